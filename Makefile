@@ -1,0 +1,33 @@
+# Every target does its own set-up: Debian packages, .venv, and an incremental build.
+VENV := .venv
+PYTHON := $(VENV)/bin/python
+STAMP_SYSTEM := build/.system-packages
+STAMP_VENV := $(VENV)/.requirements-installed
+INSTALLED := $(VENV)/.wrenmark-installed
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+
+.PHONY: setup build test demo clean
+
+setup: $(STAMP_SYSTEM) $(STAMP_VENV)
+
+$(STAMP_SYSTEM): scripts/install_system_packages.sh
+	bash scripts/install_system_packages.sh
+	mkdir -p build && touch $@
+
+$(STAMP_VENV): requirements-dev.txt scripts/setup_venv.sh scripts/find_python.sh
+	bash scripts/setup_venv.sh
+
+build: $(INSTALLED)
+
+$(INSTALLED): $(STAMP_SYSTEM) $(STAMP_VENV) $(SOURCES)
+	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps .
+	touch $@
+
+test: build
+	$(PYTHON) -m pytest -q tests
+
+demo: build
+	$(PYTHON) examples/main_job.py
+
+clean:
+	rm -rf build $(VENV)

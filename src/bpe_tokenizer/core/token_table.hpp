@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "core/pair.hpp"
+
+namespace wrenmark {
+
+// The vocabulary. A token's id is its position in id_to_token; both directions share one copy
+// of every token string, kept in append-only blocks so that views into it never move.
+class TokenTable {
+ public:
+  TokenTable() = default;
+  TokenTable(TokenTable&&) noexcept = default;
+  TokenTable& operator=(TokenTable&&) noexcept = default;
+  TokenTable(const TokenTable&) = delete;
+  TokenTable& operator=(const TokenTable&) = delete;
+
+  // Returns the id of `token`, adding it with the next free id when it is new.
+  TokenId add_token(std::string_view token);
+
+  // Loading fills the two directions separately, since a saved table may disagree with itself:
+  // append_id_to_token gives `token` the next id even if the string is already present, and
+  // set_token_to_id maps the string to `id` whatever id_to_token holds.
+  void append_id_to_token(std::string_view token);
+  void set_token_to_id(std::string_view token, TokenId id);
+
+  std::optional<std::string_view> token_by_id(std::uint64_t id) const {
+    if (id >= id_to_token_.size()) return std::nullopt;
+    return id_to_token_[id];
+  }
+  std::optional<TokenId> id_by_token(std::string_view token) const {
+    auto found = token_to_id_.find(token);
+    if (found == token_to_id_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  std::size_t size() const { return id_to_token_.size(); }
+  std::span<const std::string_view> id_to_token() const { return id_to_token_; }
+  const absl::flat_hash_map<std::string_view, TokenId>& token_to_id() const { return token_to_id_; }
+
+ private:
+  std::string_view store(std::string_view token);
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t block_used_ = 0;
+  std::size_t block_capacity_ = 0;
+  std::vector<std::string_view> id_to_token_;
+  absl::flat_hash_map<std::string_view, TokenId> token_to_id_;
+};
+
+}  // namespace wrenmark

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/pair.hpp"
+#include "core/result.hpp"
+#include "core/settings.hpp"
+#include "core/token_table.hpp"
+
+namespace wrenmark {
+
+inline constexpr std::string_view kEndOfWord = "</w>";
+
+// One tokenizer: the settings it was built with and, once trained or loaded, its model.
+struct BpeTokenizer {
+  explicit BpeTokenizer(TokenizerSettings settings_in) : settings(std::move(settings_in)) {}
+
+  TokenizerSettings settings;
+  TokenTable token_table;
+  std::vector<Pair> merge_rules;
+  PairMap<std::uint64_t> ranks;
+  PairMap<TokenId> pairs_to_merge;
+  bool is_trained = false;
+
+  std::size_t vocab_size() const { return token_table.size(); }
+  Config config() const;
+};
+
+Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id);
+Result<TokenId> get_id_by_token(const BpeTokenizer& tokenizer, std::string_view token);
+
+}  // namespace wrenmark

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace wrenmark {
+
+// The kinds a core failure can have. The first eight are the failures a caller can act on;
+// CorpusUnreadable and MatcherBuildFailed come from training's input, InternalFault marks a
+// broken invariant that the binding layer reports as a panic rather than an ordinary error.
+enum class ErrorKind : std::uint8_t {
+  OutputDirMissing,
+  FileError,
+  JsonError,
+  ModelFileMissing,
+  ModelDirInvalid,
+  InvalidState,
+  IdNotFound,
+  TokenNotFound,
+  CorpusUnreadable,
+  MatcherBuildFailed,
+  InternalFault,
+};
+
+// A failure of a core operation. Its text is formatted once, when the error is made, and the
+// error owns it.
+class TokenizerError {
+ public:
+  TokenizerError(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+  ErrorKind kind() const { return kind_; }
+  const std::string& text() const { return text_; }
+
+  static TokenizerError invalid_state(std::string message);
+  static TokenizerError internal_fault(std::string message);
+  static TokenizerError id_not_found(std::string_view token);
+  static TokenizerError token_id_not_found(std::uint64_t id);
+  static TokenizerError token_not_in_encoding(std::string_view token);
+  static TokenizerError file_error(const std::error_code& code);
+  static TokenizerError json_error(std::string description);
+
+ private:
+  ErrorKind kind_;
+  std::string text_;
+};
+
+// "{description} (os error {code})" for an error reported by the operating system.
+std::string os_error_text(const std::error_code& code);
+std::string os_error_text(int errno_value);
+
+}  // namespace wrenmark

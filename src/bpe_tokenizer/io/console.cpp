@@ -1,0 +1,60 @@
+#include "io/console.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace wrenmark::console {
+
+namespace {
+
+std::string& pending() {
+  static std::string buffer;
+  return buffer;
+}
+
+void write_all(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // Progress output is best effort: a closed stdout must not fail training.
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void register_exit_flush() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(flush); });
+}
+
+}  // namespace
+
+void print(std::string_view text) {
+  register_exit_flush();
+  std::string& buffer = pending();
+  buffer.append(text);
+  const std::size_t last_line_end = buffer.rfind('\n');
+  if (last_line_end == std::string::npos) return;
+  write_all(std::string_view(buffer).substr(0, last_line_end + 1));
+  buffer.erase(0, last_line_end + 1);
+}
+
+void print_line(std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 1);
+  line.append(text).push_back('\n');
+  print(line);
+}
+
+void flush() {
+  std::string& buffer = pending();
+  write_all(buffer);
+  buffer.clear();
+}
+
+}  // namespace wrenmark::console

@@ -1,0 +1,125 @@
+#include "python_wrapper/conversions.hpp"
+
+#include <limits>
+
+#include "python_wrapper/py_ref.hpp"
+
+namespace wrenmark::python {
+
+namespace {
+
+void raise_argument_type_error(const char* name, const char* reason) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, reason);
+}
+
+// Rewords a pending TypeError as "argument '{name}': {its text}"; other exceptions stay.
+void wrap_pending_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* raised = PyErr_GetRaisedException();
+  PyRef reason(PyObject_Str(raised));
+  Py_DECREF(raised);
+  if (!reason) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+}
+
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Checks the sequence protocol the way list arguments require, refusing `str` explicitly.
+bool check_list_argument(PyObject* object, const char* name) {
+  if (PyUnicode_Check(object)) {
+    raise_argument_type_error(name, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_cannot_convert(object, name, "Sequence");
+    return false;
+  }
+  return true;
+}
+
+template <typename Element, typename Convert>
+std::optional<std::vector<Element>> collect_elements(PyObject* object, const char* name, Convert convert) {
+  if (!check_list_argument(object, name)) return std::nullopt;
+  std::vector<Element> elements;
+  const Py_ssize_t size_hint = PySequence_Size(object);
+  if (size_hint > 0) elements.reserve(static_cast<std::size_t>(size_hint));
+  if (size_hint < 0) PyErr_Clear();
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) {
+    wrap_pending_type_error(name);
+    return std::nullopt;
+  }
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    auto element = convert(item.get());
+    if (!element) return std::nullopt;
+    elements.push_back(std::move(*element));
+  }
+  if (PyErr_Occurred()) {
+    wrap_pending_type_error(name);
+    return std::nullopt;
+  }
+  return elements;
+}
+
+}  // namespace
+
+void raise_cannot_convert(PyObject* object, const char* name, const char* expected) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
+               Py_TYPE(object)->tp_name, expected);
+}
+
+std::optional<std::string_view> to_text(PyObject* object, const char* name) {
+  if (!PyUnicode_Check(object)) {
+    raise_cannot_convert(object, name, "PyString");
+    return std::nullopt;
+  }
+  return utf8_of(object);
+}
+
+std::optional<std::uint64_t> to_u64(PyObject* object, const char* name) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) {
+    wrap_pending_type_error(name);
+    return std::nullopt;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  return static_cast<std::uint64_t>(value);
+}
+
+std::optional<std::uint32_t> to_u32(PyObject* object, const char* name) {
+  auto wide = to_u64(object, name);
+  if (!wide) return std::nullopt;
+  if (*wide > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(*wide);
+}
+
+std::optional<bool> to_bool(PyObject* object, const char* name) {
+  if (!PyBool_Check(object)) {
+    raise_cannot_convert(object, name, "PyBool");
+    return std::nullopt;
+  }
+  return object == Py_True;
+}
+
+std::optional<std::vector<std::string>> to_text_list(PyObject* object, const char* name) {
+  return collect_elements<std::string>(object, name, [name](PyObject* item) -> std::optional<std::string> {
+    auto text = to_text(item, name);
+    if (!text) return std::nullopt;
+    return std::string(*text);
+  });
+}
+
+std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const char* name) {
+  return collect_elements<std::uint32_t>(object, name, [name](PyObject* item) { return to_u32(item, name); });
+}
+
+}  // namespace wrenmark::python

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wrenmark::python {
+
+// Argument conversion. Each function returns nullopt with a Python exception set when the
+// object does not fit. A TypeError is reworded as "argument '{name}': {reason}"; OverflowError
+// and UnicodeEncodeError pass through unchanged.
+
+// A `str`, as a view of its UTF-8 form (valid while the object lives).
+std::optional<std::string_view> to_text(PyObject* object, const char* name);
+// An integer (anything with __index__) from 0 to 2^64 - 1.
+std::optional<std::uint64_t> to_u64(PyObject* object, const char* name);
+// An integer from 0 to 2^32 - 1.
+std::optional<std::uint32_t> to_u32(PyObject* object, const char* name);
+// `True` or `False` exactly.
+std::optional<bool> to_bool(PyObject* object, const char* name);
+// A sequence other than `str` whose elements are all `str`.
+std::optional<std::vector<std::string>> to_text_list(PyObject* object, const char* name);
+// A sequence other than `str` whose elements are integers from 0 to 2^32 - 1.
+std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const char* name);
+
+// Raises TypeError "argument '{name}': '{type}' object cannot be converted to '{expected}'".
+void raise_cannot_convert(PyObject* object, const char* name, const char* expected);
+
+}  // namespace wrenmark::python

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <Python.h>
+
+#include "encoding/encoding.hpp"
+
+namespace wrenmark::python {
+
+PyTypeObject* encoder_type();
+// A new Encoder object that takes over `encoding`.
+PyObject* make_encoder(Encoding&& encoding);
+
+}  // namespace wrenmark::python

@@ -1,0 +1,47 @@
+#include "python_wrapper/errors.hpp"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "io/console.hpp"
+#include "python_wrapper/py_ref.hpp"
+
+namespace wrenmark::python {
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "wrenmark.PanicException",
+        "An internal fault of the tokenizer: a broken invariant stopped the call.\n\n"
+        "It derives from BaseException so that handlers for Exception do not swallow it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+PyObject* raise_panic(std::string_view message) {
+  console::flush();
+  std::string report = "wrenmark: internal fault: ";
+  report.append(message).push_back('\n');
+  [[maybe_unused]] auto ignored = ::write(STDERR_FILENO, report.data(), report.size());
+
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return nullptr;  // the class itself could not be made; that error stands
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return nullptr;
+  PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+PyObject* raise_error(const TokenizerError& error) {
+  if (error.kind() == ErrorKind::InternalFault) return raise_panic(error.text());
+  const std::string& text = error.text();
+  PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return nullptr;
+  PyErr_SetObject(PyExc_RuntimeError, message.get());
+  return nullptr;
+}
+
+}  // namespace wrenmark::python

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <Python.h>
+
+#include "encoding/encoding.hpp"
+
+namespace wrenmark::python {
+
+PyTypeObject* token_type_type();
+// A new TokenType object holding `value`.
+PyObject* make_token_type(TokenType value);
+
+}  // namespace wrenmark::python

@@ -1,0 +1,124 @@
+#include "python_wrapper/tokenizer_object.hpp"
+
+#include <string>
+
+#include "python_wrapper/conversions.hpp"
+#include "python_wrapper/enum_objects.hpp"
+#include "python_wrapper/py_ref.hpp"
+#include "python_wrapper/type_support.hpp"
+
+namespace wrenmark::python {
+
+namespace {
+
+// Converts the constructor's arguments one after the other, in parameter order, stopping at
+// the first that does not fit.
+std::unique_ptr<BpeTokenizer> settings_from_arguments(PyObject* input_path, PyObject* target_vocab_size,
+                                                      PyObject* pretokenization_type, PyObject* special_tokens,
+                                                      PyObject* removal_method, PyObject* save_model,
+                                                      PyObject* output_dir) {
+  TokenizerSettings settings;
+  auto path = to_text(input_path, "input_path");
+  if (!path) return nullptr;
+  settings.input_path = std::string(*path);
+
+  auto target = to_u64(target_vocab_size, "target_vocab_size");
+  if (!target) return nullptr;
+  settings.target_vocab_size = *target;
+
+  auto pre_tokenization = to_pre_tokenization(pretokenization_type, "pretokenization_type");
+  if (!pre_tokenization) return nullptr;
+  settings.pretokenization_type = *pre_tokenization;
+
+  if (special_tokens != nullptr) {
+    auto tokens = to_text_list(special_tokens, "special_tokens");
+    if (!tokens) return nullptr;
+    settings.special_tokens = std::move(*tokens);
+  }
+  if (removal_method != nullptr && removal_method != Py_None) {
+    auto method = to_removal_method(removal_method, "special_token_removal_method");
+    if (!method) return nullptr;
+    settings.special_token_removal_method = *method;
+  }
+  if (save_model != nullptr) {
+    auto save = to_bool(save_model, "save_model");
+    if (!save) return nullptr;
+    settings.save_model = *save;
+  }
+  if (output_dir != nullptr && output_dir != Py_None) {
+    auto directory = to_text(output_dir, "output_dir");
+    if (!directory) return nullptr;
+    settings.output_dir = std::string(*directory);
+  }
+  return std::make_unique<BpeTokenizer>(std::move(settings));
+}
+
+PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"input_path",   "target_vocab_size", "pretokenization_type",
+                                   "special_tokens", "special_token_removal_method", "save_model",
+                                   "output_dir",   nullptr};
+  PyObject* arguments[7] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOO:BpeTokenizer.__new__", const_cast<char**>(keywords),
+                                   &arguments[0], &arguments[1], &arguments[2], &arguments[3], &arguments[4],
+                                   &arguments[5], &arguments[6])) {
+    return nullptr;
+  }
+  return guard_exceptions([&]() -> PyObject* {
+    auto tokenizer = settings_from_arguments(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+                                             arguments[5], arguments[6]);
+    if (!tokenizer) return nullptr;
+    auto* object = allocate_instance<TokenizerObject>(type, std::move(tokenizer));
+    if (object != nullptr) object->borrow = BorrowFlag{};
+    return reinterpret_cast<PyObject*>(object);
+  });
+}
+
+PyObject* tokenizer_repr(PyObject* self) {
+  return with_shared_tokenizer(self, [](const BpeTokenizer& tokenizer) {
+    const std::string text = "BpeTokenizer(vocab_size=" + std::to_string(tokenizer.vocab_size()) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+template <auto Function>
+constexpr PyCFunction keyword_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+PyMethodDef tokenizer_methods[] = {
+    {"get_id_by_token", keyword_method<tokenizer_get_id_by_token>(), METH_VARARGS | METH_KEYWORDS,
+     "get_id_by_token($self, token)\n--\n\n"},
+    {"get_token_by_id", keyword_method<tokenizer_get_token_by_id>(), METH_VARARGS | METH_KEYWORDS,
+     "get_token_by_id($self, id)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tokenizer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<TokenizerObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},
+    {Py_tp_methods, tokenizer_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "BpeTokenizer(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "
+                    "special_token_removal_method=None, save_model=False, output_dir=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec tokenizer_spec = {"builtins.BpeTokenizer", sizeof(TokenizerObject), 0, Py_TPFLAGS_DEFAULT,
+                              tokenizer_slots};
+
+PyTypeObject* tokenizer_type_slot = nullptr;
+
+}  // namespace
+
+PyTypeObject* tokenizer_type() { return create_type_once(tokenizer_type_slot, tokenizer_spec); }
+
+PyObject* make_tokenizer_object(std::unique_ptr<BpeTokenizer> tokenizer) {
+  PyTypeObject* type = tokenizer_type();
+  if (type == nullptr) return nullptr;
+  auto* object = allocate_instance<TokenizerObject>(type, std::move(tokenizer));
+  if (object != nullptr) object->borrow = BorrowFlag{};
+  return reinterpret_cast<PyObject*>(object);
+}
+
+}  // namespace wrenmark::python
