@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/pair.hpp"
+#include "encoding/encoding_tables.hpp"
+
+namespace wrenmark {
+
+// Buffers reused across the long words of one encode call.
+struct MergeWorkspace {
+  struct Candidate {
+    std::uint64_t rank;
+    std::uint32_t left;
+    PairKey pair;
+  };
+
+  std::vector<std::uint32_t> next;
+  std::vector<std::uint32_t> previous;
+  std::vector<std::uint8_t> alive;
+  std::vector<Candidate> heap;
+  std::vector<Candidate> deferred;
+  std::vector<std::uint32_t> round;
+};
+
+// Words with at most this many symbols are merged by rescanning the whole word for the lowest
+// rank after every merge; longer ones use a heap of adjacent pairs so that the work stays close
+// to linear in the word's length. Both give the same result.
+inline constexpr std::size_t kRescanMaxSymbols = 32;
+
+// Rewrites one word's symbols by the learnt merges: repeatedly take the lowest-ranked adjacent
+// pair (the leftmost of equal ranks) and replace all its occurrences left to right without
+// overlap; stop when no pair has a rank or the chosen pair merges into nothing.
+void apply_merges(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace);
+
+// The two strategies, each usable on words of any length.
+void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges);
+void apply_merges_with_heap(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace);
+
+}  // namespace wrenmark
