@@ -256,13 +256,13 @@ CONVERSION_ERRORS = [
         "pretokenization_type",
         SpecialTokenRemovalMethod.simple(),
         TypeError,
-        cannot_convert("pretokenization_type", "builtins.SpecialTokenRemovalMethod", "PreTokenization"),
+        cannot_convert("pretokenization_type", "SpecialTokenRemovalMethod", "PreTokenization"),
     ),
     (
         "special_token_removal_method",
         PreTokenization.whitespace(),
         TypeError,
-        cannot_convert("special_token_removal_method", "builtins.PreTokenization", "SpecialTokenRemovalMethod"),
+        cannot_convert("special_token_removal_method", "PreTokenization", "SpecialTokenRemovalMethod"),
     ),
     (
         "special_token_removal_method",
