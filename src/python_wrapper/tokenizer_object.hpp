@@ -56,5 +56,6 @@ PyObject* tokenizer_get_id_by_token(PyObject* self, PyObject* args, PyObject* kw
 PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 
 }  // namespace wrenmark::python
