@@ -9,7 +9,7 @@ namespace wrenmark::python {
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"text", nullptr};
   PyObject* text_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:encode", const_cast<char**>(keywords), &text_argument)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.encode", const_cast<char**>(keywords), &text_argument)) {
     return nullptr;
   }
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
@@ -24,7 +24,7 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"ids", nullptr};
   PyObject* ids_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:decode", const_cast<char**>(keywords), &ids_argument)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.decode", const_cast<char**>(keywords), &ids_argument)) {
     return nullptr;
   }
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {

@@ -1,22 +1,16 @@
 #include "encoding/merge_application.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 
 namespace wrenmark {
 
 namespace {
 
-using Candidate = MergeWorkspace::Candidate;
+using Occurrence = MergeWorkspace::Occurrence;
 
 constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
-
-// Orders the heap so that its front is the lowest rank, and of equal ranks the leftmost pair.
-struct LaterCandidate {
-  bool operator()(const Candidate& a, const Candidate& b) const {
-    return a.rank != b.rank ? a.rank > b.rank : a.left > b.left;
-  }
-};
 
 // The symbols of a word as a doubly linked list over their original positions. A merge keeps
 // the left node and unlinks the right one, so list order is always position order and node 0
@@ -69,41 +63,59 @@ class SymbolList {
   std::vector<std::uint8_t>& alive_;
 };
 
-class CandidateHeap {
+// Occurrences of ranked pairs, grouped by rank, with a heap over the ranks that have any. A
+// whole rank is taken out at once; occurrences queued while it is being worked on wait in a
+// fresh bucket of their rank.
+class RankQueue {
  public:
-  explicit CandidateHeap(std::vector<Candidate>& storage) : heap_(storage) { heap_.clear(); }
+  explicit RankQueue(MergeWorkspace& workspace) : buckets_(workspace.buckets), ranks_(workspace.queued_ranks) {
+    for (auto& [rank, bucket] : buckets_) {
+      bucket.occurrences.clear();
+      bucket.queued = false;
+    }
+    ranks_.clear();
+  }
 
-  bool empty() const { return heap_.empty(); }
-  const Candidate& top() const { return heap_.front(); }
+  void add(std::uint64_t rank, const Occurrence& occurrence) {
+    MergeWorkspace::Bucket& bucket = buckets_[rank];
+    bucket.occurrences.push_back(occurrence);
+    if (!bucket.queued) {
+      bucket.queued = true;
+      ranks_.push_back(rank);
+      std::push_heap(ranks_.begin(), ranks_.end(), std::greater<>{});
+    }
+  }
 
-  // Adds the pair starting at `left` when it has a rank.
+  // Queues the pair starting at `left` when it has a rank.
   void offer(const SymbolList& list, const MergeTable& merges, std::uint32_t left) {
     if (left == kNoNode) return;
     const std::uint32_t right = list.next(left);
     if (right == kNoNode) return;
     const PairKey pair = pair_key(list.symbol(left), list.symbol(right));
     auto found = merges.find(pair);
-    if (found == merges.end()) return;
-    push(Candidate{found->second.rank, left, pair});
+    if (found != merges.end()) add(found->second.rank, Occurrence{left, pair});
   }
 
-  void push(const Candidate& candidate) {
-    heap_.push_back(candidate);
-    std::push_heap(heap_.begin(), heap_.end(), LaterCandidate{});
+  // Moves the occurrences of the lowest queued rank into `taken`, in position order.
+  bool take_lowest(std::uint64_t& rank, std::vector<Occurrence>& taken) {
+    if (ranks_.empty()) return false;
+    std::pop_heap(ranks_.begin(), ranks_.end(), std::greater<>{});
+    rank = ranks_.back();
+    ranks_.pop_back();
+    MergeWorkspace::Bucket& bucket = buckets_.find(rank)->second;
+    taken.clear();
+    taken.swap(bucket.occurrences);
+    bucket.queued = false;
+    auto by_position = [](const Occurrence& a, const Occurrence& b) { return a.left < b.left; };
+    if (!std::is_sorted(taken.begin(), taken.end(), by_position)) {
+      std::sort(taken.begin(), taken.end(), by_position);
+    }
+    return true;
   }
-
-  Candidate pop() {
-    std::pop_heap(heap_.begin(), heap_.end(), LaterCandidate{});
-    const Candidate candidate = heap_.back();
-    heap_.pop_back();
-    return candidate;
-  }
-
-  void heapify() { std::make_heap(heap_.begin(), heap_.end(), LaterCandidate{}); }
-  void add_unordered(const Candidate& candidate) { heap_.push_back(candidate); }
 
  private:
-  std::vector<Candidate>& heap_;
+  absl::flat_hash_map<std::uint64_t, MergeWorkspace::Bucket>& buckets_;
+  std::vector<std::uint64_t>& ranks_;
 };
 
 }  // namespace
@@ -139,66 +151,50 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable&
   }
 }
 
-// Each round takes the lowest-ranked pair, collects every position that holds that same pair
-// when the round starts, and merges them left to right, skipping a position whose left symbol an
-// earlier merge of the round consumed. Pairs formed by the round's merges enter the heap but
-// wait for the next round, which is exactly what a full rescan after the round would see. Heap
-// entries are never removed when a merge changes their pair; they are recognised as stale when
-// they come to the top.
-void apply_merges_with_heap(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
+// Each round takes the lowest rank, chooses the pair of its leftmost occurrence that still
+// exists, and merges that pair's occurrences left to right, skipping one whose left symbol an
+// earlier merge of the round consumed. A merge changes no pair to its right, so an occurrence
+// still holds its pair when the round reaches it unless it was consumed. Pairs formed by the
+// round's merges are queued for later rounds, which is exactly what a full rescan after the round
+// would see. Queued occurrences are never removed when a merge changes their pair; they are
+// recognised as stale when their rank comes up.
+void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges,
+                                MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   if (symbols.size() >= kNoNode) {
     apply_merges_by_rescanning(symbols, merges);
     return;
   }
   SymbolList list(symbols, workspace);
-  CandidateHeap heap(workspace.heap);
+  RankQueue queue(workspace);
   const auto count = static_cast<std::uint32_t>(symbols.size());
-  for (std::uint32_t left = 0; left + 1 < count; ++left) {
-    auto found = merges.find(pair_key(symbols[left], symbols[left + 1]));
-    if (found != merges.end()) {
-      heap.add_unordered(Candidate{found->second.rank, left, pair_key(symbols[left], symbols[left + 1])});
-    }
-  }
-  heap.heapify();
+  for (std::uint32_t left = 0; left + 1 < count; ++left) queue.offer(list, merges, left);
 
-  std::vector<std::uint32_t>& round = workspace.round;
-  std::vector<Candidate>& deferred = workspace.deferred;
-  while (true) {
-    bool found_lowest = false;
-    Candidate lowest{};
-    while (!heap.empty()) {
-      const Candidate candidate = heap.pop();
-      if (list.starts_pair(candidate.left, candidate.pair)) {
-        lowest = candidate;
-        found_lowest = true;
-        break;
-      }
-    }
-    if (!found_lowest) break;
-    const MergeStep& step = merges.find(lowest.pair)->second;
+  std::vector<Occurrence>& round = workspace.round;
+  std::uint64_t rank = 0;
+  while (queue.take_lowest(rank, round)) {
+    auto first_existing = std::find_if(round.begin(), round.end(), [&](const Occurrence& occurrence) {
+      return list.starts_pair(occurrence.left, occurrence.pair);
+    });
+    if (first_existing == round.end()) continue;
+    const PairKey chosen = first_existing->pair;
+    const MergeStep& step = merges.find(chosen)->second;
     if (!step.has_merged) break;
 
-    // Other pairs can share the rank only in an inconsistent model; they wait for a later round.
-    round.assign(1, lowest.left);
-    deferred.clear();
-    while (!heap.empty() && heap.top().rank == lowest.rank) {
-      const Candidate candidate = heap.pop();
-      if (!list.starts_pair(candidate.left, candidate.pair)) continue;
-      if (candidate.pair != lowest.pair) {
-        deferred.push_back(candidate);
-      } else if (candidate.left != round.back()) {
-        round.push_back(candidate.left);
+    std::uint32_t last_merged = kNoNode;
+    for (auto occurrence = first_existing; occurrence != round.end(); ++occurrence) {
+      if (!list.starts_pair(occurrence->left, occurrence->pair)) continue;
+      if (occurrence->pair != chosen) {
+        // Another pair of the same rank, possible only in an inconsistent model: a later round.
+        queue.add(rank, *occurrence);
+        continue;
       }
+      if (occurrence->left == last_merged) continue;
+      list.merge(occurrence->left, step.merged);
+      last_merged = occurrence->left;
+      queue.offer(list, merges, list.previous(occurrence->left));
+      queue.offer(list, merges, occurrence->left);
     }
-
-    for (const std::uint32_t left : round) {
-      if (!list.alive(left)) continue;
-      list.merge(left, step.merged);
-      heap.offer(list, merges, list.previous(left));
-      heap.offer(list, merges, left);
-    }
-    for (const Candidate& candidate : deferred) heap.push(candidate);
   }
   list.compact();
 }
@@ -207,7 +203,7 @@ void apply_merges(std::vector<TokenId>& symbols, const MergeTable& merges, Merge
   if (symbols.size() <= kRescanMaxSymbols) {
     apply_merges_by_rescanning(symbols, merges);
   } else {
-    apply_merges_with_heap(symbols, merges, workspace);
+    apply_merges_by_rank_queue(symbols, merges, workspace);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "core/pair.hpp"
 #include "encoding/encoding_tables.hpp"
 
@@ -11,23 +12,28 @@ namespace wrenmark {
 
 // Buffers reused across the long words of one encode call.
 struct MergeWorkspace {
-  struct Candidate {
-    std::uint64_t rank;
+  // An adjacent pair of a word: the node of its left symbol and the pair it held when queued.
+  struct Occurrence {
     std::uint32_t left;
     PairKey pair;
+  };
+  // The queued occurrences of one rank.
+  struct Bucket {
+    std::vector<Occurrence> occurrences;
+    bool queued = false;
   };
 
   std::vector<std::uint32_t> next;
   std::vector<std::uint32_t> previous;
   std::vector<std::uint8_t> alive;
-  std::vector<Candidate> heap;
-  std::vector<Candidate> deferred;
-  std::vector<std::uint32_t> round;
+  absl::flat_hash_map<std::uint64_t, Bucket> buckets;
+  std::vector<std::uint64_t> queued_ranks;
+  std::vector<Occurrence> round;
 };
 
 // Words with at most this many symbols are merged by rescanning the whole word for the lowest
-// rank after every merge; longer ones use a heap of adjacent pairs so that the work stays close
-// to linear in the word's length. Both give the same result.
+// rank after every merge; longer ones queue their adjacent pairs by rank so that the work stays
+// close to linear in the word's length. Both give the same result.
 inline constexpr std::size_t kRescanMaxSymbols = 32;
 
 // Rewrites one word's symbols by the learnt merges: repeatedly take the lowest-ranked adjacent
@@ -37,6 +43,7 @@ void apply_merges(std::vector<TokenId>& symbols, const MergeTable& merges, Merge
 
 // The two strategies, each usable on words of any length.
 void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges);
-void apply_merges_with_heap(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace);
+void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges,
+                                MergeWorkspace& workspace);
 
 }  // namespace wrenmark
