@@ -129,7 +129,10 @@ def first_difference(directory: Path, case: Case):
     occurrence set is visited, only the tokens up to that step are compared.
     """
     expected = train_model(case)
-    actual = train_wrenmark(directory, case)
+    try:
+        actual = train_wrenmark(directory, case)
+    except Exception as error:  # a refusal is a difference like any other, and is shrunk too
+        return 0, f"wrenmark raised {type(error).__name__}: {error}"
     limit = expected.order_sensitive_at
     expected_tokens = expected.id_to_token[:limit]
     actual_tokens = actual[:limit]
@@ -142,8 +145,8 @@ def first_difference(directory: Path, case: Case):
 
 
 def shrink(directory: Path, case: Case) -> Case:
-    """Greedily lowers the target and drops special tokens and characters
-    while the difference stays."""
+    """Greedily lowers the target and drops special tokens and characters of
+    the text and of the tokens while some difference stays."""
     changed = True
     while changed:
         changed = False
@@ -153,6 +156,10 @@ def shrink(directory: Path, case: Case) -> Case:
         candidates += [Case(case.text, case.target, case.pre_tokenization,
                            case.special_tokens[:i] + case.special_tokens[i + 1:], case.removal_method)
                       for i in range(len(case.special_tokens))]
+        candidates += [Case(case.text, case.target, case.pre_tokenization,
+                            case.special_tokens[:i] + [token[:j] + token[j + 1:]] + case.special_tokens[i + 1:],
+                            case.removal_method)
+                       for i, token in enumerate(case.special_tokens) for j in range(len(token))]
         candidates += [Case(case.text[:i] + case.text[i + 1:], case.target, case.pre_tokenization,
                             case.special_tokens, case.removal_method)
                        for i in range(len(case.text))]
@@ -221,4 +228,12 @@ def test_real_text(tmp_path, pre_tokenization, special_tokens, removal_method):
     if text is None:
         pytest.skip("no sizeable text files on this system")
     difference = first_difference(tmp_path, Case(text, 1500, pre_tokenization, special_tokens, removal_method))
+    assert difference is None, difference[1]
+
+
+@pytest.mark.parametrize("removal_method", [SIMPLE, AHO_CORASICK])
+@pytest.mark.parametrize("special_tokens", [["\x00"], ["\x00b"], ["b", "\x00a"], ["a\x00"]])
+def test_special_tokens_with_nul_characters(tmp_path, special_tokens, removal_method):
+    case = Case("ab a\x00b \x00\x00a b\x00", 100, WHITESPACE, special_tokens, removal_method)
+    difference = first_difference(tmp_path, case)
     assert difference is None, difference[1]
