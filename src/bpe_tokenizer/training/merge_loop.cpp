@@ -42,42 +42,40 @@ class MergeStep {
 
  private:
   void update_counts(std::uint32_t word, std::uint32_t position) {
-    const auto symbols = words_.word(word);
-    if (position + 1 >= symbols.size() || symbols[position] != first_ || symbols[position + 1] != second_) return;
-    const std::uint64_t frequency = words_.counts[word];
-    if (position > 0) {
-      const TokenId left = symbols[position - 1];
+    const SymbolWindow window = words_.window(word, position);
+    if (window.after == SymbolWindow::kNone || words_.symbol(word, window.at) != first_ ||
+        words_.symbol(word, window.after) != second_) {
+      return;
+    }
+    const std::uint64_t frequency = words_.count(word);
+    if (window.before != SymbolWindow::kNone) {
+      const TokenId left = words_.symbol(word, window.before);
       pairs_.subtract_count(pair_key(left, first_), frequency);
       pairs_.add_count(pair_key(left, new_id_), frequency);
     }
-    if (position + 2 < symbols.size()) {
-      const TokenId right = symbols[position + 2];
+    if (window.after_next != SymbolWindow::kNone) {
+      const TokenId right = words_.symbol(word, window.after_next);
       pairs_.subtract_count(pair_key(second_, right), frequency);
       pairs_.add_count(pair_key(new_id_, right), frequency);
     }
   }
 
   void rewrite(std::uint32_t word, std::uint32_t position) {
-    TokenId* symbols = words_.symbols.data() + words_.starts[word];
-    std::uint32_t& length = words_.lengths[word];
-    if (position + 1 >= length) return;
+    const SymbolWindow window = words_.window(word, position);
+    if (window.after == SymbolWindow::kNone) return;
+    const TokenId at = words_.symbol(word, window.at);
+    const TokenId after = words_.symbol(word, window.after);
+    const bool has_before = window.before != SymbolWindow::kNone;
+    const bool has_after_next = window.after_next != SymbolWindow::kNone;
+    const TokenId before = has_before ? words_.symbol(word, window.before) : 0;
+    const TokenId after_next = has_after_next ? words_.symbol(word, window.after_next) : 0;
     // Neighbouring occurrences are unlisted even when this one turns out stale.
-    if (position > 0) {
-      pairs_.remove_occurrence(pair_key(symbols[position - 1], symbols[position]), occurrence(word, position - 1));
-    }
-    if (position + 2 < length) {
-      pairs_.remove_occurrence(pair_key(symbols[position + 1], symbols[position + 2]), occurrence(word, position + 1));
-    }
-    if (symbols[position] != first_ || symbols[position + 1] != second_) return;
-    symbols[position] = new_id_;
-    std::copy(symbols + position + 2, symbols + length, symbols + position + 1);
-    --length;
-    if (position > 0) {
-      pairs_.add_occurrence(pair_key(symbols[position - 1], new_id_), occurrence(word, position - 1));
-    }
-    if (position + 1 < length) {
-      pairs_.add_occurrence(pair_key(new_id_, symbols[position + 1]), occurrence(word, position));
-    }
+    if (has_before) pairs_.remove_occurrence(pair_key(before, at), occurrence(word, position - 1));
+    if (has_after_next) pairs_.remove_occurrence(pair_key(after, after_next), occurrence(word, position + 1));
+    if (at != first_ || after != second_) return;
+    words_.merge(word, window, new_id_);
+    if (has_before) pairs_.add_occurrence(pair_key(before, new_id_), occurrence(word, position - 1));
+    if (has_after_next) pairs_.add_occurrence(pair_key(new_id_, after_next), occurrence(word, position));
   }
 
   WordTable& words_;
@@ -91,19 +89,17 @@ class MergeStep {
 
 void record_initial_occurrences(const WordTable& words, PairTable& pairs) {
   for (std::size_t word = 0; word < words.size(); ++word) {
-    const auto symbols = words.word(word);
-    for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-      pairs.add_occurrence(pair_key(symbols[position], symbols[position + 1]), occurrence(word, position));
-    }
+    words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
+      pairs.add_occurrence(pair_key(first, second), occurrence(word, position));
+    });
   }
 }
 
 void count_initial_pairs(const WordTable& words, PairTable& pairs) {
   for (std::size_t word = 0; word < words.size(); ++word) {
-    const auto symbols = words.word(word);
-    for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-      pairs.add_count(pair_key(symbols[position], symbols[position + 1]), words.counts[word]);
-    }
+    words.for_each_pair(word, [&](std::uint32_t, TokenId first, TokenId second) {
+      pairs.add_count(pair_key(first, second), words.count(word));
+    });
   }
   pairs.seed_heap();
 }

@@ -142,38 +142,33 @@ Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, 
   }
   const TokenId end_of_word_id = token_table.add_token(kEndOfWord);
 
-  WordTable table;
   const std::size_t word_count = words.size();
-  table.starts.resize(word_count + 1);
-  table.lengths.resize(word_count);
-  table.counts.resize(word_count);
+  std::vector<std::uint64_t> starts(word_count + 1);
+  std::vector<std::uint64_t> counts(word_count);
   parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t index = begin; index < end; ++index) {
-      table.starts[index + 1] = character_count(words[index].text) + 1;
-      table.counts[index] = words[index].count;
+      starts[index + 1] = character_count(words[index].text) + 1;
+      counts[index] = words[index].count;
     }
   });
   for (std::size_t index = 0; index < word_count; ++index) {
-    const std::uint64_t length = table.starts[index + 1];
-    if (length >= std::numeric_limits<std::uint32_t>::max()) {
+    if (starts[index + 1] >= std::numeric_limits<std::uint32_t>::max()) {
       return TokenizerError::internal_fault("a word is longer than the symbol position can address");
     }
-    table.lengths[index] = static_cast<std::uint32_t>(length);
-    table.starts[index + 1] = table.starts[index] + length;
+    starts[index + 1] += starts[index];
   }
-  table.symbols.resize(table.starts[word_count]);
-  table.starts.pop_back();
 
+  std::vector<TokenId> symbols(starts[word_count]);
   parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t index = begin; index < end; ++index) {
-      TokenId* out = table.symbols.data() + table.starts[index];
+      TokenId* out = symbols.data() + starts[index];
       utf8::for_each_character(words[index].text, [&](std::string_view character) {
         *out++ = character_ids.find(utf8::decode(character.data()));
       });
       *out = end_of_word_id;
     }
   });
-  return table;
+  return WordTable(std::move(symbols), std::move(starts), std::move(counts));
 }
 
 }  // namespace wrenmark
