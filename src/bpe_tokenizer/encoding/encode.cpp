@@ -20,10 +20,10 @@ class TextEncoder {
         tables_(state.tables),
         word_cache_(state.word_cache),
         end_of_word_id_(end_of_word_id),
-        encoding_(encoding) {}
+        encoding_(encoding),
+        word_endings_(tables_.stem_count()) {}
 
   Status encode_segment(std::string_view segment) {
-    segments_.push_back(segment);
     std::optional<TokenizerError> failure;
     for_each_word(segment, tokenizer_.settings.pretokenization_type, [&](std::string_view word) {
       if (failure) return;
@@ -36,17 +36,16 @@ class TextEncoder {
 
   // A special token without an id is dropped together with its text.
   void encode_special_token(std::string_view token) {
-    if (auto id = tokenizer_.token_table.id_by_token(token)) append_token(*id, std::string_view());
+    if (auto id = tokenizer_.token_table.id_by_token(token)) append_token(*id, kNoStem);
   }
 
-  void finish() {
-    word_endings_.resolve(segments_, tokenizer_.settings.pretokenization_type, encoding_);
-  }
+  void finish() { word_endings_.resolve(encoding_); }
 
  private:
   Status encode_word(std::string_view word) {
     if (auto cached = word_cache_.find(word)) {
-      for (const TokenId id : *cached) append_token(id, word);
+      word_endings_.note_word(cached->stem);
+      for (const TokenId id : cached->ids) append_token(id, cached->stem);
       return {};
     }
     symbols_.clear();
@@ -61,14 +60,16 @@ class TextEncoder {
     }
     symbols_.push_back(end_of_word_id_);
     apply_merges(symbols_, tables_.merges(), workspace_);
-    word_cache_.insert(word, symbols_);
-    for (const TokenId id : symbols_) append_token(id, word);
+    const StemIndex stem = tables_.stem_of_word(word);
+    word_cache_.insert(word, symbols_, stem);
+    word_endings_.note_word(stem);
+    for (const TokenId id : symbols_) append_token(id, stem);
     return {};
   }
 
-  // Appends `id` and, when the vocabulary has it, its text and kind. `word` is the word the id
-  // came from, empty for a special token.
-  void append_token(TokenId id, std::string_view word) {
+  // Appends `id` and, when the vocabulary has it, its text and kind. `word_stem` is the stem
+  // that the word the id came from equals: kNoStem for none, and for a special token.
+  void append_token(TokenId id, StemIndex word_stem) {
     encoding_.ids.push_back(id);
     auto text = tokenizer_.token_table.token_by_id(id);
     if (!text) return;
@@ -80,11 +81,11 @@ class TextEncoder {
         encoding_.append_token(*text, TokenType::SpecialToken);
         return;
       case TokenClass::EndsWithMarker: {
-        const std::string_view before_marker = text->substr(0, text->size() - kEndOfWord.size());
-        if (!word.empty() && before_marker == word) {
+        const StemIndex stem = tables_.token_stem(id);
+        if (stem == word_stem) {
           encoding_.append_token(*text, TokenType::Word);
         } else {
-          word_endings_.add(encoding_.token_count(), before_marker);
+          word_endings_.add_undecided(encoding_.token_count(), stem);
           encoding_.append_token(*text, TokenType::Subword);
         }
         return;
@@ -99,7 +100,6 @@ class TextEncoder {
   Encoding& encoding_;
   std::vector<TokenId> symbols_;
   MergeWorkspace workspace_;
-  std::vector<std::string_view> segments_;
   WordEndingTokens word_endings_;
 };
 

@@ -30,22 +30,30 @@ EncodingTables::EncodingTables(const BpeTokenizer& tokenizer) : splitter_(tokeni
   for (const auto& [pair, rank] : tokenizer.ranks) {
     auto merged = tokenizer.pairs_to_merge.find(pair);
     const bool has_merged = merged != tokenizer.pairs_to_merge.end();
-    merges_.emplace(pair, MergeStep{rank, has_merged ? merged->second : TokenId{0}, has_merged});
+    merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
   }
 
   const absl::flat_hash_set<std::string_view> special_tokens(tokenizer.settings.special_tokens.begin(),
                                                              tokenizer.settings.special_tokens.end());
+  // Views into the token table, which lives as long as these tables.
   const auto id_to_token = tokenizer.token_table.id_to_token();
-  token_classes_.reserve(id_to_token.size());
+  tokens_.reserve(id_to_token.size());
   for (const std::string_view token : id_to_token) {
     if (token == kEndOfWord || special_tokens.contains(token)) {
-      token_classes_.push_back(TokenClass::Special);
+      tokens_.push_back(TokenInfo{TokenClass::Special, kNoStem});
     } else if (token.ends_with(kEndOfWord)) {
-      token_classes_.push_back(TokenClass::EndsWithMarker);
+      const std::string_view stem = token.substr(0, token.size() - kEndOfWord.size());
+      const auto entry = stem_indices_.emplace(stem, static_cast<StemIndex>(stem_indices_.size())).first;
+      tokens_.push_back(TokenInfo{TokenClass::EndsWithMarker, entry->second});
     } else {
-      token_classes_.push_back(TokenClass::Plain);
+      tokens_.push_back(TokenInfo{TokenClass::Plain, kNoStem});
     }
   }
+}
+
+StemIndex EncodingTables::stem_of_word(std::string_view word) const {
+  auto found = stem_indices_.find(word);
+  return found == stem_indices_.end() ? kNoStem : found->second;
 }
 
 std::optional<TokenId> EncodingTables::character_id(std::string_view character) const {

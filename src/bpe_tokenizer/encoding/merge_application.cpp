@@ -120,14 +120,30 @@ class RankQueue {
 
 }  // namespace
 
-void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges) {
+// The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
+// rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
+// up again.
+void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges,
+                                MergeWorkspace& workspace) {
+  if (symbols.size() < 2) return;
+  auto merge_of = [&merges](TokenId first, TokenId second) -> const RankedMerge* {
+    auto found = merges.find(pair_key(first, second));
+    return found == merges.end() ? nullptr : &found->second;
+  };
+  std::vector<const RankedMerge*>& pair_merges = workspace.pair_merges;
+  std::vector<std::size_t>& merged_positions = workspace.merged_positions;
+  pair_merges.resize(symbols.size() - 1);
+  for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
+    pair_merges[position] = merge_of(symbols[position], symbols[position + 1]);
+  }
+
   while (symbols.size() >= 2) {
-    const MergeStep* lowest = nullptr;
+    const RankedMerge* lowest = nullptr;
     std::size_t lowest_position = 0;
     for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-      auto found = merges.find(pair_key(symbols[position], symbols[position + 1]));
-      if (found != merges.end() && (lowest == nullptr || found->second.rank < lowest->rank)) {
-        lowest = &found->second;
+      const RankedMerge* merge = pair_merges[position];
+      if (merge != nullptr && (lowest == nullptr || merge->rank < lowest->rank)) {
+        lowest = merge;
         lowest_position = position;
       }
     }
@@ -139,15 +155,27 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable&
     const std::size_t size = symbols.size();
     std::size_t write = lowest_position;
     std::size_t read = lowest_position;
+    merged_positions.clear();
     while (read < size) {
       if (read + 1 < size && symbols[read] == first && symbols[read + 1] == second) {
-        symbols[write++] = lowest->merged;
+        symbols[write] = lowest->merged;
+        merged_positions.push_back(write);
         read += 2;
       } else {
-        symbols[write++] = symbols[read++];
+        symbols[write] = symbols[read];
+        // The pair starting here is unchanged unless the next symbol is merged; that case is
+        // looked up again below.
+        if (read + 1 < size) pair_merges[write] = pair_merges[read];
+        read += 1;
       }
+      ++write;
     }
     symbols.resize(write);
+    pair_merges.resize(write - 1);
+    for (const std::size_t position : merged_positions) {
+      if (position > 0) pair_merges[position - 1] = merge_of(symbols[position - 1], symbols[position]);
+      if (position + 1 < write) pair_merges[position] = merge_of(symbols[position], symbols[position + 1]);
+    }
   }
 }
 
@@ -162,7 +190,7 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
                                 MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   if (symbols.size() >= kNoNode) {
-    apply_merges_by_rescanning(symbols, merges);
+    apply_merges_by_rescanning(symbols, merges, workspace);
     return;
   }
   SymbolList list(symbols, workspace);
@@ -178,7 +206,7 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
     });
     if (first_existing == round.end()) continue;
     const PairKey chosen = first_existing->pair;
-    const MergeStep& step = merges.find(chosen)->second;
+    const RankedMerge& step = merges.find(chosen)->second;
     if (!step.has_merged) break;
 
     std::uint32_t last_merged = kNoNode;
@@ -201,7 +229,7 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
 
 void apply_merges(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
   if (symbols.size() <= kRescanMaxSymbols) {
-    apply_merges_by_rescanning(symbols, merges);
+    apply_merges_by_rescanning(symbols, merges, workspace);
   } else {
     apply_merges_by_rank_queue(symbols, merges, workspace);
   }

@@ -10,7 +10,7 @@
 
 namespace wrenmark {
 
-// Buffers reused across the long words of one encode call.
+// Buffers reused across the words of one encode call.
 struct MergeWorkspace {
   // An adjacent pair of a word: the node of its left symbol and the pair it held when queued.
   struct Occurrence {
@@ -23,6 +23,11 @@ struct MergeWorkspace {
     bool queued = false;
   };
 
+  // For short words: the ranked merge of the pair at every position, and where a round merged.
+  std::vector<const RankedMerge*> pair_merges;
+  std::vector<std::size_t> merged_positions;
+
+  // For long words: the symbols as a linked list, and their pairs queued by rank.
   std::vector<std::uint32_t> next;
   std::vector<std::uint32_t> previous;
   std::vector<std::uint8_t> alive;
@@ -42,7 +47,8 @@ inline constexpr std::size_t kRescanMaxSymbols = 32;
 void apply_merges(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace);
 
 // The two strategies, each usable on words of any length.
-void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges);
+void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges,
+                                MergeWorkspace& workspace);
 void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges,
                                 MergeWorkspace& workspace);
 

@@ -4,17 +4,17 @@
 
 namespace wrenmark {
 
-void WordCache::insert(std::string_view word, std::span<const TokenId> ids) {
+void WordCache::insert(std::string_view word, std::span<const TokenId> ids, StemIndex stem) {
   if (word.empty() || word.size() > kMaxWordBytes || ids.size() > kMaxIds) return;
   if (entries_.size() >= kMaxEntries || ids_.size() + ids.size() > kMaxIds) clear();
   const std::string_view stored = store_text(word);
   if (stored.empty()) {
     clear();
-    return insert(word, ids);
+    return insert(word, ids, stem);
   }
   const auto first_id = static_cast<std::uint32_t>(ids_.size());
   ids_.insert(ids_.end(), ids.begin(), ids.end());
-  entries_.emplace(stored, Entry{first_id, static_cast<std::uint32_t>(ids.size())});
+  entries_.emplace(stored, Entry{first_id, static_cast<std::uint32_t>(ids.size()), stem});
 }
 
 // Copies `word` into the text blocks; an empty view means the blocks are full. Blocks are

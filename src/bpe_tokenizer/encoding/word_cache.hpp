@@ -10,26 +10,34 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "core/pair.hpp"
+#include "encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 
-// Remembers the final ids of words already merged, so that a frequent word is merged once.
+// Remembers the final ids of words already merged, and which stem each word equals, so that a
+// frequent word is looked at once.
 // Memory is bounded: when any of the limits would be passed, everything is forgotten at once
 // and the cache fills again from the words that follow. Long words are not kept, since they
 // are rare and would crowd out the frequent ones.
 class WordCache {
  public:
-  static constexpr std::size_t kMaxWordBytes = 64;
+  static constexpr std::size_t kMaxWordBytes = 256;
   static constexpr std::size_t kMaxEntries = 1 << 16;
   static constexpr std::size_t kMaxIds = 1 << 18;
 
-  std::optional<std::span<const TokenId>> find(std::string_view word) const {
+  struct Word {
+    std::span<const TokenId> ids;
+    StemIndex stem;
+  };
+
+  std::optional<Word> find(std::string_view word) const {
     auto found = entries_.find(word);
     if (found == entries_.end()) return std::nullopt;
-    return std::span<const TokenId>(ids_.data() + found->second.first_id, found->second.id_count);
+    const Entry& entry = found->second;
+    return Word{std::span<const TokenId>(ids_.data() + entry.first_id, entry.id_count), entry.stem};
   }
 
-  void insert(std::string_view word, std::span<const TokenId> ids);
+  void insert(std::string_view word, std::span<const TokenId> ids, StemIndex stem);
 
   std::size_t size() const { return entries_.size(); }
 
@@ -37,6 +45,7 @@ class WordCache {
   struct Entry {
     std::uint32_t first_id;
     std::uint32_t id_count;
+    StemIndex stem;
   };
   static constexpr std::size_t kTextBlockBytes = 64 * 1024;
   static constexpr std::size_t kMaxTextBlocks = 16;

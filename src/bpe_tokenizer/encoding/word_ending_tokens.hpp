@@ -1,33 +1,41 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
+#include <cstdint>
 #include <vector>
 
-#include "core/settings.hpp"
 #include "encoding/encoding.hpp"
+#include "encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 
-// Tokens ending in "</w>" whose text before the marker is not the word they came from. Such a
-// token is a whole word when that text is any word of the call, which is known only once the
-// whole text has been read, so these tokens are typed as subwords first and settled at the end.
+// Tokens ending in "</w>" are whole words when their stem is any word of the call, which is
+// known only once the whole text has been read. A token whose stem is the word it came from is
+// settled at once; the others are typed as subwords first and settled by `resolve`.
 class WordEndingTokens {
  public:
-  void add(std::size_t token_index, std::string_view text_before_marker) {
-    pending_.push_back(Pending{token_index, text_before_marker});
+  explicit WordEndingTokens(std::size_t stem_count) : stem_count_(stem_count) {}
+
+  // Notes that a word of the call equals stem `stem` (or no stem, for kNoStem).
+  void note_word(StemIndex stem) {
+    if (stem == kNoStem) return;
+    if (stem_is_word_.empty()) stem_is_word_.resize(stem_count_);
+    stem_is_word_[stem] = 1;
   }
 
-  // Types as Word every pending token whose text before the marker is a word of `segments`.
-  void resolve(const std::vector<std::string_view>& segments, PreTokenization pre_tokenization,
-               Encoding& encoding) const;
+  void add_undecided(std::size_t token_index, StemIndex stem) { undecided_.push_back(Undecided{token_index, stem}); }
+
+  // Types as Word every undecided token whose stem turned out to be a word of the call.
+  void resolve(Encoding& encoding) const;
 
  private:
-  struct Pending {
+  struct Undecided {
     std::size_t token_index;
-    std::string_view text_before_marker;
+    StemIndex stem;
   };
-  std::vector<Pending> pending_;
+  std::size_t stem_count_;
+  std::vector<std::uint8_t> stem_is_word_;
+  std::vector<Undecided> undecided_;
 };
 
 }  // namespace wrenmark
