@@ -69,8 +69,10 @@ std::optional<std::vector<Element>> collect_elements(PyObject* object, const cha
 }  // namespace
 
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,
-               Py_TYPE(object)->tp_name, expected);
+  PyRef type_name(PyType_GetName(Py_TYPE(object)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", name, type_name.get(),
+               expected);
 }
 
 std::optional<std::string_view> to_text(PyObject* object, const char* name) {
