@@ -18,7 +18,8 @@ bool JsonFileReader::start(std::string text) {
   text_.resize(size + simdjson::SIMDJSON_PADDING, ' ');
   text_.resize(size);
   auto document = parser_.iterate(text_.data(), text_.size(), text_.capacity());
-  if (auto error = document.error()) return fail(error);
+  // No document to ask for a position yet; the syntax scan of error() will place the fault.
+  if (auto error = document.error()) return fail(text_.data(), simdjson::error_message(error));
   document_ = std::move(document).value_unsafe();
   return true;
 }

@@ -190,6 +190,9 @@ Result<std::unique_ptr<BpeTokenizer>> load_model_directory(std::string_view file
   status = read_model_file(directory, model_files::kMergeRules,
                            [&](JsonFileReader& reader) { return read_merge_rules(reader, tokenizer->merge_rules); });
   if (!status) return status.error();
+  // A saved model has one entry per distinct merge in each pair map.
+  tokenizer->ranks.reserve(tokenizer->merge_rules.size());
+  tokenizer->pairs_to_merge.reserve(tokenizer->merge_rules.size());
   status = read_model_file(directory, model_files::kRanks,
                            [&](JsonFileReader& reader) { return read_pair_map(reader, kMaxU64, tokenizer->ranks); });
   if (!status) return status.error();
