@@ -23,7 +23,7 @@ def layout(value):
 
 
 def read_directory(directory):
-    return {name: (directory / name).read_text(encoding="utf-8") for name in MODEL_FILES}
+    return {name: (directory / name).read_bytes().decode("utf-8") for name in MODEL_FILES}
 
 
 def train_and_save(tmp_path, corpus, target, output_dir, pretokenization=None, **options):
