@@ -106,6 +106,53 @@ int on_match(unsigned int id, unsigned long long, unsigned long long to, unsigne
   return 0;
 }
 
+std::string escaped_expression(const std::string& token) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string expression;
+  expression.reserve(token.size() * 4);
+  for (const char byte : token) {
+    const auto value = static_cast<unsigned char>(byte);
+    expression.append("\\x");
+    expression.push_back(kHex[value >> 4]);
+    expression.push_back(kHex[value & 0xF]);
+  }
+  return expression;
+}
+
+// Compiles the tokens as literals. The literal API takes a token that starts with a NUL byte for
+// an empty one, so such lists are compiled as regular expressions with every byte escaped.
+Status compile_patterns(const std::vector<std::string>& tokens, hs_database_t*& database) {
+  const bool starts_with_nul =
+      std::any_of(tokens.begin(), tokens.end(), [](const std::string& token) { return token.front() == '\0'; });
+  std::vector<unsigned int> flags(tokens.size(), 0);
+  std::vector<unsigned int> ids(tokens.size());
+  for (std::size_t index = 0; index < tokens.size(); ++index) ids[index] = static_cast<unsigned int>(index);
+  const auto count = static_cast<unsigned int>(tokens.size());
+  hs_compile_error_t* raw_error = nullptr;
+  hs_error_t status = HS_SUCCESS;
+  if (starts_with_nul) {
+    std::vector<std::string> expressions;
+    std::vector<const char*> expression_pointers;
+    expressions.reserve(tokens.size());
+    for (const std::string& token : tokens) expressions.push_back(escaped_expression(token));
+    for (const std::string& expression : expressions) expression_pointers.push_back(expression.c_str());
+    status = hs_compile_multi(expression_pointers.data(), flags.data(), ids.data(), count, HS_MODE_BLOCK, nullptr,
+                              &database, &raw_error);
+  } else {
+    std::vector<const char*> patterns;
+    std::vector<std::size_t> lengths;
+    for (const std::string& token : tokens) {
+      patterns.push_back(token.data());
+      lengths.push_back(token.size());
+    }
+    status = hs_compile_lit_multi(patterns.data(), flags.data(), ids.data(), lengths.data(), count, HS_MODE_BLOCK,
+                                  nullptr, &database, &raw_error);
+  }
+  if (status == HS_SUCCESS) return {};
+  CompileError error(raw_error);
+  return matcher_error(error && error->message ? error->message : "unknown compile error");
+}
+
 }  // namespace
 
 Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::vector<std::string>& tokens) {
@@ -119,30 +166,15 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
     return matcher_error("the corpus is larger than the matcher's 4 GiB block limit");
   }
 
-  std::vector<const char*> patterns;
-  std::vector<std::size_t> pattern_lengths;
-  std::vector<unsigned int> flags(tokens.size(), 0);
-  std::vector<unsigned int> ids;
-  std::vector<std::uint64_t> lengths;
-  for (std::size_t index = 0; index < tokens.size(); ++index) {
-    patterns.push_back(tokens[index].data());
-    pattern_lengths.push_back(tokens[index].size());
-    ids.push_back(static_cast<unsigned int>(index));
-    lengths.push_back(tokens[index].size());
-  }
-
   hs_database_t* raw_database = nullptr;
-  hs_compile_error_t* raw_error = nullptr;
-  if (hs_compile_lit_multi(patterns.data(), flags.data(), ids.data(), pattern_lengths.data(),
-                           static_cast<unsigned int>(patterns.size()), HS_MODE_BLOCK, nullptr, &raw_database,
-                           &raw_error) != HS_SUCCESS) {
-    CompileError error(raw_error);
-    return matcher_error(error && error->message ? error->message : "unknown compile error");
-  }
+  if (Status compiled = compile_patterns(tokens, raw_database); !compiled) return compiled.error();
   Database database(raw_database);
   hs_scratch_t* raw_scratch = nullptr;
   if (hs_alloc_scratch(database.get(), &raw_scratch) != HS_SUCCESS) return matcher_error("cannot allocate scratch space");
   Scratch scratch(raw_scratch);
+
+  std::vector<std::uint64_t> lengths;
+  for (const std::string& token : tokens) lengths.push_back(token.size());
 
   {
     MatchSelector selector(text);

@@ -1,0 +1,41 @@
+"""Shared helpers for the tests: training on a text, reading the vocabulary, child processes."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import wrenmark
+
+PRE_TOKENIZATIONS = {
+    "whitespace": wrenmark.PreTokenization.whitespace,
+    "punctuation": wrenmark.PreTokenization.punctuation,
+}
+REMOVAL_METHODS = {
+    "simple": wrenmark.SpecialTokenRemovalMethod.simple,
+    "aho_corasick": wrenmark.SpecialTokenRemovalMethod.aho_corasick,
+}
+
+
+def vocab_size(tokenizer) -> int:
+    return int(re.fullmatch(r"BpeTokenizer\(vocab_size=(\d+)\)", repr(tokenizer)).group(1))
+
+
+def vocabulary(tokenizer) -> list[str]:
+    return [tokenizer.get_token_by_id(i) for i in range(vocab_size(tokenizer))]
+
+
+def train_on_text(tmp_path: Path, text: str, target: int, pre_tokenization="whitespace",
+                  special_tokens=(), method="simple", **kwargs):
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_bytes(text.encode("utf-8"))
+    tokenizer = wrenmark.BpeTokenizer(
+        str(corpus), target, PRE_TOKENIZATIONS[pre_tokenization](), list(special_tokens),
+        REMOVAL_METHODS[method](), **kwargs)
+    tokenizer.train()
+    return tokenizer
+
+
+def run_python(code: str, cwd: Path | None = None) -> subprocess.CompletedProcess:
+    """Runs `code` in a child interpreter and returns its exit status and raw output."""
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, timeout=120)
