@@ -72,7 +72,7 @@ PyObject* get_token_types(PyObject* self, void*) {
 PyObject* encoder_get_token_type(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"token", nullptr};
   PyObject* token_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_token_type", const_cast<char**>(keywords), &token_argument)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Encoder.get_token_type", const_cast<char**>(keywords), &token_argument)) {
     return nullptr;
   }
   return guard_exceptions([&]() -> PyObject* {

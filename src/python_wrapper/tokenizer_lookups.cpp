@@ -6,7 +6,7 @@ namespace wrenmark::python {
 PyObject* tokenizer_get_id_by_token(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"token", nullptr};
   PyObject* token_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_id_by_token", const_cast<char**>(keywords), &token_argument)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.get_id_by_token", const_cast<char**>(keywords), &token_argument)) {
     return nullptr;
   }
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
@@ -21,7 +21,7 @@ PyObject* tokenizer_get_id_by_token(PyObject* self, PyObject* args, PyObject* kw
 PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"id", nullptr};
   PyObject* id_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_token_by_id", const_cast<char**>(keywords), &id_argument)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.get_token_by_id", const_cast<char**>(keywords), &id_argument)) {
     return nullptr;
   }
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {

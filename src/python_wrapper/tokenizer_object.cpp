@@ -86,6 +86,7 @@ constexpr PyCFunction keyword_method() {
 }
 
 PyMethodDef tokenizer_methods[] = {
+    {"train", tokenizer_train, METH_NOARGS, "train($self)\n--\n\n"},
     {"get_id_by_token", keyword_method<tokenizer_get_id_by_token>(), METH_VARARGS | METH_KEYWORDS,
      "get_id_by_token($self, token)\n--\n\n"},
     {"get_token_by_id", keyword_method<tokenizer_get_token_by_id>(), METH_VARARGS | METH_KEYWORDS,

@@ -11,9 +11,10 @@ namespace wrenmark::console {
 
 namespace {
 
+// Never destroyed: the exit-time flush may run after static destructors.
 std::string& pending() {
-  static std::string buffer;
-  return buffer;
+  static auto* buffer = new std::string();
+  return *buffer;
 }
 
 void write_all(std::string_view text) {

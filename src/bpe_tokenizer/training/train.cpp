@@ -1,0 +1,76 @@
+#include "training/train.hpp"
+
+#include <chrono>
+#include <string>
+
+#include "io/console.hpp"
+#include "training/corpus_reader.hpp"
+#include "training/duration_format.hpp"
+#include "training/merge_loop.hpp"
+#include "training/special_token_removal.hpp"
+#include "training/vocabulary_builder.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+class PhaseTimer {
+ public:
+  PhaseTimer() : start_(std::chrono::steady_clock::now()) {}
+
+  // Prints "{label} took time: {elapsed}" and a line end.
+  void report(std::string_view label) const {
+    const auto elapsed = std::chrono::steady_clock::now() - start_;
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+    std::string line(label);
+    line.append(" took time: ").append(format_duration(static_cast<std::uint64_t>(nanoseconds)));
+    console::print_line(line);
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
+
+Status train(BpeTokenizer& tokenizer) {
+  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+
+  Result<std::string> corpus = read_corpus(tokenizer.settings.input_path);
+  if (!corpus) return corpus.error();
+  std::string text = std::move(corpus).value();
+
+  const TokenizerSettings& settings = tokenizer.settings;
+  if (!settings.special_tokens.empty()) {
+    for (const std::string& token : settings.special_tokens) tokenizer.token_table.add_token(token);
+    PhaseTimer timer;
+    Result<std::string> cleaned =
+        remove_special_tokens(std::move(text), settings.special_tokens, settings.special_token_removal_method);
+    if (!cleaned) return cleaned.error();
+    text = std::move(cleaned).value();
+    timer.report("removing special tokens");
+  }
+
+  PairTable pairs;
+  Result<WordTable> words = [&] {
+    PhaseTimer timer;
+    Result<WordTable> built = build_vocabulary(text, settings.pretokenization_type, tokenizer.token_table);
+    if (built) record_initial_occurrences(built.value(), pairs);
+    timer.report("vocab builder");
+    return built;
+  }();
+  if (!words) return words.error();
+  std::string().swap(text);
+
+  {
+    PhaseTimer timer;
+    count_initial_pairs(words.value(), pairs);
+    timer.report("build initial pair");
+  }
+  if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
+  if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
+  tokenizer.is_trained = true;
+  return {};
+}
+
+}  // namespace wrenmark

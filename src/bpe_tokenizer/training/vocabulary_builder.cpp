@@ -1,0 +1,179 @@
+#include "training/vocabulary_builder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <thread>
+
+#include "absl/container/flat_hash_map.h"
+#include "core/tokenizer.hpp"
+#include "text/pre_tokenizer.hpp"
+#include "text/utf8.hpp"
+#include "training/worker_pool.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+struct WordStat {
+  std::uint64_t count = 0;
+  std::uint64_t first_offset = 0;
+};
+using WordStats = absl::flat_hash_map<std::string_view, WordStat>;
+
+struct DistinctWord {
+  std::string_view text;
+  std::uint64_t count;
+  std::uint64_t first_offset;
+};
+
+constexpr std::size_t kMinimumChunkBytes = 1 << 20;
+
+// The first position at or after `position` where a white-space character starts; words never
+// span one, so chunks cut there count the same words as the whole text.
+std::size_t next_word_boundary(std::string_view text, std::size_t position) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  while (position < text.size()) {
+    const auto byte_class = detail::kByteClasses[bytes[position]];
+    if (byte_class == detail::ByteClass::Space) return position;
+    if (byte_class == detail::ByteClass::MaybeSpaceLead && detail::multibyte_space_length(bytes + position) != 0) {
+      return position;
+    }
+    ++position;
+  }
+  return text.size();
+}
+
+std::vector<std::size_t> chunk_boundaries(std::string_view text) {
+  const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t chunks = std::clamp<std::size_t>(text.size() / kMinimumChunkBytes, 1, threads * 2);
+  std::vector<std::size_t> boundaries{0};
+  for (std::size_t chunk = 1; chunk < chunks; ++chunk) {
+    const std::size_t nominal = text.size() / chunks * chunk;
+    boundaries.push_back(std::max(boundaries.back(), next_word_boundary(text, nominal)));
+  }
+  boundaries.push_back(text.size());
+  return boundaries;
+}
+
+// Counts the distinct words of `text`, in parallel over chunks, and orders them by first
+// occurrence.
+std::vector<DistinctWord> count_distinct_words(std::string_view text, PreTokenization mode) {
+  const std::vector<std::size_t> boundaries = chunk_boundaries(text);
+  const std::size_t chunk_count = boundaries.size() - 1;
+  std::vector<WordStats> chunk_stats(chunk_count);
+  parallel_ranges(chunk_count, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t chunk = begin; chunk < end; ++chunk) {
+      WordStats& stats = chunk_stats[chunk];
+      const std::string_view piece = text.substr(boundaries[chunk], boundaries[chunk + 1] - boundaries[chunk]);
+      for_each_word(piece, mode, [&](std::string_view word) {
+        auto [entry, inserted] = stats.try_emplace(word);
+        if (inserted) entry->second.first_offset = static_cast<std::uint64_t>(word.data() - text.data());
+        ++entry->second.count;
+      });
+    }
+  });
+
+  // Chunks are merged in text order, so the first chunk to hold a word holds its first occurrence.
+  WordStats merged = std::move(chunk_stats[0]);
+  for (std::size_t chunk = 1; chunk < chunk_count; ++chunk) {
+    for (const auto& [word, stat] : chunk_stats[chunk]) {
+      auto [entry, inserted] = merged.try_emplace(word, stat);
+      if (!inserted) entry->second.count += stat.count;
+    }
+    WordStats().swap(chunk_stats[chunk]);
+  }
+
+  std::vector<DistinctWord> words;
+  words.reserve(merged.size());
+  for (const auto& [word, stat] : merged) words.push_back({word, stat.count, stat.first_offset});
+  std::sort(words.begin(), words.end(),
+            [](const DistinctWord& left, const DistinctWord& right) { return left.first_offset < right.first_offset; });
+  return words;
+}
+
+// Character to token id: an array for ASCII, a flat map for the rest.
+class CharacterIds {
+ public:
+  CharacterIds() { ascii_.fill(kMissing); }
+
+  TokenId find(char32_t code_point) const {
+    if (code_point < 128) return ascii_[code_point];
+    auto found = others_.find(code_point);
+    return found == others_.end() ? kMissing : found->second;
+  }
+  void set(char32_t code_point, TokenId id) {
+    if (code_point < 128) {
+      ascii_[code_point] = id;
+    } else {
+      others_.emplace(code_point, id);
+    }
+  }
+
+  static constexpr TokenId kMissing = std::numeric_limits<TokenId>::max();
+
+ private:
+  std::array<TokenId, 128> ascii_{};
+  absl::flat_hash_map<char32_t, TokenId> others_;
+};
+
+std::size_t character_count(std::string_view word) {
+  std::size_t count = 0;
+  for (const char byte : word) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+  return count;
+}
+
+}  // namespace
+
+Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, TokenTable& token_table) {
+  const std::vector<DistinctWord> words = count_distinct_words(text, mode);
+  if (words.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    return TokenizerError::internal_fault("the corpus has more distinct words than the word index can address");
+  }
+
+  CharacterIds character_ids;
+  for (const DistinctWord& word : words) {
+    utf8::for_each_character(word.text, [&](std::string_view character) {
+      const char32_t code_point = utf8::decode(character.data());
+      if (character_ids.find(code_point) == CharacterIds::kMissing) {
+        character_ids.set(code_point, token_table.add_token(character));
+      }
+    });
+  }
+  const TokenId end_of_word_id = token_table.add_token(kEndOfWord);
+
+  WordTable table;
+  const std::size_t word_count = words.size();
+  table.starts.resize(word_count + 1);
+  table.lengths.resize(word_count);
+  table.counts.resize(word_count);
+  parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t index = begin; index < end; ++index) {
+      table.starts[index + 1] = character_count(words[index].text) + 1;
+      table.counts[index] = words[index].count;
+    }
+  });
+  for (std::size_t index = 0; index < word_count; ++index) {
+    const std::uint64_t length = table.starts[index + 1];
+    if (length >= std::numeric_limits<std::uint32_t>::max()) {
+      return TokenizerError::internal_fault("a word is longer than the symbol position can address");
+    }
+    table.lengths[index] = static_cast<std::uint32_t>(length);
+    table.starts[index + 1] = table.starts[index] + length;
+  }
+  table.symbols.resize(table.starts[word_count]);
+  table.starts.pop_back();
+
+  parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t index = begin; index < end; ++index) {
+      TokenId* out = table.symbols.data() + table.starts[index];
+      utf8::for_each_character(words[index].text, [&](std::string_view character) {
+        *out++ = character_ids.find(utf8::decode(character.data()));
+      });
+      *out = end_of_word_id;
+    }
+  });
+  return table;
+}
+
+}  // namespace wrenmark

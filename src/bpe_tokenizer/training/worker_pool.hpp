@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+
+#include "tbb/blocked_range.h"
+#include "tbb/parallel_for.h"
+
+namespace wrenmark {
+
+// True in a child forked after the worker pool was used: the pool's threads did not survive the
+// fork, so parallel steps there run on the calling thread instead.
+bool worker_pool_unusable();
+
+// Runs `body(begin, end)` over [0, count) in parallel on the process-wide pool, or serially where
+// the pool cannot be used.
+template <typename Body>
+void parallel_ranges(std::size_t count, std::size_t grain, Body&& body) {
+  if (count == 0) return;
+  if (worker_pool_unusable()) {
+    body(std::size_t{0}, count);
+    return;
+  }
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, grain),
+                    [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
+}
+
+}  // namespace wrenmark
