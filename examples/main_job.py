@@ -5,7 +5,7 @@ import wrenmark
 
 def main() -> None:
     tokenizer = wrenmark.BpeTokenizer(
-        "examples/data/corpus.txt", 1000, wrenmark.PreTokenization.whitespace()
+        "build/corpus/default.txt", 1000, wrenmark.PreTokenization.whitespace()
     )
     print(tokenizer)
 

@@ -93,6 +93,8 @@ PyMethodDef tokenizer_methods[] = {
      "get_id_by_token($self, token)\n--\n\n"},
     {"get_token_by_id", keyword_method<tokenizer_get_token_by_id>(), METH_VARARGS | METH_KEYWORDS,
      "get_token_by_id($self, id)\n--\n\n"},
+    {"from_pretrained", keyword_method<tokenizer_from_pretrained>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_pretrained(files_path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "io/console.hpp"
+#include "persistence/model_writer.hpp"
 #include "training/corpus_reader.hpp"
 #include "training/duration_format.hpp"
 #include "training/merge_loop.hpp"
@@ -70,7 +71,7 @@ Status train(BpeTokenizer& tokenizer) {
   if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
   if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
   tokenizer.is_trained = true;
-  return {};
+  return write_model_directory(tokenizer);
 }
 
 }  // namespace wrenmark
