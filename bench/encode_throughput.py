@@ -2,6 +2,8 @@
 
     python bench/encode_throughput.py CORPUS [--vocab-size 8000] [--repeat 3]
 
+CORPUS is any UTF-8 text, for example bench/data/corpus-10MB.txt from bench/corpus.py.
+
 A vocabulary is trained on the corpus itself, then the whole corpus is encoded and its ids
 decoded. The first encode runs with an empty word cache; the best of the repeats shows the
 steady state. For the runs with special tokens the tokenizer is trained with two special tokens
@@ -29,13 +31,15 @@ def train(corpus_path: str, vocab_size: int, special_tokens):
 
 
 def timed(function, repeat: int):
-    """Result of the first call, its time, and the best time over `repeat` calls."""
+    """Result of the last call, the time of the first call, and the best time over `repeat`
+    calls. Times are processor time: the calls run on one thread, so this is the work done and
+    does not count waiting for a processor on a busy machine."""
     times = []
     result = None
     for _ in range(repeat):
-        started = time.perf_counter()
+        started = time.process_time()
         result = function()
-        times.append(time.perf_counter() - started)
+        times.append(time.process_time() - started)
     return result, times[0], min(times)
 
 
@@ -66,6 +70,7 @@ def main() -> None:
     arguments = parser.parse_args()
     text = Path(arguments.corpus).read_text(encoding="utf-8")
 
+    print(f"load average {' '.join(f'{load:.2f}' for load in os.getloadavg())} on {os.cpu_count()} processors")
     plain, seconds = train(arguments.corpus, arguments.vocab_size, [])
     print(f"trained {plain} in {seconds:.1f} s")
     report("without special tokens", text, plain, arguments.repeat)

@@ -22,8 +22,9 @@ namespace wrenmark {
 class WordCache {
  public:
   static constexpr std::size_t kMaxWordBytes = 256;
-  static constexpr std::size_t kMaxEntries = 1 << 16;
-  static constexpr std::size_t kMaxIds = 1 << 18;
+  // About 12 MB when full.
+  static constexpr std::size_t kMaxEntries = 1 << 17;
+  static constexpr std::size_t kMaxIds = 1 << 19;
 
   struct Word {
     std::span<const TokenId> ids;
@@ -48,7 +49,7 @@ class WordCache {
     StemIndex stem;
   };
   static constexpr std::size_t kTextBlockBytes = 64 * 1024;
-  static constexpr std::size_t kMaxTextBlocks = 16;
+  static constexpr std::size_t kMaxTextBlocks = 32;
 
   std::string_view store_text(std::string_view word);
   void clear();
