@@ -7,11 +7,8 @@
 namespace wrenmark::python {
 
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.encode", const_cast<char**>(keywords), &text_argument)) {
-    return nullptr;
-  }
+  PyObject* text_argument = parse_one_argument(args, kwargs, "text", "O:BpeTokenizer.encode");
+  if (text_argument == nullptr) return nullptr;
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
     auto text = to_text(text_argument, "text");
     if (!text) return nullptr;
@@ -22,17 +19,14 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"ids", nullptr};
-  PyObject* ids_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.decode", const_cast<char**>(keywords), &ids_argument)) {
-    return nullptr;
-  }
+  PyObject* ids_argument = parse_one_argument(args, kwargs, "ids", "O:BpeTokenizer.decode");
+  if (ids_argument == nullptr) return nullptr;
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
     auto ids = to_u32_list(ids_argument, "ids");
     if (!ids) return nullptr;
     auto text = decode(tokenizer, *ids);
     if (!text) return raise_error(text.error());
-    return PyUnicode_DecodeUTF8(text.value().data(), static_cast<Py_ssize_t>(text.value().size()), nullptr);
+    return to_python_text(text.value());
   });
 }
 
