@@ -55,11 +55,11 @@ bench-setup: build
 
 bench: bench-setup
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
-	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 1 $(BENCH_SKIP)
+	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
 
 bench-quick: bench-setup
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB
-	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2
+	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2 --encode-inner 3
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
 	  --output bench/results/RESULTS-quick.md --plot bench/results/training-time-quick.png

@@ -169,7 +169,7 @@ def training_table(run: dict) -> str:
 
 def phase_table(run: dict) -> str:
     rows = []
-    names = [("vocab_builder", "vocab builder (read, split, count)"), ("initial_pairs", "initial pairs")]
+    names = [("vocab_builder", "vocab builder (split, count, occurrence sets)"), ("initial_pairs", "initial pairs")]
     for (system, size), stats in training_summary(run).items():
         if system != "wrenmark":
             continue
@@ -274,7 +274,10 @@ def document(run: dict, plot_link: str | None) -> str:
         "marker (tokenizers: BpeTrainer with end_of_word_suffix \"</w>\" and WhitespaceSplit, no "
         "progress bar; sentencepiece: model_type bpe, 2 threads, character_coverage 1.0; "
         "youtokentome: 2 threads, coverage 1.0). Each training is a child process; its time covers "
-        "the train call and writing the model files; peak RSS is the child's, from wait4."
+        "the train call and writing the model files; peak RSS is the child's, from wait4. The "
+        "corpora repeat one pool of text (bench/corpus.py), so past the pool's size the distinct "
+        "words stop growing and only counting grows with the corpus: time per MB falls with size "
+        "for every system."
         + (f" Left out: {', '.join(run['skipped'])}." if run["skipped"] else ""),
         "",
         training_table(run),
@@ -312,8 +315,7 @@ def document(run: dict, plot_link: str | None) -> str:
         "## Quality",
         "",
         "Each trainer's own vocabulary of the same size, encoding the held-out text (characters "
-        "known to the corpus only). wrenmark counts its \"</w>\" as a token where a word's end "
-        "stays apart; the others glue the end or the space to a neighbour.",
+        "known to the corpus only).",
         "",
         quality_table(run),
         "",
