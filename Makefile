@@ -6,7 +6,7 @@ STAMP_VENV := $(VENV)/.requirements-installed
 INSTALLED := $(VENV)/.wrenmark-installed
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: setup build test demo clean
+.PHONY: setup build test demo clean bench bench-quick bench-setup
 
 setup: $(STAMP_SYSTEM) $(STAMP_VENV)
 
@@ -43,3 +43,23 @@ BENCH_VOCABS ?= 8k 32k
 bench-train: build
 	$(PYTHON) bench/corpus.py --sizes $(BENCH_SIZES)
 	$(PYTHON) bench/train_phases.py --sizes $(BENCH_SIZES) --vocabs $(BENCH_VOCABS)
+
+# Side-by-side comparison with the peers (tokenizers, sentencepiece, youtokentome, tiktoken), which
+# live in bench/.venv only. `make bench` writes bench/RESULTS.md; `make bench-quick` runs the 10 MB
+# subset into bench/results/RESULTS-quick.md. Override e.g. BENCH_SKIP="--skip youtokentome@1GB".
+BENCH_PYTHON := bench/.venv/bin/python
+BENCH_SKIP ?=
+
+bench-setup: build
+	bash scripts/setup_bench_venv.sh
+
+bench: bench-setup
+	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
+	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
+	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
+
+bench-quick: bench-setup
+	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB
+	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2 --encode-inner 3
+	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
+	  --output bench/results/RESULTS-quick.md --plot bench/results/training-time-quick.png

@@ -26,8 +26,19 @@ class MergeStep {
 
   Status apply(std::vector<Occurrence>& occurrences) {
     std::sort(occurrences.begin(), occurrences.end());
+    // The words of a pair lie scattered over the table, and waiting for their records and symbols
+    // to arrive from memory is most of a step's time: both are fetched some occurrences ahead.
+    for (std::size_t index = 0; index < std::min(occurrences.size(), kRecordLookahead); ++index) {
+      prefetch_record(occurrences[index]);
+    }
     std::size_t group_begin = 0;
     while (group_begin < occurrences.size()) {
+      if (group_begin + kRecordLookahead < occurrences.size()) {
+        prefetch_record(occurrences[group_begin + kRecordLookahead]);
+      }
+      if (group_begin + kSymbolLookahead < occurrences.size()) {
+        prefetch_symbols(occurrences[group_begin + kSymbolLookahead]);
+      }
       const std::uint32_t word = occurrence_word(occurrences[group_begin]);
       std::size_t group_end = group_begin;
       while (group_end < occurrences.size() && occurrence_word(occurrences[group_end]) == word) ++group_end;
@@ -44,6 +55,16 @@ class MergeStep {
   }
 
  private:
+  static constexpr std::size_t kRecordLookahead = 16;
+  static constexpr std::size_t kSymbolLookahead = 8;
+
+  void prefetch_record(Occurrence value) const {
+    if (occurrence_word(value) < words_.size()) words_.prefetch_record(occurrence_word(value));
+  }
+  void prefetch_symbols(Occurrence value) const {
+    if (occurrence_word(value) < words_.size()) words_.prefetch_symbols(occurrence_word(value));
+  }
+
   void update_counts(std::uint32_t word, std::uint32_t position) {
     const SymbolWindow window = words_.window(word, position);
     if (window.after == SymbolWindow::kNone || words_.symbol(word, window.at) != first_ ||

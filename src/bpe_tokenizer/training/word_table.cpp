@@ -4,30 +4,36 @@
 
 namespace wrenmark {
 
-WordTable::WordTable(std::vector<TokenId> symbols, std::vector<std::uint64_t> starts, std::vector<std::uint64_t> counts)
-    : symbols_(std::move(symbols)), starts_(std::move(starts)), counts_(std::move(counts)) {
-  lengths_.resize(counts_.size());
-  long_index_of_.assign(counts_.size(), -1);
-  for (std::size_t word = 0; word < counts_.size(); ++word) {
-    lengths_[word] = static_cast<std::uint32_t>(starts_[word + 1] - starts_[word]);
-    if (lengths_[word] > kLongWordLength) {
-      long_index_of_[word] = static_cast<std::int32_t>(long_indexes_.size());
-      long_indexes_.push_back(std::make_unique<LongWordIndex>(lengths_[word]));
+WordTable::WordTable(std::vector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
+                     const std::vector<std::uint64_t>& counts)
+    : symbols_(std::move(symbols)) {
+  words_.resize(counts.size());
+  for (std::size_t word = 0; word < counts.size(); ++word) {
+    WordRecord& record = words_[word];
+    record.start = starts[word];
+    record.count = counts[word];
+    record.length = static_cast<std::uint32_t>(starts[word + 1] - starts[word]);
+    record.long_index = -1;
+    if (record.length > kLongWordLength) {
+      record.long_index = static_cast<std::int32_t>(long_indexes_.size());
+      long_indexes_.push_back(std::make_unique<LongWordIndex>(record.length));
     }
   }
 }
 
 std::uint32_t WordTable::next_slot(std::size_t word, std::uint32_t slot) const {
   if (slot == SymbolWindow::kNone) return SymbolWindow::kNone;
-  if (const LongWordIndex* index = long_index(word)) return index->next(slot);
-  return slot + 1 < lengths_[word] ? slot + 1 : SymbolWindow::kNone;
+  const WordRecord& record = words_[word];
+  if (const LongWordIndex* index = long_index(record)) return index->next(slot);
+  return slot + 1 < record.length ? slot + 1 : SymbolWindow::kNone;
 }
 
 SymbolWindow WordTable::window(std::size_t word, std::uint32_t position) const {
   SymbolWindow result;
-  const std::uint32_t length = lengths_[word];
+  const WordRecord& record = words_[word];
+  const std::uint32_t length = record.length;
   if (position >= length) return result;
-  if (const LongWordIndex* index = long_index(word)) {
+  if (const LongWordIndex* index = long_index(record)) {
     result.at = index->slot_of(position);
     result.before = index->previous(result.at);
     result.after = index->next(result.at);
@@ -42,14 +48,15 @@ SymbolWindow WordTable::window(std::size_t word, std::uint32_t position) const {
 }
 
 void WordTable::merge(std::size_t word, const SymbolWindow& window, TokenId merged) {
-  TokenId* symbols = symbols_.data() + starts_[word];
+  WordRecord& record = words_[word];
+  TokenId* symbols = symbols_.data() + record.start;
   symbols[window.at] = merged;
-  if (long_index_of_[word] >= 0) {
-    long_indexes_[static_cast<std::size_t>(long_index_of_[word])]->erase(window.after);
+  if (record.long_index >= 0) {
+    long_indexes_[static_cast<std::size_t>(record.long_index)]->erase(window.after);
   } else {
-    std::copy(symbols + window.after + 1, symbols + lengths_[word], symbols + window.after);
+    std::copy(symbols + window.after + 1, symbols + record.length, symbols + window.after);
   }
-  --lengths_[word];
+  --record.length;
 }
 
 }  // namespace wrenmark

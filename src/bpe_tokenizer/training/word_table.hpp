@@ -23,18 +23,23 @@ struct SymbolWindow {
 // sequences live back to back in one array, each word in its own range of slots. A merge deletes a
 // symbol from its word: short words close the gap by shifting, long words keep their slots and
 // track the live ones in a LongWordIndex.
+//
+// What the merge loop reads of a word besides its symbols (where they start, how many are live,
+// its count) sits in one record, so that visiting a word costs one cache miss for the record and
+// one for the symbols; the merge loop visits the words of a pair in index order and can prefetch
+// both ahead of use.
 class WordTable {
  public:
   static constexpr std::uint32_t kLongWordLength = 256;
 
   // `starts` has one entry per word plus the end of the last word.
-  WordTable(std::vector<TokenId> symbols, std::vector<std::uint64_t> starts, std::vector<std::uint64_t> counts);
+  WordTable(std::vector<TokenId> symbols, const std::vector<std::uint64_t>& starts, const std::vector<std::uint64_t>& counts);
   WordTable() = default;
 
-  std::size_t size() const { return counts_.size(); }
-  std::uint64_t count(std::size_t word) const { return counts_[word]; }
-  std::uint32_t length(std::size_t word) const { return lengths_[word]; }
-  TokenId symbol(std::size_t word, std::uint32_t slot) const { return symbols_[starts_[word] + slot]; }
+  std::size_t size() const { return words_.size(); }
+  std::uint64_t count(std::size_t word) const { return words_[word].count; }
+  std::uint32_t length(std::size_t word) const { return words_[word].length; }
+  TokenId symbol(std::size_t word, std::uint32_t slot) const { return symbols_[words_[word].start + slot]; }
 
   // The slots of the symbols at positions `position` - 1 to `position` + 2; `at` is kNone when
   // `position` is not a position of the word.
@@ -43,11 +48,16 @@ class WordTable {
   // Replaces the symbols in `window.at` and `window.after` by `merged`.
   void merge(std::size_t word, const SymbolWindow& window, TokenId merged);
 
+  // Asks the processor to fetch the word's record, or its first symbols (whose place the record
+  // tells, so the record should have been prefetched a little earlier).
+  void prefetch_record(std::size_t word) const { __builtin_prefetch(&words_[word]); }
+  void prefetch_symbols(std::size_t word) const { __builtin_prefetch(symbols_.data() + words_[word].start); }
+
   // Calls `visit(position, first, second)` for every adjacent pair of the word as it is now.
   template <typename Visit>
   void for_each_pair(std::size_t word, Visit&& visit) const {
     SymbolWindow cursor = window(word, 0);
-    for (std::uint32_t position = 0; position + 1 < lengths_[word]; ++position) {
+    for (std::uint32_t position = 0; position + 1 < words_[word].length; ++position) {
       visit(position, symbol(word, cursor.at), symbol(word, cursor.after));
       cursor.at = cursor.after;
       cursor.after = next_slot(word, cursor.at);
@@ -55,16 +65,20 @@ class WordTable {
   }
 
  private:
+  struct WordRecord {
+    std::uint64_t start;
+    std::uint64_t count;
+    std::uint32_t length;
+    std::int32_t long_index;  // into long_indexes_, or -1 for a short word
+  };
+
   std::uint32_t next_slot(std::size_t word, std::uint32_t slot) const;
-  const LongWordIndex* long_index(std::size_t word) const {
-    return long_index_of_[word] < 0 ? nullptr : long_indexes_[static_cast<std::size_t>(long_index_of_[word])].get();
+  const LongWordIndex* long_index(const WordRecord& record) const {
+    return record.long_index < 0 ? nullptr : long_indexes_[static_cast<std::size_t>(record.long_index)].get();
   }
 
   std::vector<TokenId> symbols_;
-  std::vector<std::uint64_t> starts_;
-  std::vector<std::uint32_t> lengths_;
-  std::vector<std::uint64_t> counts_;
-  std::vector<std::int32_t> long_index_of_;
+  std::vector<WordRecord> words_;
   std::vector<std::unique_ptr<LongWordIndex>> long_indexes_;
 };
 

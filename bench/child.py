@@ -1,0 +1,75 @@
+"""One measurement in a process of its own, started by bench/compare.py.
+
+    python bench/child.py TASK RESULT_JSON ARGUMENTS_JSON
+
+TASK is train, encode or load. The result goes to RESULT_JSON, since training prints its timing
+lines to the process's standard output. Peak memory is read by the parent from wait4.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import systems  # noqa: E402
+
+
+def train(system: str, corpus: str, vocab: int, out_dir: str) -> dict:
+    Path(out_dir).mkdir(parents=True, exist_ok=True)
+    return systems.TRAIN[system](corpus, vocab, out_dir)
+
+
+def encode(system: str, model: str, text_file: str, repeat: int, ids_file: str | None = None) -> dict:
+    """Encodes the whole text `repeat` times after a first, cold call, then decodes the ids."""
+    text = Path(text_file).read_text(encoding="utf-8")
+    encode_text, decode_ids = systems.LOADERS[system](model)
+    start = time.perf_counter_ns()
+    ids = encode_text(text)
+    cold_ns = time.perf_counter_ns() - start
+    encode_ns, decode_ns = [], []
+    for _ in range(repeat):
+        start = time.perf_counter_ns()
+        ids = encode_text(text)
+        encode_ns.append(time.perf_counter_ns() - start)
+    decoded = ""
+    for _ in range(repeat):
+        start = time.perf_counter_ns()
+        decoded = decode_ids(ids)
+        decode_ns.append(time.perf_counter_ns() - start)
+    if ids_file:
+        Path(ids_file).write_text(json.dumps(list(ids)))
+    return {
+        "bytes": len(text.encode("utf-8")),
+        "tokens": len(ids),
+        "decoded_bytes": len(decoded.encode("utf-8")),
+        "cold_encode_ns": cold_ns,
+        "encode_ns": encode_ns,
+        "decode_ns": decode_ns,
+    }
+
+
+def load(system: str, model: str, repeat: int) -> dict:
+    """Times `repeat` loads of the same model; the first one reads the files from disk cache."""
+    loader = systems.LOADERS[system]
+    load_ns = []
+    for _ in range(repeat):
+        start = time.perf_counter_ns()
+        loader(model)
+        load_ns.append(time.perf_counter_ns() - start)
+    return {"load_ns": load_ns}
+
+
+TASKS = {"train": train, "encode": encode, "load": load}
+
+
+def main() -> None:
+    task, result_path, arguments = sys.argv[1:]
+    result = TASKS[task](**json.loads(arguments))
+    Path(result_path).write_text(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()

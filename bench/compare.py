@@ -1,0 +1,283 @@
+"""Measures wrenmark beside tokenizers, sentencepiece, youtokentome and tiktoken in one run.
+
+    bench/.venv/bin/python bench/compare.py --sizes 10MB 100MB 1GB --repeat 3
+
+expects the corpora of bench/corpus.py and a bench/.venv made by scripts/setup_bench_venv.sh.
+Every measurement runs in a child process of its own (bench/child.py), whose peak resident set
+the parent reads from wait4. The repetitions go round the systems in turn, so that other work on
+the machine falls on all of them alike. Writes bench/results/run-*.json and latest.json.
+
+Steps: training at every size (wall time, wrenmark's phases, peak memory); encoding and
+decoding the held-out text with the merges that wrenmark learnt on the middle size (100MB in the
+full run), by wrenmark and the peers' encoders loaded with those merges; loading a model;
+tokens per word and per byte of the held-out text under every trained vocabulary.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import convert  # noqa: E402
+import corpus  # noqa: E402
+import train_phases  # noqa: E402
+
+REPO_ROOT = corpus.REPO_ROOT
+BENCH_DIR = REPO_ROOT / "bench"
+WORK_DIR = corpus.DATA_DIR / "work"
+RESULTS_DIR = BENCH_DIR / "results"
+CHILD = BENCH_DIR / "child.py"
+
+PEER_MODULES = {
+    "tokenizers": "tokenizers",
+    "sentencepiece": "sentencepiece",
+    "youtokentome": "youtokentome",
+    "tiktoken": "tiktoken",
+}
+# Single-threaded encoding: rayon (tokenizers) and the OpenMP-free peers get one thread.
+SINGLE_THREAD_ENV = {"RAYON_NUM_THREADS": "1", "TOKENIZERS_PARALLELISM": "false", "OMP_NUM_THREADS": "1"}
+
+
+def log(message: str) -> None:
+    print(f"[{datetime.now():%H:%M:%S}] {message}", file=sys.stderr, flush=True)
+
+
+def installed(system: str) -> bool:
+    return system == "wrenmark" or importlib.util.find_spec(PEER_MODULES[system]) is not None
+
+
+def run_child(task: str, arguments: dict, env: dict | None = None) -> dict:
+    """Runs one measurement; returns its result with the child's peak RSS, wall time and output."""
+    with tempfile.TemporaryDirectory() as scratch:
+        result_path = Path(scratch) / "result.json"
+        with open(Path(scratch) / "out", "w+b") as out, open(Path(scratch) / "err", "w+b") as err:
+            start = time.perf_counter_ns()
+            child = subprocess.Popen(
+                [sys.executable, str(CHILD), task, str(result_path), json.dumps(arguments)],
+                stdout=out, stderr=err, cwd=REPO_ROOT, env={**os.environ, **(env or {})},
+            )
+            _, status, usage = os.wait4(child.pid, 0)
+            process_ns = time.perf_counter_ns() - start
+            out.seek(0)
+            err.seek(0)
+            stdout = out.read().decode("utf-8", errors="replace")
+            stderr = err.read().decode("utf-8", errors="replace")
+        if os.waitstatus_to_exitcode(status) != 0 or not result_path.is_file():
+            raise RuntimeError(f"{task} {arguments} failed:\n{stderr[-3000:]}")
+        result = json.loads(result_path.read_text())
+    result.update(
+        peak_rss_kib=usage.ru_maxrss,
+        cpu_ns=int((usage.ru_utime + usage.ru_stime) * 1e9),
+        process_ns=process_ns,
+    )
+    phases = train_phases.parse_timing_lines(stdout)
+    if phases:
+        result["phases_ns"] = phases
+    return result
+
+
+# --- training ------------------------------------------------------------------------------------
+
+
+def model_dir(size_label: str, system: str) -> Path:
+    return WORK_DIR / "models" / size_label / system
+
+
+def measure_training(sizes: list[int], vocab: int, repeats: dict[str, int], systems: list[str],
+                     skip: set[tuple[str, str]]) -> list[dict]:
+    results = []
+    for size in sizes:
+        label = corpus.size_label(size)
+        path = corpus.corpus_path(size)
+        if not path.is_file():
+            sys.exit(f"{path} is missing: run bench/corpus.py --sizes {label}")
+        entries = {s: {"system": s, "corpus": label, "corpus_bytes": path.stat().st_size,
+                       "vocab": vocab, "runs": []}
+                   for s in systems if (s, label) not in skip}
+        for repetition in range(repeats.get(label, repeats["default"])):
+            for system, entry in entries.items():
+                out = model_dir(label, system)
+                shutil.rmtree(out, ignore_errors=True)
+                run = run_child("train", {"system": system, "corpus": str(path), "vocab": vocab,
+                                          "out_dir": str(out)})
+                entry["runs"].append(run)
+                log(f"train {label} {system} #{repetition + 1}: {run['train_ns'] / 1e9:.2f} s, "
+                    f"{run['peak_rss_kib'] / 1024:.0f} MiB")
+        results.extend(entries.values())
+    return results
+
+
+# --- encoding ------------------------------------------------------------------------------------
+
+
+def alphabet_of(model: Path) -> set[str]:
+    id_to_token, _ = convert.read_model(model)
+    return {token for token in id_to_token if len(token) == 1}
+
+
+def held_out_within(alphabet: set[str], out: Path,
+                    source: Path = corpus.DATA_DIR / corpus.HELD_OUT_NAME) -> dict:
+    """Writes the held-out lines whose every character is known to the vocabulary.
+
+    Our encoder refuses a character unseen in training, and the others drop or replace it, so
+    every system gets the same text with only known characters.
+    """
+    lines = source.read_text(encoding="utf-8").split("\n")
+    kept = [line for line in lines if all(c in alphabet or c in convert.WHITE_SPACE for c in line)]
+    text = "\n".join(kept)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(text, encoding="utf-8")
+    return {"path": str(out), "lines": len(kept), "lines_dropped": len(lines) - len(kept),
+            "bytes": len(text.encode("utf-8")), "words": len(text.split())}
+
+
+def measure_encoding(model_label: str, repeat: int, inner: int) -> dict:
+    ours = model_dir(model_label, "wrenmark")
+    text = held_out_within(alphabet_of(ours), WORK_DIR / f"heldout-{model_label}.txt")
+    peers = convert.write_peer_models(ours, WORK_DIR / "converted" / model_label)
+    encoders = {"wrenmark": ("wrenmark", str(ours))}
+    for name, path in peers.items():
+        system = name.split()[0]
+        if installed(system):
+            encoders[name] = (system, path)
+    runs = {name: [] for name in encoders}
+    ids_files = {name: WORK_DIR / f"ids-{index}.json" for index, name in enumerate(encoders)}
+    for repetition in range(repeat):
+        for name, (system, path) in encoders.items():
+            run = run_child("encode", {"system": system, "model": path, "text_file": text["path"],
+                                       "repeat": inner, "ids_file": str(ids_files[name])},
+                            env=SINGLE_THREAD_ENV)
+            runs[name].append(run)
+            log(f"encode {name} #{repetition + 1}: {text['bytes'] / min(run['encode_ns']) * 1e3:.1f} MB/s")
+    ours_ids = json.loads(ids_files["wrenmark"].read_text())
+    agreement = {}
+    for name, path in ids_files.items():
+        ids = json.loads(path.read_text())
+        agreement[name] = {"same_ids": ids == ours_ids, "tokens": len(ids)}
+        path.unlink()
+    return {"model": model_label, "text": text, "encoders": runs, "agreement": agreement}
+
+
+# --- loading -------------------------------------------------------------------------------------
+
+
+def measure_loading(model_label: str, trained: list[str], repeat: int, inner: int) -> dict:
+    converted = WORK_DIR / "converted" / model_label
+    models = {"wrenmark": ("wrenmark", model_dir(model_label, "wrenmark"))}
+    own = {"tokenizers": "tokenizer.json", "sentencepiece": "", "youtokentome": ""}
+    for system, file_name in own.items():
+        if system in trained:
+            models[f"{system} (own model)"] = (system, model_dir(model_label, system) / file_name)
+    if installed("tokenizers"):
+        models["tokenizers (same merges)"] = ("tokenizers", converted / "tokenizers-same-merges.json")
+    if installed("tiktoken"):
+        models["tiktoken (indicative)"] = ("tiktoken", converted / "tiktoken-ranks.json")
+    runs = {name: [] for name in models}
+    for _ in range(repeat):
+        for name, (system, path) in models.items():
+            runs[name].append(run_child("load", {"system": system, "model": str(path).rstrip("/"),
+                                                 "repeat": inner}))
+    for name, name_runs in runs.items():
+        fastest = min(min(run["load_ns"]) for run in name_runs)
+        log(f"load {name}: fastest {fastest / 1e6:.1f} ms")
+    return {"model": model_label, "loaders": runs}
+
+
+# --- quality -------------------------------------------------------------------------------------
+
+
+def measure_quality(size_label: str, trained: list[str]) -> dict:
+    ours = model_dir(size_label, "wrenmark")
+    text = held_out_within(alphabet_of(ours), WORK_DIR / f"heldout-{size_label}.txt")
+    paths = {"wrenmark": ours, "tokenizers": model_dir(size_label, "tokenizers") / "tokenizer.json",
+             "sentencepiece": model_dir(size_label, "sentencepiece"),
+             "youtokentome": model_dir(size_label, "youtokentome")}
+    tokens = {}
+    for system in trained:
+        run = run_child("encode", {"system": system, "model": str(paths[system]),
+                                   "text_file": text["path"], "repeat": 1}, env=SINGLE_THREAD_ENV)
+        tokens[system] = {"tokens": run["tokens"], "encode_ns": run["encode_ns"][0]}
+    return {"corpus": size_label, "text": text, "systems": tokens}
+
+
+# --- the run -------------------------------------------------------------------------------------
+
+
+def machine_facts() -> dict:
+    versions = {}
+    for system, module in PEER_MODULES.items():
+        if installed(system):
+            try:
+                from importlib.metadata import version
+                versions[system] = version(module)
+            except Exception:  # noqa: BLE001 - a version is nice to have
+                versions[system] = None
+    return {
+        "commit": train_phases.git_commit(),
+        "python": sys.version.split()[0],
+        "cpu": train_phases.cpu_model(),
+        "cores": os.cpu_count(),
+        "peer_versions": versions,
+    }
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", nargs="+", default=["10MB", "100MB", "1GB"])
+    parser.add_argument("--vocab", default="32k")
+    parser.add_argument("--repeat", type=int, default=3, help="training runs per system and size")
+    parser.add_argument("--repeat-largest", type=int, default=1,
+                        help="training runs at sizes of 1 GB and more")
+    parser.add_argument("--skip", nargs="*", default=[], metavar="SYSTEM@SIZE",
+                        help="trainings left out, e.g. sentencepiece@1GB")
+    parser.add_argument("--encode-repeat", type=int, default=3, help="encoding processes per encoder")
+    parser.add_argument("--encode-inner", type=int, default=5, help="encodings per process")
+    parser.add_argument("--label", default="full")
+    args = parser.parse_args(argv)
+
+    sizes = [corpus.parse_size(text) for text in args.sizes]
+    labels = [corpus.size_label(size) for size in sizes]
+    vocab = train_phases.parse_vocab_count(args.vocab)
+    trainers = [system for system in ["wrenmark", "tokenizers", "sentencepiece", "youtokentome"]
+                if installed(system)]
+    skip = {tuple(item.split("@")) for item in args.skip}
+    repeats = {"default": args.repeat}
+    repeats.update({corpus.size_label(s): args.repeat_largest for s in sizes if s >= 10**9})
+    # Encoding and loading use the model of the largest size below 1 GB.
+    model_label = corpus.size_label(max((s for s in sizes if s < 10**9), default=min(sizes)))
+
+    started = time.time()
+    report = {"label": args.label, "started": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+              **machine_facts(), "vocab": vocab, "trainers": trainers,
+              "not_installed": [s for s in PEER_MODULES if not installed(s)],
+              "skipped": sorted(args.skip), "load_average_before": os.getloadavg()}
+    log(f"trainers: {', '.join(trainers)}; load average {os.getloadavg()[0]:.2f}")
+    report["training"] = measure_training(sizes, vocab, repeats, trainers, skip)
+    report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner)
+    report["loading"] = measure_loading(model_label, trainers, args.encode_repeat, 10)
+    report["quality"] = [
+        measure_quality(label, [s for s in trainers if (s, label) not in skip]) for label in labels
+    ]
+    report["load_average_after"] = os.getloadavg()
+    report["duration_s"] = round(time.time() - started, 1)
+
+    RESULTS_DIR.mkdir(parents=True, exist_ok=True)
+    stamp = datetime.now().strftime("%Y%m%d-%H%M%S")
+    text = json.dumps(report, indent=1, ensure_ascii=False) + "\n"
+    (RESULTS_DIR / f"run-{args.label}-{stamp}.json").write_text(text)
+    (RESULTS_DIR / f"latest-{args.label}.json").write_text(text)
+    log(f"done in {report['duration_s']:.0f} s")
+
+
+if __name__ == "__main__":
+    main()

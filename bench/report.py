@@ -1,0 +1,343 @@
+"""Writes bench/RESULTS.md and bench/results/training-time.png from a run of bench/compare.py.
+
+    bench/.venv/bin/python bench/report.py bench/results/latest-full.json
+
+Figures are medians over the repetitions, with the spread (fastest to slowest) beside them.
+The hand-written part on profiling, bench/profile-notes.md, is copied in at the end.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import sys
+from pathlib import Path
+
+BENCH_DIR = Path(__file__).resolve().parent
+RESULTS_MD = BENCH_DIR / "RESULTS.md"
+PLOT = BENCH_DIR / "results" / "training-time.png"
+NOTES = BENCH_DIR / "profile-notes.md"
+TARGET_SIZE = "100MB"
+LARGE_SIZE = "1GB"
+
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+def seconds(ns) -> str:
+    if ns is None:
+        return "-"
+    return f"{ns / 1e9:.2f} s" if ns >= 1e9 else f"{ns / 1e6:.1f} ms"
+
+
+def spread(values_ns) -> str:
+    """'median (fastest–slowest)', or the one value."""
+    if not values_ns:
+        return "-"
+    if len(values_ns) == 1:
+        return seconds(values_ns[0])
+    return f"{seconds(median(values_ns))} ({seconds(min(values_ns))}–{seconds(max(values_ns))})"
+
+
+def mib(kib) -> str:
+    return "-" if kib is None else f"{kib / 1024:.0f} MiB"
+
+
+def throughput(amount: int, values_ns) -> str:
+    """`amount` per second at the median time, with the rates at the slowest and fastest times."""
+    rates = sorted(amount * 1e9 / ns for ns in values_ns)
+    if len(rates) == 1:
+        return f"{rates[0]:.1f}"
+    return f"{amount * 1e9 / median(values_ns):.1f} ({rates[0]:.1f}–{rates[-1]:.1f})"
+
+
+# --- summaries -----------------------------------------------------------------------------------
+
+
+def training_summary(run: dict) -> dict[tuple[str, str], dict]:
+    summary = {}
+    for entry in run["training"]:
+        runs = entry["runs"]
+        summary[(entry["system"], entry["corpus"])] = {
+            "bytes": entry["corpus_bytes"],
+            "wall": [r["train_ns"] for r in runs],
+            "cpu": [r["cpu_ns"] for r in runs],
+            "rss": median([r["peak_rss_kib"] for r in runs]),
+            "vocab": runs[-1]["vocab_reached"],
+            "phases": [r.get("phases_ns", {}) for r in runs],
+        }
+    return summary
+
+
+def encoding_summary(run: dict) -> dict[str, dict]:
+    encoding = run["encoding"]
+    size = encoding["text"]["bytes"]
+    summary = {}
+    for name, runs in encoding["encoders"].items():
+        encode_ns = [ns for r in runs for ns in r["encode_ns"]]
+        decode_ns = [ns for r in runs for ns in r["decode_ns"]]
+        tokens = runs[-1]["tokens"]
+        summary[name] = {
+            "bytes": size,
+            "tokens": tokens,
+            "encode_ns": encode_ns,
+            "decode_ns": decode_ns,
+            "cold_ns": [r["cold_encode_ns"] for r in runs],
+            "decoded_bytes": runs[-1]["decoded_bytes"],
+            "mb_s": size / median(encode_ns) * 1e3,
+            "same_ids": encoding["agreement"][name]["same_ids"],
+        }
+    return summary
+
+
+def loading_summary(run: dict) -> dict[str, list[int]]:
+    return {name: [ns for r in runs for ns in r["load_ns"]] for name, runs in run["loading"]["loaders"].items()}
+
+
+# --- the targets ---------------------------------------------------------------------------------
+
+
+def targets(run: dict) -> list[list[str]]:
+    training = training_summary(run)
+    rows = []
+    ours = training.get(("wrenmark", TARGET_SIZE))
+    hf = training.get(("tokenizers", TARGET_SIZE))
+    if ours and hf:
+        ratio = median(ours["wall"]) / median(hf["wall"])
+        rows.append([f"training {TARGET_SIZE}, 32k: wall time ≤ ½ of tokenizers'",
+                     f"{seconds(median(ours['wall']))} vs {seconds(median(hf['wall']))}: {ratio:.2f}×",
+                     "met" if ratio <= 0.5 else "not met"])
+        others = [(system, median(stats["wall"])) for (system, size), stats in training.items()
+                  if size == TARGET_SIZE and system != "wrenmark"]
+        slowest_margin = min(t for _, t in others) if others else None
+        fastest_peer = min(others, key=lambda item: item[1]) if others else None
+        if fastest_peer:
+            rows.append([f"training {TARGET_SIZE}: below every other peer",
+                         f"fastest peer {fastest_peer[0]} {seconds(fastest_peer[1])}: "
+                         f"{median(ours['wall']) / slowest_margin:.2f}×",
+                         "met" if median(ours["wall"]) < slowest_margin else "not met"])
+        rows.append([f"training {TARGET_SIZE}: peak memory ≤ tokenizers'",
+                     f"{mib(ours['rss'])} vs {mib(hf['rss'])}",
+                     "met" if ours["rss"] <= hf["rss"] else "not met"])
+    large = training.get(("wrenmark", LARGE_SIZE))
+    if ours and large:
+        per_mb = lambda stats: median(stats["wall"]) / stats["bytes"]  # noqa: E731 (ns/B = ms/MB)
+        ratio = per_mb(large) / per_mb(ours)
+        rows.append([f"scaling: time per MB at {LARGE_SIZE} ≤ 1.5 × that at {TARGET_SIZE}",
+                     f"{per_mb(large):.1f} vs {per_mb(ours):.1f} ms/MB: {ratio:.2f}×",
+                     "met" if ratio <= 1.5 else "not met"])
+    encoding = encoding_summary(run)
+    hf_names = [name for name in encoding if name.startswith("tokenizers")]
+    if "wrenmark" in encoding and hf_names:
+        best_hf = max(hf_names, key=lambda name: encoding[name]["mb_s"])
+        ratio = encoding["wrenmark"]["mb_s"] / encoding[best_hf]["mb_s"]
+        rows.append(["encoding with the same merges: ≥ 2 × tokenizers' single-threaded MB/s",
+                     f"{encoding['wrenmark']['mb_s']:.1f} vs {encoding[best_hf]['mb_s']:.1f} MB/s "
+                     f"({best_hf}, the faster set-up): {ratio:.1f}×",
+                     "met" if ratio >= 2 else "not met"])
+    loading = loading_summary(run)
+    if "wrenmark" in loading:
+        load_ms = median(loading["wrenmark"]) / 1e6
+        rows.append(["from_pretrained of a 32k model < 50 ms", f"{load_ms:.1f} ms (median)",
+                     "met" if load_ms < 50 else "not met"])
+    return rows
+
+
+# --- tables --------------------------------------------------------------------------------------
+
+
+def table(header: list[str], rows: list[list[str]]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def training_table(run: dict) -> str:
+    rows = []
+    for (system, size), stats in training_summary(run).items():
+        rows.append([
+            size, system, spread(stats["wall"]),
+            f"{median(stats['wall']) / stats['bytes']:.1f}",
+            seconds(median(stats["cpu"])), mib(stats["rss"]), stats["vocab"], len(stats["wall"]),
+        ])
+    return table(["corpus", "system", "train wall time: median (spread)", "ms per MB",
+                  "CPU time", "peak RSS", "vocab", "runs"], rows)
+
+
+def phase_table(run: dict) -> str:
+    rows = []
+    names = [("vocab_builder", "vocab builder (split, count, occurrence sets)"), ("initial_pairs", "initial pairs")]
+    for (system, size), stats in training_summary(run).items():
+        if system != "wrenmark":
+            continue
+        row = [size]
+        for key, _ in names:
+            row.append(spread([p[key] for p in stats["phases"] if key in p]))
+        rest = [wall - sum(p.values()) for wall, p in zip(stats["wall"], stats["phases"])]
+        row += [spread(rest), spread(stats["wall"])]
+        rows.append(row)
+    return table(["corpus"] + [label for _, label in names]
+                 + ["reading + merge loop + saving", "train()"], rows)
+
+
+def encoding_table(run: dict) -> str:
+    rows = []
+    for name, stats in encoding_summary(run).items():
+        rows.append([
+            name, throughput(stats["bytes"] / 1e6, stats["encode_ns"]),
+            throughput(stats["tokens"] / 1e6, stats["encode_ns"]),
+            f"{stats['bytes'] / median(stats['cold_ns']) * 1e3:.1f}",
+            throughput(stats["decoded_bytes"] / 1e6, stats["decode_ns"]),
+            f"{stats['tokens']:,}", "yes" if stats["same_ids"] else "no",
+        ])
+    return table(["encoder", "encode MB/s", "encode M tokens/s", "first call MB/s",
+                  "decode MB/s", "tokens", "ids equal to wrenmark's"], rows)
+
+
+def loading_table(run: dict) -> str:
+    rows = [[name, spread(values), seconds(values[0])] for name, values in loading_summary(run).items()]
+    return table(["model", "load time: median (spread)", "first load"], rows)
+
+
+def quality_table(run: dict) -> str:
+    rows = []
+    for entry in run["quality"]:
+        text = entry["text"]
+        for system, stats in entry["systems"].items():
+            rows.append([entry["corpus"], system, f"{stats['tokens']:,}",
+                         f"{stats['tokens'] / text['words']:.3f}", f"{stats['tokens'] / text['bytes']:.4f}"])
+    return table(["trained on", "system", "tokens", "tokens per word", "tokens per byte"], rows)
+
+
+# --- the plot ------------------------------------------------------------------------------------
+
+
+def plot(run: dict, path: Path) -> bool:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as pyplot
+    except ImportError:
+        return False
+    by_system: dict[str, list[tuple[float, float]]] = {}
+    for (system, _), stats in training_summary(run).items():
+        by_system.setdefault(system, []).append((stats["bytes"] / 1e6, median(stats["wall"]) / 1e9))
+    figure, axes = pyplot.subplots(figsize=(7, 5))
+    for system, points in by_system.items():
+        points.sort()
+        axes.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=system)
+    axes.set_xscale("log")
+    axes.set_yscale("log")
+    axes.set_xlabel("corpus size (MB)")
+    axes.set_ylabel("training wall time (s), median")
+    axes.set_title(f"BPE training, vocabulary {run['vocab']:,}, {run['cores']} cores")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend()
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=100)
+    return True
+
+
+# --- the document --------------------------------------------------------------------------------
+
+
+def document(run: dict, plot_link: str | None) -> str:
+    load_before, load_after = run["load_average_before"][0], run["load_average_after"][0]
+    versions = ", ".join(f"{name} {version}" for name, version in run["peer_versions"].items())
+    encoding = run["encoding"]
+    text = encoding["text"]
+    parts = [
+        "# Benchmark results",
+        "",
+        "Written by `make bench` (bench/compare.py, then bench/report.py); do not edit by hand: "
+        "the profiling notes at the end come from bench/profile-notes.md.",
+        "",
+        f"Run `{run['label']}` of {run['started']}, commit {run['commit']}, {run['cpu']}, "
+        f"{run['cores']} cores, CPython {run['python']}; peers: {versions}"
+        + (f"; not installed: {', '.join(run['not_installed'])}" if run["not_installed"] else "")
+        + f". The run took {run['duration_s'] / 60:.1f} min. Load average (1 min) before and after: "
+        f"{load_before:.2f} and {load_after:.2f}: the machine's two cores were shared with other "
+        "work, so wall times carry noise; the repetitions go round the systems in turn so that it "
+        "falls on all of them alike.",
+        "",
+        "## Targets",
+        "",
+        table(["target", "measured (same run)", "verdict"], targets(run)),
+        "",
+        "## Training",
+        "",
+        f"Vocabulary {run['vocab']:,}, white-space pre-tokenization, \"</w>\" as the end-of-word "
+        "marker (tokenizers: BpeTrainer with end_of_word_suffix \"</w>\" and WhitespaceSplit, no "
+        "progress bar; sentencepiece: model_type bpe, 2 threads, character_coverage 1.0; "
+        "youtokentome: 2 threads, coverage 1.0). Each training is a child process; its time covers "
+        "the train call and writing the model files; peak RSS is the child's, from wait4. The "
+        "corpora repeat one pool of text (bench/corpus.py), so past the pool's size the distinct "
+        "words stop growing and only counting grows with the corpus: time per MB falls with size "
+        "for every system."
+        + (f" Left out: {', '.join(run['skipped'])}." if run["skipped"] else ""),
+        "",
+        training_table(run),
+        "",
+        (f"![training time against corpus size]({plot_link})" if plot_link else
+         "(matplotlib is missing: no plot)"),
+        "",
+        "wrenmark's phases (from its timing lines; the rest is reading the corpus, the merge loop "
+        "and writing the model):",
+        "",
+        phase_table(run),
+        "",
+        "## Encoding and decoding",
+        "",
+        f"The merges that wrenmark learnt on the {encoding['model']} corpus, applied to the held-out "
+        f"text ({text['bytes']:,} bytes, {text['words']:,} words; the {text['lines_dropped']} lines "
+        "holding a character that the corpus lacks are left out, since wrenmark refuses unseen "
+        "characters). One thread each (RAYON_NUM_THREADS=1); the whole text in one call; "
+        "median over all warm calls of all processes, spread in brackets, and the first (cold) "
+        "call apart. `tokenizers (same merges)` has our vocabulary, ids and merge list, with the "
+        "end-of-word marker as a character that a Replace normalizer appends to each word, so it "
+        "yields our ids exactly; `tokenizers (suffix </w>)` is the usual set-up (WhitespaceSplit, "
+        "end_of_word_suffix \"</w>\") with the merges carried over, which ends some words in one "
+        "token fewer; tiktoken gets byte-level ranks in our merge order and is indicative only.",
+        "",
+        encoding_table(run),
+        "",
+        "## Loading a model",
+        "",
+        f"Models of vocabulary {run['vocab']:,} trained on {run['loading']['model']}; each loaded "
+        "ten times per process in several processes.",
+        "",
+        loading_table(run),
+        "",
+        "## Quality",
+        "",
+        "Each trainer's own vocabulary of the same size, encoding the held-out text (characters "
+        "known to the corpus only).",
+        "",
+        quality_table(run),
+        "",
+    ]
+    if NOTES.is_file():
+        parts += [NOTES.read_text(encoding="utf-8").rstrip(), ""]
+    return "\n".join(parts)
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("run", type=Path)
+    parser.add_argument("--output", type=Path, default=RESULTS_MD)
+    parser.add_argument("--plot", type=Path, default=PLOT)
+    args = parser.parse_args(argv)
+    run = json.loads(args.run.read_text())
+    plotted = plot(run, args.plot)
+    link = os.path.relpath(args.plot, args.output.parent) if plotted else None
+    args.output.write_text(document(run, link), encoding="utf-8")
+    print("\n".join(["| target | measured | verdict |", "|---|---|---|"]
+                    + ["| " + " | ".join(row) + " |" for row in targets(run)]))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
