@@ -31,3 +31,39 @@ demo: build
 
 clean:
 	rm -rf build $(VENV)
+
+# ---------------------------------------------------------------------------------------------
+# Hardening: the test suite under sanitizers, fuzzing, and stress runs. The sanitizer and fuzzing
+# builds each have their own build directory and virtual environment and never touch .venv.
+
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_INSTALLED := $(SANITIZE_VENV)/.wrenmark-installed
+SANITIZE_REPORTS := build/sanitize-reports
+SANITIZE_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+# Reports go to files as well as failing the process, so that one raised in a child process that
+# a test started is not lost.
+SANITIZE_ENV = LD_PRELOAD="$(SANITIZE_RUNTIME)" \
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(SANITIZE_REPORTS)/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SANITIZE_REPORTS)/ubsan
+
+FUZZ_VENV := .venv-fuzz
+FUZZ_INSTALLED := $(FUZZ_VENV)/.wrenmark-installed
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= loader training encode decode
+STRESS_PYTHON := $(PYTHON)
+
+.PHONY: test-sanitize fuzz stress
+
+$(SANITIZE_VENV)/.requirements-installed: requirements-dev.txt scripts/setup_tool_venv.sh scripts/find_python.sh
+	bash scripts/setup_tool_venv.sh $(SANITIZE_VENV)
+
+$(SANITIZE_INSTALLED): $(STAMP_SYSTEM) $(SANITIZE_VENV)/.requirements-installed $(SOURCES)
+	$(SANITIZE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo -C cmake.define.WRENMARK_SANITIZE=ON .
+	touch $@
+
+test-sanitize: $(SANITIZE_INSTALLED)
+	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	@if ls $(SANITIZE_REPORTS)/* >/dev/null 2>&1; then cat $(SANITIZE_REPORTS)/*; \
+		echo "sanitizer reports found in $(SANITIZE_REPORTS)"; exit 1; fi
