@@ -67,3 +67,17 @@ test-sanitize: $(SANITIZE_INSTALLED)
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 	@if ls $(SANITIZE_REPORTS)/* >/dev/null 2>&1; then cat $(SANITIZE_REPORTS)/*; \
 		echo "sanitizer reports found in $(SANITIZE_REPORTS)"; exit 1; fi
+
+$(FUZZ_VENV)/.requirements-installed: requirements-dev.txt scripts/setup_tool_venv.sh scripts/find_python.sh
+	bash scripts/setup_tool_venv.sh $(FUZZ_VENV) atheris==3.1.0
+
+# The fuzzing build is made with clang, whose coverage instrumentation libFuzzer (inside atheris) reads.
+$(FUZZ_INSTALLED): $(STAMP_SYSTEM) $(FUZZ_VENV)/.requirements-installed $(SOURCES) scripts/install_fuzz_packages.sh
+	bash scripts/install_fuzz_packages.sh
+	$(FUZZ_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo -C cmake.define.CMAKE_CXX_COMPILER=clang++-14 \
+		-C cmake.define.WRENMARK_SANITIZE=ON -C cmake.define.WRENMARK_FUZZ=ON .
+	touch $@
+
+fuzz: $(FUZZ_INSTALLED)
+	bash scripts/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
