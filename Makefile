@@ -26,11 +26,23 @@ $(INSTALLED): $(STAMP_SYSTEM) $(STAMP_VENV) $(SOURCES)
 test: build
 	$(PYTHON) -m pytest -q tests
 
-demo: build
+demo: build build/corpus/default.txt
 	$(PYTHON) examples/main_job.py
 
 clean:
 	rm -rf build $(VENV)
+
+build/corpus/default.txt:
+	bash scripts/prepare_default_corpus.sh $@
+
+# Phase timings of training; override e.g. BENCH_SIZES="10MB" BENCH_VOCABS="8k".
+BENCH_SIZES ?= 10MB 100MB
+BENCH_VOCABS ?= 8k 32k
+
+.PHONY: bench-train
+bench-train: build
+	$(PYTHON) bench/corpus.py --sizes $(BENCH_SIZES)
+	$(PYTHON) bench/train_phases.py --sizes $(BENCH_SIZES) --vocabs $(BENCH_VOCABS)
 
 # ---------------------------------------------------------------------------------------------
 # Hardening: the test suite under sanitizers, fuzzing, and stress runs. The sanitizer and fuzzing

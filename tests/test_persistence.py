@@ -259,11 +259,15 @@ def test_a_saved_model_loads_back_equal(trained_directory, corpus, target, speci
     assert vocabulary(loaded) == tokens
     assert [loaded.get_id_by_token(token) for token in tokens] == list(range(len(tokens)))
     if hasattr(loaded, "encode"):
-        text = corpus + " " + " ".join(special_tokens) + " unseen"
+        text = corpus + " " + " ".join(special_tokens)
         for name in ("tokens", "ids", "token_types"):
             assert getattr(loaded.encode(text), name) == getattr(tokenizer.encode(text), name)
         ids = tokenizer.encode(text).ids
         assert loaded.decode(ids) == tokenizer.decode(ids)
+        # A character that training never saw has no token: both refuse the text alike.
+        for model in (loaded, tokenizer):
+            with pytest.raises(RuntimeError, match="^the id for token \\u2603 does not exist$"):
+                model.encode(text + " \u2603")
     assert_still_trained(loaded, len(tokens))
 
 

@@ -68,6 +68,17 @@ std::optional<std::vector<Element>> collect_elements(PyObject* object, const cha
 
 }  // namespace
 
+PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format) {
+  const char* keywords[] = {keyword, nullptr};
+  PyObject* argument = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &argument)) return nullptr;
+  return argument;
+}
+
+PyObject* to_python_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected) {
   PyRef type_name(PyType_GetName(Py_TYPE(object)));
   if (!type_name) return;

@@ -27,6 +27,13 @@ std::optional<std::vector<std::string>> to_text_list(PyObject* object, const cha
 // A sequence other than `str` whose elements are integers from 0 to 2^32 - 1.
 std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const char* name);
 
+// Parses the one argument of a method called as `format` says ("O:Class.method"), by position or
+// as `keyword`; returns it borrowed, or nullptr with the interpreter's TypeError set.
+PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format);
+
+// A new `str` from UTF-8 text.
+PyObject* to_python_text(std::string_view text);
+
 // Raises TypeError "argument '{name}': '{type}' object cannot be converted to '{expected}'".
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected);
 

@@ -19,10 +19,6 @@ struct EncoderObject {
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
 
-PyObject* text_object(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
-
 // Builds a new list of `count` items, each made by `make_item(index)`.
 template <typename MakeItem>
 PyObject* build_list(std::size_t count, MakeItem make_item) {
@@ -47,12 +43,12 @@ PyObject* read_shared(PyObject* self, Read read) {
 }
 
 PyObject* get_original_text(PyObject* self, void*) {
-  return read_shared(self, [](const Encoding& encoding) { return text_object(encoding.original_text); });
+  return read_shared(self, [](const Encoding& encoding) { return to_python_text(encoding.original_text); });
 }
 
 PyObject* get_tokens(PyObject* self, void*) {
   return read_shared(self, [](const Encoding& encoding) {
-    return build_list(encoding.token_count(), [&](std::size_t index) { return text_object(encoding.token(index)); });
+    return build_list(encoding.token_count(), [&](std::size_t index) { return to_python_text(encoding.token(index)); });
   });
 }
 
@@ -70,11 +66,8 @@ PyObject* get_token_types(PyObject* self, void*) {
 }
 
 PyObject* encoder_get_token_type(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"token", nullptr};
-  PyObject* token_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Encoder.get_token_type", const_cast<char**>(keywords), &token_argument)) {
-    return nullptr;
-  }
+  PyObject* token_argument = parse_one_argument(args, kwargs, "token", "O:Encoder.get_token_type");
+  if (token_argument == nullptr) return nullptr;
   return guard_exceptions([&]() -> PyObject* {
     SharedBorrow borrow(as_encoder(self)->borrow);
     if (!borrow.held()) return nullptr;

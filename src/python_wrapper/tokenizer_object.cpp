@@ -87,6 +87,8 @@ constexpr PyCFunction keyword_method() {
 
 PyMethodDef tokenizer_methods[] = {
     {"train", tokenizer_train, METH_NOARGS, "train($self)\n--\n\n"},
+    {"encode", keyword_method<tokenizer_encode>(), METH_VARARGS | METH_KEYWORDS, "encode($self, text)\n--\n\n"},
+    {"decode", keyword_method<tokenizer_decode>(), METH_VARARGS | METH_KEYWORDS, "decode($self, ids)\n--\n\n"},
     {"get_id_by_token", keyword_method<tokenizer_get_id_by_token>(), METH_VARARGS | METH_KEYWORDS,
      "get_id_by_token($self, token)\n--\n\n"},
     {"get_token_by_id", keyword_method<tokenizer_get_token_by_id>(), METH_VARARGS | METH_KEYWORDS,

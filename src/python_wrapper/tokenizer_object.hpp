@@ -54,6 +54,8 @@ PyObject* with_exclusive_tokenizer(PyObject* self, Body&& body) {
 // The methods, each defined in the file of its feature.
 PyObject* tokenizer_get_id_by_token(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);

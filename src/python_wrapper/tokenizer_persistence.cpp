@@ -5,12 +5,8 @@
 namespace wrenmark::python {
 
 PyObject* tokenizer_from_pretrained(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"files_path", nullptr};
-  PyObject* path_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:BpeTokenizer.from_pretrained", const_cast<char**>(keywords),
-                                   &path_argument)) {
-    return nullptr;
-  }
+  PyObject* path_argument = parse_one_argument(args, kwargs, "files_path", "O:BpeTokenizer.from_pretrained");
+  if (path_argument == nullptr) return nullptr;
   return guard_exceptions([&]() -> PyObject* {
     auto files_path = to_text(path_argument, "files_path");
     if (!files_path) return nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ namespace wrenmark {
 
 inline constexpr std::string_view kEndOfWord = "</w>";
 
+struct EncodingState;
+
 // One tokenizer: the settings it was built with and, once trained or loaded, its model.
 struct BpeTokenizer {
   explicit BpeTokenizer(TokenizerSettings settings_in) : settings(std::move(settings_in)) {}
@@ -23,6 +26,11 @@ struct BpeTokenizer {
   PairMap<std::uint64_t> ranks;
   PairMap<TokenId> pairs_to_merge;
   bool is_trained = false;
+
+  // Lookup tables and the word cache that encoding derives from the trained model on first use.
+  // The model never changes once trained, so the state stays valid for the record's life; it is
+  // mutable because it is a cache, and every call holds the interpreter lock.
+  mutable std::shared_ptr<EncodingState> encoding_state;
 
   std::size_t vocab_size() const { return token_table.size(); }
   Config config() const;

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
+#include "absl/container/flat_hash_map.h"
 #include "io/console.hpp"
+#include "training/worker_pool.hpp"
 
 namespace wrenmark {
 
@@ -88,11 +91,26 @@ class MergeStep {
 }  // namespace
 
 void record_initial_occurrences(const WordTable& words, PairTable& pairs) {
+  // Sizing every set first spares the rehashing; then the sets are filled in parallel, each
+  // worker taking the pairs of its own share of key hashes.
+  absl::flat_hash_map<PairKey, std::size_t> occurrence_counts;
   for (std::size_t word = 0; word < words.size(); ++word) {
-    words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
-      pairs.add_occurrence(pair_key(first, second), occurrence(word, position));
-    });
+    words.for_each_pair(word, [&](std::uint32_t, TokenId first, TokenId second) { ++occurrence_counts[pair_key(first, second)]; });
   }
+  for (const auto& [key, expected] : occurrence_counts) pairs.reserve_occurrences(key, expected);
+
+  // One share per worker: every share scans all words, so more shares would only repeat the scan.
+  const std::size_t shares = std::max(1u, std::thread::hardware_concurrency());
+  const auto share_of = [shares](PairKey key) { return ((key * 0x9E3779B97F4A7C15ull) >> 32) % shares; };
+  parallel_ranges(shares, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t word = 0; word < words.size(); ++word) {
+      words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
+        const PairKey key = pair_key(first, second);
+        const std::size_t share = share_of(key);
+        if (share >= begin && share < end) pairs.occurrences_of(key).insert(occurrence(word, position));
+      });
+    }
+  });
 }
 
 void count_initial_pairs(const WordTable& words, PairTable& pairs) {

@@ -65,6 +65,15 @@ class PairTable {
     state.has_occurrences = true;
     state.occurrences.insert(value);
   }
+  // Creates the occurrence set of `key` with room for `expected` entries.
+  void reserve_occurrences(PairKey key, std::size_t expected) {
+    PairState& state = pairs_[key];
+    state.has_occurrences = true;
+    state.occurrences.reserve(expected);
+  }
+  // The occurrence set of a pair that has one. Distinct pairs' sets may be filled from different
+  // threads as long as no pair is added or removed meanwhile.
+  absl::flat_hash_set<Occurrence>& occurrences_of(PairKey key) { return pairs_.find(key)->second.occurrences; }
   void remove_occurrence(PairKey key, Occurrence value) {
     PairState* state = find(key);
     if (state != nullptr && state->has_occurrences) state->occurrences.erase(value);

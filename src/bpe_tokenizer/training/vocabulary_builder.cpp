@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -9,6 +10,7 @@
 #include "core/tokenizer.hpp"
 #include "text/pre_tokenizer.hpp"
 #include "text/utf8.hpp"
+#include "text/word_hash.hpp"
 #include "training/worker_pool.hpp"
 
 namespace wrenmark {
@@ -19,7 +21,35 @@ struct WordStat {
   std::uint64_t count = 0;
   std::uint64_t first_offset = 0;
 };
-using WordStats = absl::flat_hash_map<std::string_view, WordStat>;
+
+// A word as a hash-map key. The hash and the first eight bytes are kept in the key, so most
+// lookups settle without reading the word's bytes in the corpus, a cache miss away.
+struct WordKey {
+  WordKey(std::string_view word, const WordHasher& hasher)
+      : hash(hasher(word)), data(word.data()), size(static_cast<std::uint32_t>(word.size())) {
+    std::memcpy(&prefix, word.data(), std::min<std::size_t>(word.size(), sizeof prefix));
+  }
+
+  std::string_view text() const { return {data, size}; }
+
+  std::uint64_t hash;
+  std::uint64_t prefix = 0;
+  const char* data;
+  std::uint32_t size;
+};
+
+struct WordKeyHash {
+  std::size_t operator()(const WordKey& key) const { return key.hash; }
+};
+struct WordKeyEqual {
+  bool operator()(const WordKey& left, const WordKey& right) const {
+    return left.hash == right.hash && left.size == right.size && left.prefix == right.prefix &&
+           (left.size <= sizeof left.prefix ||
+            std::memcmp(left.data + sizeof left.prefix, right.data + sizeof right.prefix,
+                        left.size - sizeof left.prefix) == 0);
+  }
+};
+using WordStats = absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual>;
 
 struct DistinctWord {
   std::string_view text;
@@ -62,12 +92,13 @@ std::vector<DistinctWord> count_distinct_words(std::string_view text, PreTokeniz
   const std::vector<std::size_t> boundaries = chunk_boundaries(text);
   const std::size_t chunk_count = boundaries.size() - 1;
   std::vector<WordStats> chunk_stats(chunk_count);
+  const WordHasher hasher;
   parallel_ranges(chunk_count, 1, [&](std::size_t begin, std::size_t end) {
     for (std::size_t chunk = begin; chunk < end; ++chunk) {
       WordStats& stats = chunk_stats[chunk];
       const std::string_view piece = text.substr(boundaries[chunk], boundaries[chunk + 1] - boundaries[chunk]);
       for_each_word(piece, mode, [&](std::string_view word) {
-        auto [entry, inserted] = stats.try_emplace(word);
+        auto [entry, inserted] = stats.try_emplace(WordKey(word, hasher));
         if (inserted) entry->second.first_offset = static_cast<std::uint64_t>(word.data() - text.data());
         ++entry->second.count;
       });
@@ -86,7 +117,7 @@ std::vector<DistinctWord> count_distinct_words(std::string_view text, PreTokeniz
 
   std::vector<DistinctWord> words;
   words.reserve(merged.size());
-  for (const auto& [word, stat] : merged) words.push_back({word, stat.count, stat.first_offset});
+  for (const auto& [word, stat] : merged) words.push_back({word.text(), stat.count, stat.first_offset});
   std::sort(words.begin(), words.end(),
             [](const DistinctWord& left, const DistinctWord& right) { return left.first_offset < right.first_offset; });
   return words;

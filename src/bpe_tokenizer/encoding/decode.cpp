@@ -1,0 +1,51 @@
+#include "encoding/decode.hpp"
+
+#include <cstring>
+
+#include "encoding/encoding_state.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+// Removes every "</w>" in one left-to-right pass; a marker that the removal itself brings
+// together stays.
+void remove_end_of_word_markers(std::string& text) {
+  std::size_t write = 0;
+  std::size_t read = 0;
+  while (true) {
+    const std::size_t found = text.find(kEndOfWord, read);
+    const std::size_t end = found == std::string::npos ? text.size() : found;
+    if (write != read) std::memmove(text.data() + write, text.data() + read, end - read);
+    write += end - read;
+    if (found == std::string::npos) break;
+    read = found + kEndOfWord.size();
+  }
+  text.resize(write);
+}
+
+}  // namespace
+
+Result<std::string> decode(const BpeTokenizer& tokenizer, std::span<const TokenId> ids) {
+  if (!tokenizer.is_trained) {
+    return TokenizerError::invalid_state("Cannot decode text without training the tokenizer");
+  }
+  const EncodingTables& tables = encoding_state(tokenizer).tables;
+  const auto id_to_token = tokenizer.token_table.id_to_token();
+
+  std::size_t joined_size = 0;
+  for (const TokenId id : ids) {
+    if (id < id_to_token.size()) joined_size += id_to_token[id].size() + 1;
+  }
+  std::string text;
+  text.reserve(joined_size);
+  for (const TokenId id : ids) {
+    if (id >= id_to_token.size()) continue;
+    text.append(id_to_token[id]);
+    if (tables.token_class(id) != TokenClass::Plain) text.push_back(' ');
+  }
+  remove_end_of_word_markers(text);
+  return text;
+}
+
+}  // namespace wrenmark

@@ -1,0 +1,141 @@
+#include "encoding/encode.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "encoding/encoding_state.hpp"
+#include "encoding/merge_application.hpp"
+#include "encoding/word_ending_tokens.hpp"
+#include "text/pre_tokenizer.hpp"
+#include "text/utf8.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+class TextEncoder {
+ public:
+  TextEncoder(const BpeTokenizer& tokenizer, EncodingState& state, TokenId end_of_word_id, Encoding& encoding)
+      : tokenizer_(tokenizer),
+        tables_(state.tables),
+        word_cache_(state.word_cache),
+        end_of_word_id_(end_of_word_id),
+        encoding_(encoding),
+        word_endings_(tables_.stem_count()) {}
+
+  Status encode_segment(std::string_view segment) {
+    std::optional<TokenizerError> failure;
+    for_each_word(segment, tokenizer_.settings.pretokenization_type, [&](std::string_view word) {
+      if (failure) return;
+      Status status = encode_word(word);
+      if (!status) failure = status.error();
+    });
+    if (failure) return *failure;
+    return {};
+  }
+
+  // A special token without an id is dropped together with its text.
+  void encode_special_token(std::string_view token) {
+    if (auto id = tokenizer_.token_table.id_by_token(token)) append_token(*id, kNoStem);
+  }
+
+  void finish() { word_endings_.resolve(encoding_); }
+
+ private:
+  Status encode_word(std::string_view word) {
+    if (auto cached = word_cache_.find(word)) {
+      word_endings_.note_word(cached->stem);
+      for (const TokenId id : cached->ids) append_token(id, cached->stem);
+      return {};
+    }
+    symbols_.clear();
+    std::size_t position = 0;
+    while (position < word.size()) {
+      const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
+      const std::string_view character = word.substr(position, length);
+      auto id = tables_.character_id(character);
+      if (!id) return TokenizerError::id_not_found(character);
+      symbols_.push_back(*id);
+      position += length;
+    }
+    symbols_.push_back(end_of_word_id_);
+    apply_merges(symbols_, tables_.merges(), workspace_);
+    const StemIndex stem = tables_.stem_of_word(word);
+    word_cache_.insert(word, symbols_, stem);
+    word_endings_.note_word(stem);
+    for (const TokenId id : symbols_) append_token(id, stem);
+    return {};
+  }
+
+  // Appends `id` and, when the vocabulary has it, its text and kind. `word_stem` is the stem
+  // that the word the id came from equals: kNoStem for none, and for a special token.
+  void append_token(TokenId id, StemIndex word_stem) {
+    encoding_.ids.push_back(id);
+    auto text = tokenizer_.token_table.token_by_id(id);
+    if (!text) return;
+    switch (tables_.token_class(id)) {
+      case TokenClass::Plain:
+        encoding_.append_token(*text, TokenType::Subword);
+        return;
+      case TokenClass::Special:
+        encoding_.append_token(*text, TokenType::SpecialToken);
+        return;
+      case TokenClass::EndsWithMarker: {
+        const StemIndex stem = tables_.token_stem(id);
+        if (stem == word_stem) {
+          encoding_.append_token(*text, TokenType::Word);
+        } else {
+          word_endings_.add_undecided(encoding_.token_count(), stem);
+          encoding_.append_token(*text, TokenType::Subword);
+        }
+        return;
+      }
+    }
+  }
+
+  const BpeTokenizer& tokenizer_;
+  const EncodingTables& tables_;
+  WordCache& word_cache_;
+  const TokenId end_of_word_id_;
+  Encoding& encoding_;
+  std::vector<TokenId> symbols_;
+  MergeWorkspace workspace_;
+  WordEndingTokens word_endings_;
+};
+
+}  // namespace
+
+Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
+  if (!tokenizer.is_trained) {
+    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
+  }
+  EncodingState& state = encoding_state(tokenizer);
+  auto end_of_word_id = state.tables.end_of_word_id();
+  if (!end_of_word_id) return TokenizerError::id_not_found(kEndOfWord);
+
+  Encoding encoding;
+  encoding.original_text = std::string(text);
+  TextEncoder encoder(tokenizer, state, *end_of_word_id, encoding);
+  const SpecialTokenSplitter& splitter = state.tables.splitter();
+  if (splitter.empty()) {
+    Status status = encoder.encode_segment(text);
+    if (!status) return status.error();
+  } else {
+    std::optional<TokenizerError> failure;
+    splitter.split(
+        text,
+        [&](std::string_view segment) {
+          if (failure) return;
+          Status status = encoder.encode_segment(segment);
+          if (!status) failure = status.error();
+        },
+        [&](std::string_view token) {
+          if (!failure) encoder.encode_special_token(token);
+        });
+    if (failure) return *failure;
+  }
+  encoder.finish();
+  return encoding;
+}
+
+}  // namespace wrenmark

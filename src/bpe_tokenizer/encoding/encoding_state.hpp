@@ -1,0 +1,20 @@
+#pragma once
+
+#include "core/tokenizer.hpp"
+#include "encoding/encoding_tables.hpp"
+#include "encoding/word_cache.hpp"
+
+namespace wrenmark {
+
+// What encoding and decoding derive from a trained record and keep with it.
+struct EncodingState {
+  explicit EncodingState(const BpeTokenizer& tokenizer) : tables(tokenizer) {}
+
+  const EncodingTables tables;
+  WordCache word_cache;
+};
+
+// The state of a trained `tokenizer`, built on first use.
+EncodingState& encoding_state(const BpeTokenizer& tokenizer);
+
+}  // namespace wrenmark

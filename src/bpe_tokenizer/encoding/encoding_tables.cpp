@@ -1,0 +1,71 @@
+#include "encoding/encoding_tables.hpp"
+
+#include "absl/container/flat_hash_set.h"
+#include "text/utf8.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+bool is_single_character(std::string_view token) {
+  return !token.empty() && utf8::sequence_length(static_cast<unsigned char>(token[0])) == token.size();
+}
+
+}  // namespace
+
+EncodingTables::EncodingTables(const BpeTokenizer& tokenizer) : splitter_(tokenizer.settings.special_tokens) {
+  ascii_ids_.fill(kNoId);
+  for (const auto& [token, id] : tokenizer.token_table.token_to_id()) {
+    if (!is_single_character(token)) continue;
+    const unsigned char lead = static_cast<unsigned char>(token[0]);
+    if (lead < 0x80) {
+      ascii_ids_[lead] = id;
+    } else {
+      other_character_ids_.emplace(utf8::decode(token.data()), id);
+    }
+  }
+  end_of_word_id_ = tokenizer.token_table.id_by_token(kEndOfWord);
+
+  merges_.reserve(tokenizer.ranks.size());
+  for (const auto& [pair, rank] : tokenizer.ranks) {
+    auto merged = tokenizer.pairs_to_merge.find(pair);
+    const bool has_merged = merged != tokenizer.pairs_to_merge.end();
+    merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
+  }
+
+  const absl::flat_hash_set<std::string_view> special_tokens(tokenizer.settings.special_tokens.begin(),
+                                                             tokenizer.settings.special_tokens.end());
+  // Views into the token table, which lives as long as these tables.
+  const auto id_to_token = tokenizer.token_table.id_to_token();
+  tokens_.reserve(id_to_token.size());
+  for (const std::string_view token : id_to_token) {
+    if (token == kEndOfWord || special_tokens.contains(token)) {
+      tokens_.push_back(TokenInfo{TokenClass::Special, kNoStem});
+    } else if (token.ends_with(kEndOfWord)) {
+      const std::string_view stem = token.substr(0, token.size() - kEndOfWord.size());
+      const auto entry = stem_indices_.emplace(stem, static_cast<StemIndex>(stem_indices_.size())).first;
+      tokens_.push_back(TokenInfo{TokenClass::EndsWithMarker, entry->second});
+    } else {
+      tokens_.push_back(TokenInfo{TokenClass::Plain, kNoStem});
+    }
+  }
+}
+
+StemIndex EncodingTables::stem_of_word(std::string_view word) const {
+  auto found = stem_indices_.find(word);
+  return found == stem_indices_.end() ? kNoStem : found->second;
+}
+
+std::optional<TokenId> EncodingTables::character_id(std::string_view character) const {
+  const unsigned char lead = static_cast<unsigned char>(character[0]);
+  if (lead < 0x80) {
+    const std::int64_t id = ascii_ids_[lead];
+    if (id == kNoId) return std::nullopt;
+    return static_cast<TokenId>(id);
+  }
+  auto found = other_character_ids_.find(utf8::decode(character.data()));
+  if (found == other_character_ids_.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace wrenmark

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "core/pair.hpp"
+#include "core/tokenizer.hpp"
+#include "encoding/special_token_splitter.hpp"
+
+namespace wrenmark {
+
+// What a merge of one ranked pair does. A ranked pair without a merged token still takes part
+// in choosing the lowest rank, and choosing it ends the word's merging.
+struct RankedMerge {
+  std::uint64_t rank;
+  TokenId merged;
+  bool has_merged;
+};
+
+using MergeTable = PairMap<RankedMerge>;
+
+// How a token's text decides its kind, before the words of a call are known.
+enum class TokenClass : std::uint8_t {
+  Plain,           // neither a special token nor ending with "</w>": always a subword
+  Special,         // "</w>" itself or one of the special tokens
+  EndsWithMarker,  // a whole word when its stem (the text before "</w>") is a word of the call
+};
+
+// Distinct stems are numbered, so that "is this word the stem of some token" is answered once
+// per distinct word and remembered as a number.
+using StemIndex = std::uint32_t;
+inline constexpr StemIndex kNoStem = std::numeric_limits<StemIndex>::max();
+
+// Character ids, merges and token kinds, derived once from a trained record.
+class EncodingTables {
+ public:
+  explicit EncodingTables(const BpeTokenizer& tokenizer);
+
+  // The id of the one-character token for the character starting at `character`.
+  std::optional<TokenId> character_id(std::string_view character) const;
+  std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
+  const MergeTable& merges() const { return merges_; }
+  const SpecialTokenSplitter& splitter() const { return splitter_; }
+
+  // Class and stem of the token with `id`, which is below the vocabulary size.
+  TokenClass token_class(TokenId id) const { return tokens_[id].token_class; }
+  StemIndex token_stem(TokenId id) const { return tokens_[id].stem; }
+
+  // The index of the stem equal to `word`, or kNoStem.
+  StemIndex stem_of_word(std::string_view word) const;
+  std::size_t stem_count() const { return stem_indices_.size(); }
+
+ private:
+  struct TokenInfo {
+    TokenClass token_class;
+    StemIndex stem;
+  };
+  static constexpr std::int64_t kNoId = -1;
+
+  std::array<std::int64_t, 128> ascii_ids_;
+  absl::flat_hash_map<char32_t, TokenId> other_character_ids_;
+  std::optional<TokenId> end_of_word_id_;
+  MergeTable merges_;
+  SpecialTokenSplitter splitter_;
+  std::vector<TokenInfo> tokens_;
+  absl::flat_hash_map<std::string_view, StemIndex> stem_indices_;
+};
+
+}  // namespace wrenmark

@@ -1,0 +1,33 @@
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "python_wrapper/conversions.hpp"
+#include "python_wrapper/encoder_object.hpp"
+#include "python_wrapper/tokenizer_object.hpp"
+
+namespace wrenmark::python {
+
+PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* text_argument = parse_one_argument(args, kwargs, "text", "O:BpeTokenizer.encode");
+  if (text_argument == nullptr) return nullptr;
+  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+    auto text = to_text(text_argument, "text");
+    if (!text) return nullptr;
+    auto encoding = encode(tokenizer, *text);
+    if (!encoding) return raise_error(encoding.error());
+    return make_encoder(std::move(encoding).value());
+  });
+}
+
+PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* ids_argument = parse_one_argument(args, kwargs, "ids", "O:BpeTokenizer.decode");
+  if (ids_argument == nullptr) return nullptr;
+  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+    auto ids = to_u32_list(ids_argument, "ids");
+    if (!ids) return nullptr;
+    auto text = decode(tokenizer, *ids);
+    if (!text) return raise_error(text.error());
+    return to_python_text(text.value());
+  });
+}
+
+}  // namespace wrenmark::python
