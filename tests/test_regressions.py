@@ -1,6 +1,7 @@
 """Faults found by fuzzing and by the sanitizer build, each kept as the smallest input that showed it."""
 
 import pytest
+import wrenmark
 
 from helpers import train_on_text, vocabulary
 from reference.literal_training import train_text
@@ -24,3 +25,25 @@ def test_one_pass_removal_finds_every_token_that_holds_a_nul_byte(tmp_path, text
     tokenizer = train_on_text(tmp_path, text, 500, "punctuation", special_tokens, "aho_corasick")
     expected = train_text(text, 500, "punctuation", special_tokens, "aho_corasick")
     assert vocabulary(tokenizer) == expected.id_to_token
+
+
+def test_a_corpus_path_with_a_nul_character_is_not_cut_short(tmp_path, monkeypatch):
+    """The name used to be cut at the NUL, so "corpus.txt\\0junk" read corpus.txt."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "corpus.txt").write_text("ab ab")
+    tokenizer = wrenmark.BpeTokenizer("corpus.txt\x00junk", 10, wrenmark.PreTokenization.whitespace())
+    with pytest.raises(RuntimeError, match="^Error reading file: path contains a NUL character$"):
+        tokenizer.train()
+    assert repr(tokenizer) == "BpeTokenizer(vocab_size=0)"
+
+
+def test_an_output_directory_with_a_nul_character_is_refused_before_anything_is_created(tmp_path, monkeypatch):
+    """The name used to be cut at the NUL, so "model\\0junk" created the directory model."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "corpus.txt").write_text("ab ab")
+    tokenizer = wrenmark.BpeTokenizer("corpus.txt", 10, wrenmark.PreTokenization.whitespace(),
+                                      save_model=True, output_dir="model\x00junk")
+    with pytest.raises(RuntimeError, match="^File Error: path contains a NUL character$"):
+        tokenizer.train()
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["corpus.txt"]
+    assert tokenizer.get_id_by_token("ab</w>") == 4  # the model stays trained in memory
