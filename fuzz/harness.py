@@ -65,9 +65,23 @@ def train_model(directory: Path, corpus: str = SAMPLE_CORPUS, target: int = 120,
 
 
 def check_encoding_consistent(tokenizer, text: str):
-    """Encodes `text` and checks what holds for any model: parallel lists of valid ids whose
-    tokens are the vocabulary's, and a decode of them that returns text."""
-    encoding = tokenizer.encode(text)
+    """Encodes `text` and checks what holds for any trained model: parallel lists of valid ids
+    whose tokens are the vocabulary's, and a decode of them that returns text; or a refusal that
+    names a character the vocabulary lacks."""
+    try:
+        encoding = tokenizer.encode(text)
+    except RuntimeError as error:
+        # A character that training never saw has no token, and the call is refused.
+        prefix, suffix = "the id for token ", " does not exist"
+        message = str(error)
+        assert message.startswith(prefix) and message.endswith(suffix), message
+        character = message[len(prefix):-len(suffix)]
+        assert len(character) == 1 and character in text, message
+        try:
+            tokenizer.get_id_by_token(character)
+        except RuntimeError:
+            return None
+        raise AssertionError(f"encode refused {character!r}, which the vocabulary has") from error
     tokens, ids, types = encoding.tokens, encoding.ids, encoding.token_types
     assert encoding.original_text == text
     assert len(tokens) == len(ids) == len(types), (len(tokens), len(ids), len(types))
