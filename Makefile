@@ -62,7 +62,7 @@ FUZZ_VENV := .venv-fuzz
 FUZZ_INSTALLED := $(FUZZ_VENV)/.wrenmark-installed
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= loader training encode decode
-STRESS_PYTHON := $(PYTHON)
+STRESS_ARGS ?=
 
 .PHONY: test-sanitize fuzz stress
 
@@ -93,3 +93,8 @@ $(FUZZ_INSTALLED): $(STAMP_SYSTEM) $(FUZZ_VENV)/.requirements-installed $(SOURCE
 
 fuzz: $(FUZZ_INSTALLED)
 	bash scripts/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Extreme inputs: a 1 GB corpus, 10 MB words, 10,000 special tokens, a 1,000,000 target, 100,000
+# distinct characters. Not part of `make test`; prints timings and peak memory per scenario.
+stress: build
+	$(PYTHON) bench/stress.py $(STRESS_ARGS)

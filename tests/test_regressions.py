@@ -47,3 +47,32 @@ def test_an_output_directory_with_a_nul_character_is_refused_before_anything_is_
         tokenizer.train()
     assert sorted(path.name for path in tmp_path.iterdir()) == ["corpus.txt"]
     assert tokenizer.get_id_by_token("ab</w>") == 4  # the model stays trained in memory
+
+
+@pytest.mark.parametrize(
+    "text, special_tokens",
+    [
+        # The matcher library missed occurrences that end a few bytes before the end of the text
+        # it scans, after a long run of bytes that no token starts with.
+        ("x" * 70 + "zabca", ["ab", "a"]),
+        ("x" * 200 + "zabca", ["<a", "a"]),
+        ("\x07" * 87 + "\x01abca", ["aaa" + "\x07" * 47 + "a<a", "<a", "a"]),
+        ("y" * 150 + "abc" + "x" * 3000 + "cab bca", ["ab", "ca", "b"]),
+    ],
+)
+def test_one_pass_removal_finds_tokens_near_the_end_of_the_text(tmp_path, text, special_tokens):
+    tokenizer = train_on_text(tmp_path, text, 500, "whitespace", special_tokens, "aho_corasick")
+    expected = train_text(text, 500, "whitespace", special_tokens, "aho_corasick")
+    assert vocabulary(tokenizer) == expected.id_to_token
+
+
+def test_one_pass_removal_over_many_scan_windows(tmp_path):
+    """Occurrences that straddle the boundaries of the matcher's 1 MiB scan windows are found once."""
+    piece = "ab<sep>cd " * 7 + "x" * 13
+    text = piece * (3 * 2**20 // len(piece))
+    # "b<s" ends before "<sep>" does and wins; "d x" closes every piece.
+    special_tokens = ["<sep>", "d x", "b<s"]
+    tokenizer = train_on_text(tmp_path, text, 203, "whitespace", special_tokens, "aho_corasick")
+    cleaned = text.replace("b<s", "").replace("d x", "")
+    plain = train_on_text(tmp_path, cleaned, 200)
+    assert vocabulary(tokenizer) == special_tokens + vocabulary(plain)

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <vector>
 
@@ -89,21 +88,56 @@ struct ScanContext {
   MatchSelector* selector;
   const std::vector<std::uint64_t>* lengths;
   std::vector<Occurrence>* collected;  // set when every occurrence is kept for sorting
+  std::uint64_t window_offset = 0;     // where the scanned window starts in the text
+  std::uint64_t reported_up_to = 0;    // occurrences ending here or before came from earlier windows
   bool out_of_order = false;
 };
 
 int on_match(unsigned int id, unsigned long long, unsigned long long to, unsigned int, void* raw_context) {
   auto* context = static_cast<ScanContext*>(raw_context);
+  const std::uint64_t end = context->window_offset + to;
+  if (end <= context->reported_up_to) return 0;
   const std::uint64_t length = (*context->lengths)[id];
   if (context->collected != nullptr) {
-    context->collected->push_back({to, length});
+    context->collected->push_back({end, length});
     return 0;
   }
-  if (!context->selector->add(to, length)) {
+  if (!context->selector->add(end, length)) {
     context->out_of_order = true;
     return 1;  // stop; the scan is redone with sorting
   }
   return 0;
+}
+
+// Vectorscan 5.4.9 (as shipped by Debian 12) misses some matches that end within the last few
+// dozen bytes of the buffer it scans, after a long run of bytes that no pattern starts with. A
+// buffer with kScanPadding NUL bytes after the text has no such misses, and the padding matches
+// nothing, since no pattern given to the matcher holds a NUL. The text is scanned in windows, each
+// copied into a padded buffer; a window reports the occurrences that end inside it and starts
+// early enough to see them whole, so none is lost or reported twice. Windows also keep every
+// scan below the matcher's 4 GiB length limit.
+constexpr std::size_t kScanPadding = 64;
+constexpr std::size_t kWindowBytes = 1 << 20;
+
+hs_error_t scan_in_windows(const hs_database_t* database, hs_scratch_t* scratch, std::string_view text,
+                           std::size_t longest_pattern, ScanContext& context) {
+  const std::size_t window = std::max(kWindowBytes, 4 * longest_pattern);
+  std::string buffer;
+  buffer.reserve(window + longest_pattern + kScanPadding);
+  std::size_t window_end = 0;
+  while (true) {
+    const std::size_t window_start = window_end;
+    window_end = std::min(text.size(), window_start + window);
+    // Occurrences ending after window_start may start up to longest_pattern - 1 bytes before it.
+    const std::size_t copy_start = window_start > longest_pattern ? window_start - longest_pattern : 0;
+    buffer.assign(text.substr(copy_start, window_end - copy_start));
+    buffer.append(kScanPadding, '\0');
+    context.window_offset = copy_start;
+    context.reported_up_to = window_start;
+    const hs_error_t status = hs_scan(database, buffer.data(), static_cast<unsigned int>(buffer.size()), 0, scratch,
+                                      on_match, &context);
+    if (status != HS_SUCCESS || window_end == text.size()) return status;
+  }
 }
 
 // Compiles the tokens, none of which holds a NUL byte, as literals. Pattern ids are positions in
@@ -143,9 +177,6 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   if (std::any_of(tokens.begin(), tokens.end(), [](const std::string& token) { return token.empty(); })) {
     return std::string(text);
   }
-  if (text.size() > std::numeric_limits<unsigned int>::max()) {
-    return matcher_error("the corpus is larger than the matcher's 4 GiB block limit");
-  }
 
   // Vectorscan (5.4) misses occurrences of a pattern that holds a NUL byte when it matches several
   // patterns at once, and its literal API refuses one that starts with NUL; such tokens are
@@ -157,6 +188,7 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   }
   std::vector<std::uint64_t> lengths;
   for (const std::string_view token : literals) lengths.push_back(token.size());
+  const std::size_t longest = lengths.empty() ? 0 : *std::max_element(lengths.begin(), lengths.end());
 
   Database database;
   Scratch scratch;
@@ -174,8 +206,7 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   if (with_nul.empty()) {
     MatchSelector selector(text);
     ScanContext context{&selector, &lengths, nullptr};
-    const hs_error_t status = hs_scan(database.get(), text.data(), static_cast<unsigned int>(text.size()), 0,
-                                      scratch.get(), on_match, &context);
+    const hs_error_t status = scan_in_windows(database.get(), scratch.get(), text, longest, context);
     if (status == HS_SUCCESS) return selector.finish();
     if (!context.out_of_order) return matcher_error("scan failed with code " + std::to_string(status));
   }
@@ -185,8 +216,7 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   MatchSelector selector(text);
   if (database) {
     ScanContext context{&selector, &lengths, &occurrences};
-    const hs_error_t status = hs_scan(database.get(), text.data(), static_cast<unsigned int>(text.size()), 0,
-                                      scratch.get(), on_match, &context);
+    const hs_error_t status = scan_in_windows(database.get(), scratch.get(), text, longest, context);
     if (status != HS_SUCCESS) return matcher_error("scan failed with code " + std::to_string(status));
   }
   for (const std::string_view token : with_nul) collect_occurrences(text, token, occurrences);
