@@ -93,7 +93,15 @@ def corpus_1gb(scratch: Path):
     with open(corpus, encoding="utf-8") as file:
         sample = file.read(2 * MB)
     check_round_trip(tokenizer, sample, timer, "2 MB")
-    return {"timings_s": timer.marks, "checked": "32,000 tokens; decode(encode(2 MB of the corpus))"}
+    del tokenizer
+
+    # One-pass removal over the whole gigabyte: a one-character token can never survive it.
+    removing = make_tokenizer(corpus, 8_000, ["Q", "the", "<|endoftext|>"], aho_corasick=True)
+    timer.measure("train with 3 special tokens, AhoCorasick", removing.train)
+    vocabulary = [removing.get_token_by_id(token_id) for token_id in range(vocab_size(removing))]
+    assert not any("Q" in token for token in vocabulary[3:]), "Q was left in the corpus"
+    return {"timings_s": timer.marks,
+            "checked": "32,000 tokens; decode(encode(2 MB of the corpus)); no Q left after removal"}
 
 
 def long_word(scratch: Path):
@@ -173,7 +181,7 @@ def vocab_1m(scratch: Path):
 
     timer = Timer()
     model = scratch / "model"
-    tokenizer = make_tokenizer(corpus_file("10MB", "10MB"), 1_000_000, save_model=True, output_dir=str(model))
+    tokenizer = make_tokenizer(corpus_file("100MB", "10MB 100MB"), 1_000_000, save_model=True, output_dir=str(model))
     timer.measure("train and save", tokenizer.train)
     size = vocab_size(tokenizer)
     loaded = timer.measure("from_pretrained", lambda: wrenmark.BpeTokenizer.from_pretrained(str(model)))
