@@ -1,5 +1,9 @@
 """Faults found by fuzzing and by the sanitizer build, each kept as the smallest input that showed it."""
 
+import json
+import subprocess
+import sys
+
 import pytest
 import wrenmark
 
@@ -76,3 +80,48 @@ def test_one_pass_removal_over_many_scan_windows(tmp_path):
     cleaned = text.replace("b<s", "").replace("d x", "")
     plain = train_on_text(tmp_path, cleaned, 200)
     assert vocabulary(tokenizer) == special_tokens + vocabulary(plain)
+
+
+SMALL_STACK_PROGRAM = r"""
+import json, pathlib, shutil, sys, threading, wrenmark
+root = pathlib.Path(sys.argv[1])
+(root / "corpus.txt").write_text("low lower newest <s> widest " * 20, encoding="utf-8")
+threading.stack_size(64 * 1024)
+outcome = {}
+
+def run():
+    try:
+        tokenizer = wrenmark.BpeTokenizer(
+            str(root / "corpus.txt"), 40, wrenmark.PreTokenization.punctuation(), ["<s>", "\x00"],
+            wrenmark.SpecialTokenRemovalMethod.aho_corasick(), True, str(root / "model"))
+        tokenizer.train()
+        encoding = tokenizer.encode("<s>lower " + "newest" * 3000)
+        outcome["decoded"] = len(tokenizer.decode(encoding.ids))
+        outcome["loaded"] = repr(wrenmark.BpeTokenizer.from_pretrained(str(root / "model")))
+        shutil.copytree(root / "model", root / "deep")
+        (root / "deep" / "config.json").write_text('{"x": ' + "[" * 5000 + "]" * 5000 + "}")
+        try:
+            wrenmark.BpeTokenizer.from_pretrained(str(root / "deep"))
+        except RuntimeError as error:
+            outcome["deep"] = str(error)
+    except BaseException as error:
+        outcome["error"] = repr(error)
+
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(json.dumps(outcome))
+"""
+
+
+def test_every_operation_runs_on_a_thread_with_a_small_stack(tmp_path):
+    """from_pretrained used to read files through a 64 KiB buffer on the stack, and checked unknown
+    JSON members by recursion up to 1,024 levels deep: both overflowed a small thread stack."""
+    completed = subprocess.run([sys.executable, "-c", SMALL_STACK_PROGRAM, str(tmp_path)],
+                               capture_output=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr.decode(errors="replace")[-2000:]
+    outcome = json.loads(next(line for line in completed.stdout.decode().splitlines() if line.startswith("{")))
+    assert outcome == {"decoded": outcome.get("decoded"), "loaded": outcome.get("loaded"),
+                       "deep": "Json serialization error recursion limit exceeded in config.json at line 1 column 136"}
+    assert outcome["decoded"] > 18_000
+    assert outcome["loaded"].startswith("BpeTokenizer(vocab_size=")
