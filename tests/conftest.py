@@ -1,0 +1,17 @@
+import tempfile
+from pathlib import Path
+
+import wrenmark
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """Flushes the module's pending progress text before pytest prints its summary.
+
+    The module writes to file descriptor 1 line by line; a training that ran out of pairs leaves
+    its message pending until the next line end, which would otherwise come out at process exit,
+    after the summary line. One more training prints a line end.
+    """
+    with tempfile.TemporaryDirectory() as scratch:
+        corpus = Path(scratch) / "flush.txt"
+        corpus.write_text("a")
+        wrenmark.BpeTokenizer(str(corpus), 0, wrenmark.PreTokenization.whitespace()).train()
