@@ -24,7 +24,7 @@ ORIGINAL = {name: (model / name).read_bytes() for name in MODEL_FILES}
 
 def exercise(tokenizer):
     size = harness.vocab_size(tokenizer)
-    for token_id in (0, 1, size // 2, size - 1, size, 2**32 - 1):
+    for token_id in (0, 1, size // 2, max(size - 1, 0), size, 2**32 - 1):
         try:
             token = tokenizer.get_token_by_id(token_id)
         except RuntimeError:
