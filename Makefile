@@ -63,3 +63,58 @@ bench-quick: bench-setup
 	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2 --encode-inner 3
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
 	  --output bench/results/RESULTS-quick.md --plot bench/results/training-time-quick.png
+
+# ---------------------------------------------------------------------------------------------
+# Hardening: the test suite under sanitizers, fuzzing, and stress runs. The sanitizer and fuzzing
+# builds each have their own build directory and virtual environment and never touch .venv.
+
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_INSTALLED := $(SANITIZE_VENV)/.wrenmark-installed
+SANITIZE_REPORTS := build/sanitize-reports
+SANITIZE_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+# Reports go to files as well as failing the process, so that one raised in a child process that
+# a test started is not lost.
+SANITIZE_ENV = LD_PRELOAD="$(SANITIZE_RUNTIME)" \
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(SANITIZE_REPORTS)/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SANITIZE_REPORTS)/ubsan
+
+FUZZ_VENV := .venv-fuzz
+FUZZ_INSTALLED := $(FUZZ_VENV)/.wrenmark-installed
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= loader training encode decode
+STRESS_ARGS ?=
+
+.PHONY: test-sanitize fuzz stress
+
+$(SANITIZE_VENV)/.requirements-installed: requirements-dev.txt scripts/setup_tool_venv.sh scripts/find_python.sh
+	bash scripts/setup_tool_venv.sh $(SANITIZE_VENV)
+
+$(SANITIZE_INSTALLED): $(STAMP_SYSTEM) $(SANITIZE_VENV)/.requirements-installed $(SOURCES)
+	$(SANITIZE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo -C cmake.define.WRENMARK_SANITIZE=ON .
+	touch $@
+
+test-sanitize: $(SANITIZE_INSTALLED)
+	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	@if ls $(SANITIZE_REPORTS)/* >/dev/null 2>&1; then cat $(SANITIZE_REPORTS)/*; \
+		echo "sanitizer reports found in $(SANITIZE_REPORTS)"; exit 1; fi
+
+$(FUZZ_VENV)/.requirements-installed: requirements-dev.txt scripts/setup_tool_venv.sh scripts/find_python.sh
+	bash scripts/setup_tool_venv.sh $(FUZZ_VENV) atheris==3.1.0
+
+# The fuzzing build is made with clang, whose coverage instrumentation libFuzzer (inside atheris) reads.
+$(FUZZ_INSTALLED): $(STAMP_SYSTEM) $(FUZZ_VENV)/.requirements-installed $(SOURCES) scripts/install_fuzz_packages.sh
+	bash scripts/install_fuzz_packages.sh
+	$(FUZZ_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo -C cmake.define.CMAKE_CXX_COMPILER=clang++-14 \
+		-C cmake.define.WRENMARK_SANITIZE=ON -C cmake.define.WRENMARK_FUZZ=ON .
+	touch $@
+
+fuzz: $(FUZZ_INSTALLED)
+	bash scripts/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Extreme inputs: a 1 GB corpus, 10 MB words, 10,000 special tokens, a 1,000,000 target, 100,000
+# distinct characters. Not part of `make test`; prints timings and peak memory per scenario.
+stress: build
+	$(PYTHON) bench/stress.py $(STRESS_ARGS)

@@ -4,7 +4,9 @@ namespace wrenmark {
 
 namespace {
 
-constexpr int kMaxDepth = 1024;
+// Unknown members are checked by recursion; the bound keeps that within a small thread stack
+// (a few kilobytes here, and the files need three levels).
+constexpr int kMaxDepth = 128;
 constexpr std::size_t kMaxShownToken = 40;
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -33,12 +34,14 @@ bool exists(const std::string& path, bool* is_directory = nullptr) {
 Result<std::string> read_file(const std::string& path) {
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor < 0) return TokenizerError::file_error(std::error_code(errno, std::system_category()));
+  // Read straight into the string: a buffer on the stack would not fit a small thread stack.
   std::string text;
   struct stat info;
-  if (::fstat(descriptor, &info) == 0 && info.st_size > 0) text.reserve(static_cast<std::size_t>(info.st_size));
-  char buffer[64 * 1024];
+  if (::fstat(descriptor, &info) == 0 && info.st_size > 0) text.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t filled = 0;
   while (true) {
-    const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+    if (filled == text.size()) text.resize(std::max<std::size_t>(4096, text.size() * 2));
+    const ssize_t count = ::read(descriptor, text.data() + filled, text.size() - filled);
     if (count == 0) break;
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -46,8 +49,9 @@ Result<std::string> read_file(const std::string& path) {
       ::close(descriptor);
       return TokenizerError::json_error(os_error_text(read_errno));
     }
-    text.append(buffer, static_cast<std::size_t>(count));
+    filled += static_cast<std::size_t>(count);
   }
+  text.resize(filled);
   ::close(descriptor);
   return text;
 }

@@ -16,6 +16,10 @@ Status write_model_directory(const BpeTokenizer& tokenizer) {
     return TokenizerError(ErrorKind::OutputDirMissing, "Output directory not provided but save_model is true");
   }
   const std::string& directory = *settings.output_dir;
+  // The system calls would stop reading the name at a NUL and write somewhere else.
+  if (directory.find('\0') != std::string::npos) {
+    return TokenizerError(ErrorKind::FileError, "File Error: path contains a NUL character");
+  }
 
   std::error_code error;
   std::filesystem::create_directories(directory, error);

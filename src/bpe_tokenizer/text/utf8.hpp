@@ -16,7 +16,7 @@ constexpr std::size_t sequence_length(unsigned char lead) {
 }
 
 // The code point of the character starting at `text[0]` (valid UTF-8 assumed).
-constexpr char32_t decode(const char* text) {
+inline char32_t decode(const char* text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const unsigned char lead = bytes[0];
   if (lead < 0x80) return lead;

@@ -12,8 +12,10 @@ namespace wrenmark {
 
 namespace {
 
-TokenizerError unreadable(const std::string& reason) {
-  return TokenizerError(ErrorKind::CorpusUnreadable, "Error reading file: " + reason);
+constexpr std::string_view kNulInPath = "path contains a NUL character";
+
+TokenizerError unreadable(std::string_view reason) {
+  return TokenizerError(ErrorKind::CorpusUnreadable, "Error reading file: " + std::string(reason));
 }
 
 class FileDescriptor {
@@ -33,6 +35,8 @@ class FileDescriptor {
 }  // namespace
 
 Result<std::string> read_corpus(std::string_view path) {
+  // The system call would stop reading the name at a NUL and open another file.
+  if (path.find('\0') != std::string_view::npos) return unreadable(kNulInPath);
   const std::string path_text(path);
   FileDescriptor file(::open(path_text.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return unreadable(os_error_text(errno));

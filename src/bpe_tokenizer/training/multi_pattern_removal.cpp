@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <vector>
 
@@ -89,68 +88,84 @@ struct ScanContext {
   MatchSelector* selector;
   const std::vector<std::uint64_t>* lengths;
   std::vector<Occurrence>* collected;  // set when every occurrence is kept for sorting
+  std::uint64_t window_offset = 0;     // where the scanned window starts in the text
+  std::uint64_t reported_up_to = 0;    // occurrences ending here or before came from earlier windows
   bool out_of_order = false;
 };
 
 int on_match(unsigned int id, unsigned long long, unsigned long long to, unsigned int, void* raw_context) {
   auto* context = static_cast<ScanContext*>(raw_context);
+  const std::uint64_t end = context->window_offset + to;
+  if (end <= context->reported_up_to) return 0;
   const std::uint64_t length = (*context->lengths)[id];
   if (context->collected != nullptr) {
-    context->collected->push_back({to, length});
+    context->collected->push_back({end, length});
     return 0;
   }
-  if (!context->selector->add(to, length)) {
+  if (!context->selector->add(end, length)) {
     context->out_of_order = true;
     return 1;  // stop; the scan is redone with sorting
   }
   return 0;
 }
 
-std::string escaped_expression(const std::string& token) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string expression;
-  expression.reserve(token.size() * 4);
-  for (const char byte : token) {
-    const auto value = static_cast<unsigned char>(byte);
-    expression.append("\\x");
-    expression.push_back(kHex[value >> 4]);
-    expression.push_back(kHex[value & 0xF]);
+// Vectorscan 5.4.9 (as shipped by Debian 12) misses some matches that end within the last few
+// dozen bytes of the buffer it scans, after a long run of bytes that no pattern starts with. A
+// buffer with kScanPadding NUL bytes after the text has no such misses, and the padding matches
+// nothing, since no pattern given to the matcher holds a NUL. The text is scanned in windows, each
+// copied into a padded buffer; a window reports the occurrences that end inside it and starts
+// early enough to see them whole, so none is lost or reported twice. Windows also keep every
+// scan below the matcher's 4 GiB length limit.
+constexpr std::size_t kScanPadding = 64;
+constexpr std::size_t kWindowBytes = 1 << 20;
+
+hs_error_t scan_in_windows(const hs_database_t* database, hs_scratch_t* scratch, std::string_view text,
+                           std::size_t longest_pattern, ScanContext& context) {
+  const std::size_t window = std::max(kWindowBytes, 4 * longest_pattern);
+  std::string buffer;
+  buffer.reserve(window + longest_pattern + kScanPadding);
+  std::size_t window_end = 0;
+  while (true) {
+    const std::size_t window_start = window_end;
+    window_end = std::min(text.size(), window_start + window);
+    // Occurrences ending after window_start may start up to longest_pattern - 1 bytes before it.
+    const std::size_t copy_start = window_start > longest_pattern ? window_start - longest_pattern : 0;
+    buffer.assign(text.substr(copy_start, window_end - copy_start));
+    buffer.append(kScanPadding, '\0');
+    context.window_offset = copy_start;
+    context.reported_up_to = window_start;
+    const hs_error_t status = hs_scan(database, buffer.data(), static_cast<unsigned int>(buffer.size()), 0, scratch,
+                                      on_match, &context);
+    if (status != HS_SUCCESS || window_end == text.size()) return status;
   }
-  return expression;
 }
 
-// Compiles the tokens as literals. The literal API takes a token that starts with a NUL byte for
-// an empty one, so such lists are compiled as regular expressions with every byte escaped.
-Status compile_patterns(const std::vector<std::string>& tokens, hs_database_t*& database) {
-  const bool starts_with_nul =
-      std::any_of(tokens.begin(), tokens.end(), [](const std::string& token) { return token.front() == '\0'; });
+// Compiles the tokens, none of which holds a NUL byte, as literals. Pattern ids are positions in
+// `tokens`.
+Status compile_literals(const std::vector<std::string_view>& tokens, hs_database_t*& database) {
   std::vector<unsigned int> flags(tokens.size(), 0);
   std::vector<unsigned int> ids(tokens.size());
-  for (std::size_t index = 0; index < tokens.size(); ++index) ids[index] = static_cast<unsigned int>(index);
-  const auto count = static_cast<unsigned int>(tokens.size());
-  hs_compile_error_t* raw_error = nullptr;
-  hs_error_t status = HS_SUCCESS;
-  if (starts_with_nul) {
-    std::vector<std::string> expressions;
-    std::vector<const char*> expression_pointers;
-    expressions.reserve(tokens.size());
-    for (const std::string& token : tokens) expressions.push_back(escaped_expression(token));
-    for (const std::string& expression : expressions) expression_pointers.push_back(expression.c_str());
-    status = hs_compile_multi(expression_pointers.data(), flags.data(), ids.data(), count, HS_MODE_BLOCK, nullptr,
-                              &database, &raw_error);
-  } else {
-    std::vector<const char*> patterns;
-    std::vector<std::size_t> lengths;
-    for (const std::string& token : tokens) {
-      patterns.push_back(token.data());
-      lengths.push_back(token.size());
-    }
-    status = hs_compile_lit_multi(patterns.data(), flags.data(), ids.data(), lengths.data(), count, HS_MODE_BLOCK,
-                                  nullptr, &database, &raw_error);
+  std::vector<const char*> patterns;
+  std::vector<std::size_t> lengths;
+  for (std::size_t index = 0; index < tokens.size(); ++index) {
+    ids[index] = static_cast<unsigned int>(index);
+    patterns.push_back(tokens[index].data());
+    lengths.push_back(tokens[index].size());
   }
+  hs_compile_error_t* raw_error = nullptr;
+  const hs_error_t status =
+      hs_compile_lit_multi(patterns.data(), flags.data(), ids.data(), lengths.data(),
+                           static_cast<unsigned int>(tokens.size()), HS_MODE_BLOCK, nullptr, &database, &raw_error);
   if (status == HS_SUCCESS) return {};
   CompileError error(raw_error);
   return matcher_error(error && error->message ? error->message : "unknown compile error");
+}
+
+// Every occurrence of `token` in `text`, overlapping ones included.
+void collect_occurrences(std::string_view text, std::string_view token, std::vector<Occurrence>& occurrences) {
+  for (std::size_t found = text.find(token); found != std::string_view::npos; found = text.find(token, found + 1)) {
+    occurrences.push_back({found + token.size(), token.size()});
+  }
 }
 
 }  // namespace
@@ -162,35 +177,49 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   if (std::any_of(tokens.begin(), tokens.end(), [](const std::string& token) { return token.empty(); })) {
     return std::string(text);
   }
-  if (text.size() > std::numeric_limits<unsigned int>::max()) {
-    return matcher_error("the corpus is larger than the matcher's 4 GiB block limit");
+
+  // Vectorscan (5.4) misses occurrences of a pattern that holds a NUL byte when it matches several
+  // patterns at once, and its literal API refuses one that starts with NUL; such tokens are
+  // searched for one by one instead, and their occurrences sorted in with the matcher's.
+  std::vector<std::string_view> literals;
+  std::vector<std::string_view> with_nul;
+  for (const std::string& token : tokens) {
+    (token.find('\0') == std::string::npos ? literals : with_nul).push_back(token);
+  }
+  std::vector<std::uint64_t> lengths;
+  for (const std::string_view token : literals) lengths.push_back(token.size());
+  const std::size_t longest = lengths.empty() ? 0 : *std::max_element(lengths.begin(), lengths.end());
+
+  Database database;
+  Scratch scratch;
+  if (!literals.empty()) {
+    hs_database_t* raw_database = nullptr;
+    if (Status compiled = compile_literals(literals, raw_database); !compiled) return compiled.error();
+    database.reset(raw_database);
+    hs_scratch_t* raw_scratch = nullptr;
+    if (hs_alloc_scratch(database.get(), &raw_scratch) != HS_SUCCESS) {
+      return matcher_error("cannot allocate scratch space");
+    }
+    scratch.reset(raw_scratch);
   }
 
-  hs_database_t* raw_database = nullptr;
-  if (Status compiled = compile_patterns(tokens, raw_database); !compiled) return compiled.error();
-  Database database(raw_database);
-  hs_scratch_t* raw_scratch = nullptr;
-  if (hs_alloc_scratch(database.get(), &raw_scratch) != HS_SUCCESS) return matcher_error("cannot allocate scratch space");
-  Scratch scratch(raw_scratch);
-
-  std::vector<std::uint64_t> lengths;
-  for (const std::string& token : tokens) lengths.push_back(token.size());
-
-  {
+  if (with_nul.empty()) {
     MatchSelector selector(text);
     ScanContext context{&selector, &lengths, nullptr};
-    const hs_error_t status = hs_scan(database.get(), text.data(), static_cast<unsigned int>(text.size()), 0,
-                                      scratch.get(), on_match, &context);
+    const hs_error_t status = scan_in_windows(database.get(), scratch.get(), text, longest, context);
     if (status == HS_SUCCESS) return selector.finish();
     if (!context.out_of_order) return matcher_error("scan failed with code " + std::to_string(status));
   }
 
+  // Every occurrence collected, then taken in order of end offset.
   std::vector<Occurrence> occurrences;
   MatchSelector selector(text);
-  ScanContext context{&selector, &lengths, &occurrences};
-  const hs_error_t status = hs_scan(database.get(), text.data(), static_cast<unsigned int>(text.size()), 0,
-                                    scratch.get(), on_match, &context);
-  if (status != HS_SUCCESS) return matcher_error("scan failed with code " + std::to_string(status));
+  if (database) {
+    ScanContext context{&selector, &lengths, &occurrences};
+    const hs_error_t status = scan_in_windows(database.get(), scratch.get(), text, longest, context);
+    if (status != HS_SUCCESS) return matcher_error("scan failed with code " + std::to_string(status));
+  }
+  for (const std::string_view token : with_nul) collect_occurrences(text, token, occurrences);
   std::sort(occurrences.begin(), occurrences.end(),
             [](const Occurrence& left, const Occurrence& right) { return left.end < right.end; });
   for (const Occurrence& occurrence : occurrences) selector.add(occurrence.end, occurrence.length);
