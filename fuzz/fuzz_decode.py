@@ -5,9 +5,7 @@ the vocabulary size (bit 2), so that most are valid; the rest is read as little-
 decode must return text; ids beyond the vocabulary contribute nothing.
 """
 
-import shutil
 import struct
-import sys
 
 import harness
 
@@ -47,10 +45,4 @@ def write_seeds(directory):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--write-seeds"]:
-        write_seeds(harness.ROOT / "fuzz" / "seeds" / "decode")
-    else:
-        try:
-            harness.run(test_one_input)
-        finally:
-            shutil.rmtree(scratch, ignore_errors=True)
+    harness.main("decode", test_one_input, write_seeds, scratch)

@@ -4,8 +4,6 @@ Input: byte 0 picks the tokenizer; the rest, read as UTF-8 with replacement char
 text. Encoding must succeed with parallel lists of valid ids whose tokens are the vocabulary's.
 """
 
-import shutil
-import sys
 
 import harness
 
@@ -45,10 +43,4 @@ def write_seeds(directory):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--write-seeds"]:
-        write_seeds(harness.ROOT / "fuzz" / "seeds" / "encode")
-    else:
-        try:
-            harness.run(test_one_input)
-        finally:
-            shutil.rmtree(scratch, ignore_errors=True)
+    harness.main("encode", test_one_input, write_seeds, scratch)

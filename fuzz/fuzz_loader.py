@@ -7,8 +7,6 @@ that loads is then used: lookups, encoding (which may refuse a character or "</w
 vocabulary lacks), decoding, and a refused train().
 """
 
-import shutil
-import sys
 
 import harness
 import wrenmark
@@ -80,10 +78,4 @@ def write_seeds(directory):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--write-seeds"]:
-        write_seeds(harness.ROOT / "fuzz" / "seeds" / "loader")
-    else:
-        try:
-            harness.run(test_one_input)
-        finally:
-            shutil.rmtree(scratch, ignore_errors=True)
+    harness.main("loader", test_one_input, write_seeds, scratch)

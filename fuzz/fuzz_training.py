@@ -8,8 +8,6 @@ up to six special tokens. Training must succeed, except that raw bytes that are 
 with "Error reading file: ...". The vocabulary must equal the literal model's.
 """
 
-import shutil
-import sys
 
 import harness
 import wrenmark
@@ -92,10 +90,4 @@ def write_seeds(directory):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--write-seeds"]:
-        write_seeds(harness.ROOT / "fuzz" / "seeds" / "training")
-    else:
-        try:
-            harness.run(test_one_input)
-        finally:
-            shutil.rmtree(scratch, ignore_errors=True)
+    harness.main("training", test_one_input, write_seeds, scratch)

@@ -7,6 +7,7 @@ exceptions a target allows is a finding: libFuzzer stores it under build/fuzz-ar
 
 import os
 import re
+import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -99,3 +100,15 @@ def run(test_one_input):
     silence_stdout()
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
+
+
+def main(name: str, test_one_input, write_seeds, scratch: Path):
+    """Entry point of a fuzz target: `--write-seeds` regenerates fuzz/seeds/{name}, anything else
+    fuzzes, and the target's scratch directory is removed afterwards."""
+    if sys.argv[1:2] == ["--write-seeds"]:
+        write_seeds(ROOT / "fuzz" / "seeds" / name)
+        return
+    try:
+        run(test_one_input)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
