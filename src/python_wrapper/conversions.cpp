@@ -68,6 +68,43 @@ std::optional<std::vector<Element>> collect_elements(PyObject* object, const cha
 
 }  // namespace
 
+bool for_each_list_item(PyObject* object, const char* name, const std::function<bool(PyObject*)>& on_item) {
+  if (!check_list_argument(object, name)) return false;
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) {
+    wrap_pending_type_error(name);
+    return false;
+  }
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    if (!on_item(item.get())) return false;
+  }
+  if (PyErr_Occurred()) {
+    wrap_pending_type_error(name);
+    return false;
+  }
+  return true;
+}
+
+void prefix_pending_exception(const std::string& prefix) {
+  PyRef raised(PyErr_GetRaisedException());
+  if (!raised) return;
+  PyRef arguments(PyObject_GetAttrString(raised.get(), "args"));
+  bool prefixed = false;
+  if (arguments && PyTuple_Check(arguments.get()) && PyTuple_GET_SIZE(arguments.get()) == 1 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(arguments.get(), 0))) {
+    PyRef text(PyUnicode_FromFormat("%s%U", prefix.c_str(), PyTuple_GET_ITEM(arguments.get(), 0)));
+    PyRef replaced(text ? PyTuple_Pack(1, text.get()) : nullptr);
+    prefixed = replaced && PyObject_SetAttrString(raised.get(), "args", replaced.get()) == 0;
+  }
+  if (!prefixed) {
+    PyErr_Clear();
+    const std::string note = prefix.substr(0, prefix.find_last_not_of(": ") + 1);
+    PyRef result(PyObject_CallMethod(raised.get(), "add_note", "s", note.c_str()));
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised.release());
+}
+
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format) {
   const char* keywords[] = {keyword, nullptr};
   PyObject* argument = nullptr;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,15 @@ std::optional<bool> to_bool(PyObject* object, const char* name);
 std::optional<std::vector<std::string>> to_text_list(PyObject* object, const char* name);
 // A sequence other than `str` whose elements are integers from 0 to 2^32 - 1.
 std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const char* name);
+
+// Calls `on_item(item)` (a borrowed reference) for every element of a list argument (a sequence
+// other than `str`), in order, until it returns false. False with an exception set when the
+// argument does not fit or `on_item` failed.
+bool for_each_list_item(PyObject* object, const char* name, const std::function<bool(PyObject*)>& on_item);
+
+// Puts `prefix` before the text of the pending exception: its single text argument is
+// replaced, and an exception without one (UnicodeEncodeError) gets the prefix as a note.
+void prefix_pending_exception(const std::string& prefix);
 
 // Parses the one argument of a method called as `format` says ("O:Class.method"), by position or
 // as `keyword`; returns it borrowed, or nullptr with the interpreter's TypeError set.

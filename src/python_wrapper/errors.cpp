@@ -37,6 +37,8 @@ PyObject* raise_panic(std::string_view message) {
 
 PyObject* raise_error(const TokenizerError& error) {
   if (error.kind() == ErrorKind::InternalFault) return raise_panic(error.text());
+  // The signal handler that stopped the operation has set its own exception already.
+  if (error.kind() == ErrorKind::Cancelled && PyErr_Occurred() != nullptr) return nullptr;
   const std::string& text = error.text();
   PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!message) return nullptr;

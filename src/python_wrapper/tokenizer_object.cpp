@@ -95,6 +95,13 @@ PyMethodDef tokenizer_methods[] = {
      "get_token_by_id($self, id)\n--\n\n"},
     {"from_pretrained", keyword_method<tokenizer_from_pretrained>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_pretrained(files_path)\n--\n\n"},
+    {"encode_batch", keyword_method<tokenizer_encode_batch>(), METH_VARARGS | METH_KEYWORDS,
+     "encode_batch($self, texts)\n--\n\nEncodes every text on all cores; equal to [encode(t) for t in texts]."},
+    {"decode_batch", keyword_method<tokenizer_decode_batch>(), METH_VARARGS | METH_KEYWORDS,
+     "decode_batch($self, ids_batch)\n--\n\nDecodes every id list on all cores; equal to [decode(i) for i in "
+     "ids_batch]."},
+    {"save", keyword_method<tokenizer_save>(), METH_VARARGS | METH_KEYWORDS,
+     "save($self, output_dir)\n--\n\nWrites the model directory, as train() does with save_model=True."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -103,6 +110,7 @@ PyType_Slot tokenizer_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<TokenizerObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},
     {Py_tp_methods, tokenizer_methods},
+    {Py_tp_getset, tokenizer_getset()},
     {Py_tp_doc, const_cast<char*>(
                     "BpeTokenizer(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "
                     "special_token_removal_method=None, save_model=False, output_dir=None)\n--\n\n")},

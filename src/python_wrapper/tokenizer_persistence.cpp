@@ -1,4 +1,5 @@
 #include "persistence/model_reader.hpp"
+#include "persistence/model_writer.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
 
@@ -13,6 +14,17 @@ PyObject* tokenizer_from_pretrained(PyObject*, PyObject* args, PyObject* kwargs)
     auto tokenizer = load_model_directory(*files_path);
     if (!tokenizer) return raise_error(tokenizer.error());
     return make_tokenizer_object(std::move(tokenizer).value());
+  });
+}
+
+PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* directory_argument = parse_one_argument(args, kwargs, "output_dir", "O:BpeTokenizer.save");
+  if (directory_argument == nullptr) return nullptr;
+  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+    auto output_dir = to_text(directory_argument, "output_dir");
+    if (!output_dir) return nullptr;
+    if (Status saved = save_model_directory(tokenizer, *output_dir); !saved) return raise_error(saved.error());
+    Py_RETURN_NONE;
   });
 }
 

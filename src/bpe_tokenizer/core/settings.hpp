@@ -31,14 +31,22 @@ struct TokenizerSettings {
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
   bool save_model = false;
   std::optional<std::string> output_dir;
+  // Set after construction, as attributes. The special token that stands for a character the
+  // vocabulary lacks; absent, such a character fails the encoding.
+  std::optional<std::string> unknown_token;
+  // Whether train() draws its progress on standard error.
+  bool show_progress = false;
 };
 
-// The settings that a saved model keeps, in the order they are written.
+// The settings that a saved model keeps, in the order they are written. The optional members
+// follow the four fixed ones and are written only when set, so a model that does not use them
+// keeps the bytes it always had.
 struct Config {
   std::uint64_t target_vocab_size = 0;
   PreTokenization pre_tokenizer = PreTokenization::Whitespace;
   std::vector<std::string> special_tokens;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
+  std::optional<std::string> unknown_token;
 };
 
 }  // namespace wrenmark

@@ -4,7 +4,7 @@ namespace wrenmark {
 
 Config BpeTokenizer::config() const {
   return Config{settings.target_vocab_size, settings.pretokenization_type, settings.special_tokens,
-                settings.special_token_removal_method};
+                settings.special_token_removal_method, settings.unknown_token};
 }
 
 Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id) {

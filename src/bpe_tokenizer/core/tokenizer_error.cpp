@@ -9,6 +9,14 @@ TokenizerError TokenizerError::invalid_state(std::string message) {
   return {ErrorKind::InvalidState, std::move(message)};
 }
 
+TokenizerError TokenizerError::cancelled() { return {ErrorKind::Cancelled, "the operation was cancelled"}; }
+
+TokenizerError TokenizerError::prefixed(std::string_view prefix) const {
+  std::string text(prefix);
+  text.append(text_);
+  return {kind_, std::move(text)};
+}
+
 TokenizerError TokenizerError::internal_fault(std::string message) {
   return {ErrorKind::InternalFault, std::move(message)};
 }

@@ -9,7 +9,8 @@ namespace wrenmark {
 
 // The kinds a core failure can have. The first eight are the failures a caller can act on;
 // CorpusUnreadable and MatcherBuildFailed come from training's input, InternalFault marks a
-// broken invariant that the binding layer reports as a panic rather than an ordinary error.
+// broken invariant that the binding layer reports as a panic rather than an ordinary error, and
+// Cancelled an operation that its StopRequest stopped (whoever asked for the stop reports why).
 enum class ErrorKind : std::uint8_t {
   OutputDirMissing,
   FileError,
@@ -22,6 +23,7 @@ enum class ErrorKind : std::uint8_t {
   CorpusUnreadable,
   MatcherBuildFailed,
   InternalFault,
+  Cancelled,
 };
 
 // A failure of a core operation. Its text is formatted once, when the error is made, and the
@@ -40,6 +42,10 @@ class TokenizerError {
   static TokenizerError token_not_in_encoding(std::string_view token);
   static TokenizerError file_error(const std::error_code& code);
   static TokenizerError json_error(std::string description);
+  static TokenizerError cancelled();
+
+  // The same error with `prefix` before its text, for an element of a batch.
+  TokenizerError prefixed(std::string_view prefix) const;
 
  private:
   ErrorKind kind_;

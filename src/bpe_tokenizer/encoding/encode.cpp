@@ -15,11 +15,12 @@ namespace {
 
 class TextEncoder {
  public:
-  TextEncoder(const BpeTokenizer& tokenizer, EncodingState& state, TokenId end_of_word_id, Encoding& encoding)
-      : tokenizer_(tokenizer),
-        tables_(state.tables),
-        word_cache_(state.word_cache),
-        end_of_word_id_(end_of_word_id),
+  TextEncoder(const EncodingSetup& setup, WordCache& word_cache, Encoding& encoding)
+      : tokenizer_(setup.tokenizer),
+        tables_(setup.tables),
+        word_cache_(word_cache),
+        end_of_word_id_(setup.end_of_word_id),
+        unknown_id_(setup.unknown_id),
         encoding_(encoding),
         word_endings_(tables_.stem_count()) {}
 
@@ -54,7 +55,10 @@ class TextEncoder {
       const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
       const std::string_view character = word.substr(position, length);
       auto id = tables_.character_id(character);
-      if (!id) return TokenizerError::id_not_found(character);
+      if (!id) {
+        if (!unknown_id_) return TokenizerError::id_not_found(character);
+        return encode_word_with_unknown_characters(word);
+      }
       symbols_.push_back(*id);
       position += length;
     }
@@ -64,6 +68,35 @@ class TextEncoder {
     word_cache_.insert(word, symbols_, stem);
     word_endings_.note_word(stem);
     for (const TokenId id : symbols_) append_token(id, stem);
+    return {};
+  }
+
+  // Every unknown character becomes the unknown token, a symbol of its own: the known runs
+  // between them are merged apart, so no merge reaches across it. Such words are not cached,
+  // since the unknown token may change between calls.
+  Status encode_word_with_unknown_characters(std::string_view word) {
+    const StemIndex stem = tables_.stem_of_word(word);
+    word_endings_.note_word(stem);
+    symbols_.clear();
+    const auto flush_run = [&] {
+      apply_merges(symbols_, tables_.merges(), workspace_);
+      for (const TokenId id : symbols_) append_token(id, stem);
+      symbols_.clear();
+    };
+    std::size_t position = 0;
+    while (position < word.size()) {
+      const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
+      auto id = tables_.character_id(word.substr(position, length));
+      position += length;
+      if (id) {
+        symbols_.push_back(*id);
+        continue;
+      }
+      flush_run();
+      append_token(*unknown_id_, kNoStem);
+    }
+    symbols_.push_back(end_of_word_id_);
+    flush_run();
     return {};
   }
 
@@ -97,6 +130,7 @@ class TextEncoder {
   const EncodingTables& tables_;
   WordCache& word_cache_;
   const TokenId end_of_word_id_;
+  const std::optional<TokenId> unknown_id_;
   Encoding& encoding_;
   std::vector<TokenId> symbols_;
   MergeWorkspace workspace_;
@@ -105,18 +139,23 @@ class TextEncoder {
 
 }  // namespace
 
-Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
+Result<EncodingSetup> prepare_encoding(const BpeTokenizer& tokenizer) {
   if (!tokenizer.is_trained) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
   }
-  EncodingState& state = encoding_state(tokenizer);
+  const EncodingState& state = encoding_state(tokenizer);
   auto end_of_word_id = state.tables.end_of_word_id();
   if (!end_of_word_id) return TokenizerError::id_not_found(kEndOfWord);
+  std::optional<TokenId> unknown_id;
+  if (tokenizer.settings.unknown_token) unknown_id = tokenizer.token_table.id_by_token(*tokenizer.settings.unknown_token);
+  return EncodingSetup{tokenizer, state.tables, *end_of_word_id, unknown_id};
+}
 
+Result<Encoding> encode_with(const EncodingSetup& setup, std::string_view text, WordCache& word_cache) {
   Encoding encoding;
   encoding.original_text = std::string(text);
-  TextEncoder encoder(tokenizer, state, *end_of_word_id, encoding);
-  const SpecialTokenSplitter& splitter = state.tables.splitter();
+  TextEncoder encoder(setup, word_cache, encoding);
+  const SpecialTokenSplitter& splitter = setup.tables.splitter();
   if (splitter.empty()) {
     Status status = encoder.encode_segment(text);
     if (!status) return status.error();
@@ -136,6 +175,12 @@ Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
   }
   encoder.finish();
   return encoding;
+}
+
+Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
+  Result<EncodingSetup> setup = prepare_encoding(tokenizer);
+  if (!setup) return setup.error();
+  return encode_with(setup.value(), text, encoding_state(tokenizer).word_cache);
 }
 
 }  // namespace wrenmark

@@ -5,6 +5,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "persistence/json_writer.hpp"
+#include "persistence/model_files.hpp"
 #include "persistence/pair_key_text.hpp"
 
 namespace wrenmark {
@@ -56,6 +57,10 @@ std::string config_json(const Config& config) {
   writer.end_array();
   writer.key("special_token_removal_method");
   writer.string(variant_name(config.special_token_removal_method));
+  if (config.unknown_token) {
+    writer.key(config_members::kUnknownToken);
+    writer.string(*config.unknown_token);
+  }
   writer.end_object();
   return writer.take();
 }

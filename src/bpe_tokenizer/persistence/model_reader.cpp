@@ -74,9 +74,10 @@ constexpr std::string_view kRemovalMethodNames[] = {variant_name(SpecialTokenRem
                                                     variant_name(SpecialTokenRemovalMethod::AhoCorasick)};
 
 bool read_config(JsonFileReader& reader, Config& config) {
-  static constexpr std::string_view fields[] = {"target_vocab_size", "pre_tokenizer", "special_tokens",
-                                                "special_token_removal_method"};
-  return reader.read_record(reader.document(), "Config", fields, [&](std::size_t field, ondemand::value& value) {
+  const char* unknown_token_location = nullptr;
+  const bool read = reader.read_record(
+      reader.document(), "Config", config_members::kAll,
+      [&](std::size_t field, ondemand::value& value) {
     std::size_t variant = 0;
     switch (field) {
       case 0:
@@ -92,12 +93,27 @@ bool read_config(JsonFileReader& reader, Config& config) {
           config.special_tokens.emplace_back(token);
           return true;
         });
-      default:
+      case 3:
         if (!reader.read_variant(value, kRemovalMethodNames, variant)) return false;
         config.special_token_removal_method = static_cast<SpecialTokenRemovalMethod>(variant);
         return true;
+      default: {
+        unknown_token_location = reader.location_of(value);
+        std::string_view token;
+        if (!reader.read_string(value, token)) return false;
+        config.unknown_token = std::string(token);
+        return true;
+      }
     }
-  });
+  },
+      config_members::kRequiredCount);
+  if (!read) return false;
+  if (config.unknown_token && std::find(config.special_tokens.begin(), config.special_tokens.end(),
+                                        *config.unknown_token) == config.special_tokens.end()) {
+    return reader.fail(unknown_token_location,
+                       "the unknown token `" + *config.unknown_token + "` is not one of the special tokens");
+  }
+  return true;
 }
 
 bool read_token_table(JsonFileReader& reader, TokenTable& table) {
@@ -186,6 +202,7 @@ Result<std::unique_ptr<BpeTokenizer>> load_model_directory(std::string_view file
   settings.pretokenization_type = config.pre_tokenizer;
   settings.special_tokens = std::move(config.special_tokens);
   settings.special_token_removal_method = config.special_token_removal_method;
+  settings.unknown_token = std::move(config.unknown_token);
   auto tokenizer = std::make_unique<BpeTokenizer>(std::move(settings));
 
   status = read_model_file(directory, model_files::kTokenTable,

@@ -15,7 +15,16 @@ Status write_model_directory(const BpeTokenizer& tokenizer) {
   if (!settings.output_dir) {
     return TokenizerError(ErrorKind::OutputDirMissing, "Output directory not provided but save_model is true");
   }
-  const std::string& directory = *settings.output_dir;
+  return write_model_files(tokenizer, *settings.output_dir);
+}
+
+Status save_model_directory(const BpeTokenizer& tokenizer, std::string_view output_dir) {
+  if (!tokenizer.is_trained) return TokenizerError::invalid_state("Cannot save an untrained tokenizer");
+  return write_model_files(tokenizer, output_dir);
+}
+
+Status write_model_files(const BpeTokenizer& tokenizer, std::string_view output_dir) {
+  const std::string directory(output_dir);
   // The system calls would stop reading the name at a NUL and write somewhere else.
   if (directory.find('\0') != std::string::npos) {
     return TokenizerError(ErrorKind::FileError, "File Error: path contains a NUL character");

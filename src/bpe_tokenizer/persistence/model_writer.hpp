@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "core/result.hpp"
 #include "core/tokenizer.hpp"
 
@@ -12,5 +14,12 @@ namespace wrenmark {
 // beside it and renamed into place, so a failed save never leaves a truncated model file where
 // a complete one stood. The record is not changed, whatever happens.
 Status write_model_directory(const BpeTokenizer& tokenizer);
+
+// The five files of a trained or loaded tokenizer, written into `output_dir` the same way;
+// an untrained tokenizer is refused with "Cannot save an untrained tokenizer".
+Status save_model_directory(const BpeTokenizer& tokenizer, std::string_view output_dir);
+
+// Writes the five files into `output_dir`, whatever the settings say.
+Status write_model_files(const BpeTokenizer& tokenizer, std::string_view output_dir);
 
 }  // namespace wrenmark

@@ -1,0 +1,128 @@
+#include "encoding/batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "encoding/encoding_state.hpp"
+#include "tbb/enumerable_thread_specific.h"
+#include "training/worker_pool.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+// Pieces of work of about this many bytes of input: small enough that the calling thread, which
+// takes pieces too, comes back to its stop checks often, large enough to keep scheduling cheap.
+constexpr std::size_t kMinPieceBytes = 16 * 1024;
+constexpr std::size_t kMaxPieceBytes = 512 * 1024;
+
+// Cuts [0, sizes.size()) into consecutive ranges of roughly even total size.
+template <typename SizeOf>
+std::vector<std::size_t> piece_boundaries(std::size_t count, SizeOf&& size_of) {
+  std::size_t total = 0;
+  for (std::size_t index = 0; index < count; ++index) total += size_of(index) + 1;
+  const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t target = std::clamp(total / (threads * 16), kMinPieceBytes, kMaxPieceBytes);
+  std::vector<std::size_t> boundaries{0};
+  std::size_t filled = 0;
+  for (std::size_t index = 0; index < count; ++index) {
+    filled += size_of(index) + 1;
+    if (filled >= target) {
+      boundaries.push_back(index + 1);
+      filled = 0;
+    }
+  }
+  if (boundaries.back() != count) boundaries.push_back(count);
+  return boundaries;
+}
+
+// The failure with the lowest index seen so far. Elements after it need not be looked at.
+class FirstFailure {
+ public:
+  bool beyond(std::size_t index) const { return index > lowest_.load(std::memory_order_relaxed); }
+  void offer(std::size_t index, const TokenizerError& error) {
+    std::lock_guard lock(mutex_);
+    if (!failure_ || index < lowest_.load(std::memory_order_relaxed)) {
+      lowest_.store(index, std::memory_order_relaxed);
+      failure_ = error;
+    }
+  }
+  std::optional<std::pair<std::size_t, TokenizerError>> get() const {
+    if (!failure_) return std::nullopt;
+    return std::make_pair(lowest_.load(), *failure_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::size_t> lowest_{static_cast<std::size_t>(-1)};
+  std::optional<TokenizerError> failure_;
+};
+
+// Runs `work(index, output)` for every element over the pool and gathers the results in order.
+template <typename Output, typename SizeOf, typename Work>
+Result<std::vector<Output>> run_batch(std::size_t count, Cancellation& cancellation, std::string (*prefix)(std::size_t),
+                                      SizeOf&& size_of, Work&& work) {
+  std::vector<Output> outputs(count);
+  FirstFailure failure;
+  const std::vector<std::size_t> boundaries = piece_boundaries(count, size_of);
+  parallel_ranges(boundaries.size() - 1, 1, [&](std::size_t first_piece, std::size_t end_piece) {
+    for (std::size_t index = boundaries[first_piece]; index < boundaries[end_piece]; ++index) {
+      if (cancellation.poll() || failure.beyond(index)) return;
+      Status status = work(index, outputs[index]);
+      if (!status) failure.offer(index, status.error());
+    }
+  });
+  if (cancellation.stopped()) return TokenizerError::cancelled();
+  if (auto failed = failure.get()) return failed->second.prefixed(prefix(failed->first));
+  return outputs;
+}
+
+}  // namespace
+
+std::string encode_batch_prefix(std::size_t index) { return "text " + std::to_string(index) + ": "; }
+std::string decode_batch_prefix(std::size_t index) { return "ids " + std::to_string(index) + ": "; }
+
+Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, std::span<const std::string_view> texts,
+                                           Cancellation& cancellation) {
+  if (texts.empty()) return std::vector<Encoding>{};
+  Result<EncodingSetup> setup = prepare_encoding(tokenizer);
+  if (!setup) return setup.error().prefixed(encode_batch_prefix(0));
+  // Each thread keeps its own word cache for the call: the tokenizer's own cache is for calls
+  // that hold the interpreter lock.
+  tbb::enumerable_thread_specific<WordCache> caches;
+  return run_batch<Encoding>(
+      texts.size(), cancellation, encode_batch_prefix, [&](std::size_t index) { return texts[index].size(); },
+      [&](std::size_t index, Encoding& output) -> Status {
+        Result<Encoding> encoding = encode_with(setup.value(), texts[index], caches.local());
+        if (!encoding) return encoding.error();
+        output = std::move(encoding).value();
+        return {};
+      });
+}
+
+Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer,
+                                              std::span<const std::vector<TokenId>> ids_batch,
+                                              Cancellation& cancellation) {
+  if (ids_batch.empty()) return std::vector<std::string>{};
+  if (!tokenizer.is_trained) {
+    return TokenizerError::invalid_state("Cannot decode text without training the tokenizer")
+        .prefixed(decode_batch_prefix(0));
+  }
+  encoding_state(tokenizer);  // built here, read by the workers
+  return run_batch<std::string>(
+      ids_batch.size(), cancellation, decode_batch_prefix,
+      [&](std::size_t index) { return ids_batch[index].size() * 4; },
+      [&](std::size_t index, std::string& output) -> Status {
+        Result<std::string> text = decode(tokenizer, ids_batch[index]);
+        if (!text) return text.error();
+        output = std::move(text).value();
+        return {};
+      });
+}
+
+}  // namespace wrenmark

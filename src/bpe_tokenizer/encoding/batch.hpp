@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/cancellation.hpp"
+#include "core/result.hpp"
+#include "core/tokenizer.hpp"
+#include "encoding/encoding.hpp"
+
+namespace wrenmark {
+
+// Encodes every text, spread over the worker pool, with results in input order and each equal to
+// what `encode` gives for that text. When elements fail, the one with the lowest index decides
+// the error, its text prefixed by encode_batch_prefix(index). An empty batch succeeds even on an
+// untrained tokenizer. Stops with a Cancelled error once `cancellation` asks.
+// The tokenizer must not change meanwhile; its derived tables are built on the calling thread.
+Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, std::span<const std::string_view> texts,
+                                           Cancellation& cancellation);
+
+// The same for `decode`; failures are prefixed by decode_batch_prefix(index).
+Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer,
+                                              std::span<const std::vector<TokenId>> ids_batch,
+                                              Cancellation& cancellation);
+
+// "text {index}: " and "ids {index}: ", naming the element of a batch that failed.
+std::string encode_batch_prefix(std::size_t index);
+std::string decode_batch_prefix(std::size_t index);
+
+}  // namespace wrenmark

@@ -1,0 +1,99 @@
+#include <string>
+#include <vector>
+
+#include "encoding/batch.hpp"
+#include "python_wrapper/conversions.hpp"
+#include "python_wrapper/encoder_object.hpp"
+#include "python_wrapper/interpreter_lock.hpp"
+#include "python_wrapper/py_ref.hpp"
+#include "python_wrapper/signal_check.hpp"
+#include "python_wrapper/tokenizer_object.hpp"
+
+namespace wrenmark::python {
+
+namespace {
+
+// Converts every element with `convert(item)` before any work starts, so that the work can run
+// without the interpreter lock. A failing element's exception gets the batch prefix.
+template <typename Element, typename Convert>
+std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const char* name,
+                                                     std::string (*prefix)(std::size_t), Convert&& convert) {
+  std::vector<Element> elements;
+  std::size_t index = 0;
+  const bool converted = for_each_list_item(sequence, name, [&](PyObject* item) {
+    auto element = convert(item);
+    if (!element) {
+      prefix_pending_exception(prefix(index));
+      return false;
+    }
+    elements.push_back(std::move(*element));
+    ++index;
+    return true;
+  });
+  if (!converted) return std::nullopt;
+  return elements;
+}
+
+// Runs `work(cancellation)` with the interpreter lock released; signal handlers get their turn
+// on the calling thread between pieces of the work.
+template <typename Work>
+auto without_interpreter_lock(Work&& work) {
+  const bool main_thread = on_main_thread();
+  InterpreterLockReleased released;
+  SignalCheckWithoutLock signals(released, main_thread);
+  Cancellation cancellation(&signals);
+  return work(cancellation);
+}
+
+}  // namespace
+
+PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* texts_argument = parse_one_argument(args, kwargs, "texts", "O:BpeTokenizer.encode_batch");
+  if (texts_argument == nullptr) return nullptr;
+  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+    // The views point into the str objects, kept alive here until the work is done.
+    std::vector<PyRef> keep_alive;
+    auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix,
+                                                    [&](PyObject* item) {
+                                                      keep_alive.push_back(PyRef::borrowed(item));
+                                                      return to_text(item, "text");
+                                                    });
+    if (!texts) return nullptr;
+    auto encodings = without_interpreter_lock(
+        [&](Cancellation& cancellation) { return encode_batch(tokenizer, *texts, cancellation); });
+    if (!encodings) return raise_error(encodings.error());
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(encodings.value().size())));
+    if (!list) return nullptr;
+    Py_ssize_t position = 0;
+    for (Encoding& encoding : encodings.value()) {
+      PyObject* encoder = make_encoder(std::move(encoding));
+      if (encoder == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), position++, encoder);
+    }
+    return list.release();
+  });
+}
+
+PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* batch_argument = parse_one_argument(args, kwargs, "ids_batch", "O:BpeTokenizer.decode_batch");
+  if (batch_argument == nullptr) return nullptr;
+  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+    auto ids_batch = convert_elements<std::vector<TokenId>>(batch_argument, "ids_batch", decode_batch_prefix,
+                                                            [](PyObject* item) { return to_u32_list(item, "ids"); });
+    if (!ids_batch) return nullptr;
+    auto texts = without_interpreter_lock(
+        [&](Cancellation& cancellation) { return decode_batch(tokenizer, *ids_batch, cancellation); });
+    if (!texts) return raise_error(texts.error());
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.value().size())));
+    if (!list) return nullptr;
+    Py_ssize_t position = 0;
+    for (const std::string& text : texts.value()) {
+      PyObject* item = to_python_text(text);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), position++, item);
+    }
+    return list.release();
+  });
+}
+
+}  // namespace wrenmark::python
