@@ -18,8 +18,9 @@ class StopRequest {
 
 // Where an operation checks for a stop. `poll` is cheap enough for inner loops: on worker threads
 // it reads one flag; on the thread that started the operation it counts calls and looks at the
-// clock every `kCallsPerClockRead` calls, asking the StopRequest once `kInterval` has passed.
-// Once a stop was asked for, every thread sees it at its next poll.
+// clock every `kCallsPerClockRead` calls (every call for a caller that polls after a large piece
+// of work), asking the StopRequest once `kInterval` has passed. Once a stop was asked for, every
+// thread sees it at its next poll.
 class Cancellation {
  public:
   static constexpr std::chrono::milliseconds kInterval{20};
@@ -31,10 +32,10 @@ class Cancellation {
   Cancellation& operator=(const Cancellation&) = delete;
 
   // True once the operation must stop.
-  bool poll() {
+  bool poll(bool after_large_piece = false) {
     if (stopped_.load(std::memory_order_relaxed)) return true;
     if (request_ == nullptr || std::this_thread::get_id() != owner_) return false;
-    if (++calls_ < kCallsPerClockRead) return false;
+    if (++calls_ < kCallsPerClockRead && !after_large_piece) return false;
     calls_ = 0;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_check_ < kInterval) return false;

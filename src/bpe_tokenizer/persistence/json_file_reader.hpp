@@ -39,8 +39,8 @@ class JsonFileReader {
   template <typename Node, typename OnElement>
   bool read_array(Node& node, std::string_view expected, OnElement&& on_element);
   // A record: an object with the named fields (in any order, other members skipped) or an array
-  // of the field values in order. The first `required_count` fields must be present, the rest
-  // may be left out (at the end of an array). Calls read_field(index, value) for each field read.
+  // of the field values in order. The first `required_count` fields must be present and the
+  // rest are optional; an array holds exactly the required ones. Calls read_field(index, value) for each field read.
   template <typename Node, typename ReadField>
   bool read_record(Node& node, std::string_view record_name, std::span<const std::string_view> fields,
                    ReadField&& read_field, std::size_t required_count = static_cast<std::size_t>(-1));
@@ -135,14 +135,11 @@ bool JsonFileReader::read_record(Node& node, std::string_view record_name, std::
   if (type == ondemand::json_type::array) {
     std::size_t count = 0;
     const auto wrong_length = [&](const char* at, std::string_view found) {
-      const std::string expected = required_count == fields.size()
-                                       ? std::to_string(fields.size())
-                                       : std::to_string(required_count) + " to " + std::to_string(fields.size());
-      return fail(at, "expected " + expected + " values for " + std::string(record_name) + ", found " +
-                          std::string(found));
+      return fail(at, "expected " + std::to_string(required_count) + " values for " + std::string(record_name) +
+                          ", found " + std::string(found));
     };
     const bool read = read_array(node, "", [&](ondemand::value& value) {
-      if (count == fields.size()) return wrong_length(location_of(value), "more");
+      if (count == required_count) return wrong_length(location_of(value), "more");
       return read_field(count++, value);
     });
     if (!read) return false;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "text/utf8.hpp"
@@ -13,6 +14,8 @@ namespace wrenmark {
 namespace {
 
 constexpr std::string_view kNulInPath = "path contains a NUL character";
+// Bytes asked for per read, so that a stop is looked for between reads of a large file.
+constexpr std::size_t kReadBytes = std::size_t{8} << 20;
 
 TokenizerError unreadable(std::string_view reason) {
   return TokenizerError(ErrorKind::CorpusUnreadable, "Error reading file: " + std::string(reason));
@@ -34,7 +37,7 @@ class FileDescriptor {
 
 }  // namespace
 
-Result<std::string> read_corpus(std::string_view path) {
+Result<std::string> read_corpus(std::string_view path, TrainingMonitor& monitor) {
   // The system call would stop reading the name at a NUL and open another file.
   if (path.find('\0') != std::string_view::npos) return unreadable(kNulInPath);
   const std::string path_text(path);
@@ -47,16 +50,22 @@ Result<std::string> read_corpus(std::string_view path) {
   if (::fstat(file.get(), &status) == 0 && status.st_size > 0) {
     content.resize(static_cast<std::size_t>(status.st_size));
   }
+  if (monitor.begin_phase(TrainingPhase::Reading, content.size())) return TokenizerError::cancelled();
   std::size_t filled = 0;
   for (;;) {
     if (filled == content.size()) content.resize(content.size() < 4096 ? 4096 : content.size() * 2);
-    const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
+    const ssize_t got = ::read(file.get(), content.data() + filled, std::min(content.size() - filled, kReadBytes));
     if (got < 0) {
-      if (errno == EINTR) continue;
+      // A signal interrupted the read (a pipe that is slow to fill, say): its handler may want to stop.
+      if (errno == EINTR) {
+        if (monitor.check_now()) return TokenizerError::cancelled();
+        continue;
+      }
       return unreadable(os_error_text(errno));
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
+    if (monitor.advance(static_cast<std::size_t>(got), true)) return TokenizerError::cancelled();
   }
   content.resize(filled);
   if (!utf8::is_valid(content)) return unreadable("stream did not contain valid UTF-8");

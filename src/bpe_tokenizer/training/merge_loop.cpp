@@ -111,11 +111,15 @@ class MergeStep {
 
 }  // namespace
 
-void record_initial_occurrences(const WordTable& words, PairTable& pairs) {
+// Words scanned between two stop checks of the initial pair statistics.
+constexpr std::size_t kWordsPerCheck = 1 << 16;
+
+void record_initial_occurrences(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
   // Sizing every set first spares the rehashing; then the sets are filled in parallel, each
   // worker taking the pairs of its own share of key hashes.
   absl::flat_hash_map<PairKey, std::size_t> occurrence_counts;
   for (std::size_t word = 0; word < words.size(); ++word) {
+    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return;
     words.for_each_pair(word, [&](std::uint32_t, TokenId first, TokenId second) { ++occurrence_counts[pair_key(first, second)]; });
   }
   for (const auto& [key, expected] : occurrence_counts) pairs.reserve_occurrences(key, expected);
@@ -125,6 +129,7 @@ void record_initial_occurrences(const WordTable& words, PairTable& pairs) {
   const auto share_of = [shares](PairKey key) { return ((key * 0x9E3779B97F4A7C15ull) >> 32) % shares; };
   parallel_ranges(shares, 1, [&](std::size_t begin, std::size_t end) {
     for (std::size_t word = 0; word < words.size(); ++word) {
+      if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return;
       words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
         const PairKey key = pair_key(first, second);
         const std::size_t share = share_of(key);
@@ -134,8 +139,9 @@ void record_initial_occurrences(const WordTable& words, PairTable& pairs) {
   });
 }
 
-void count_initial_pairs(const WordTable& words, PairTable& pairs) {
+void count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
   for (std::size_t word = 0; word < words.size(); ++word) {
+    if (word % kWordsPerCheck == 0 && monitor.advance(word == 0 ? 0 : kWordsPerCheck, true)) return;
     words.for_each_pair(word, [&](std::uint32_t, TokenId first, TokenId second) {
       pairs.add_count(pair_key(first, second), words.count(word));
     });
@@ -143,11 +149,12 @@ void count_initial_pairs(const WordTable& words, PairTable& pairs) {
   pairs.seed_heap();
 }
 
-Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs) {
+Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
   TokenTable& table = tokenizer.token_table;
   std::string merged_text;
   std::vector<Occurrence> occurrences;
   while (table.size() < tokenizer.settings.target_vocab_size) {
+    if (monitor.advance(1)) return TokenizerError::cancelled();
     Pair selected{};
     if (!pairs.pop_best(selected)) {
       console::print(kOutOfPairsMessage);

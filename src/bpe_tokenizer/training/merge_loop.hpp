@@ -3,19 +3,22 @@
 #include "core/result.hpp"
 #include "core/tokenizer.hpp"
 #include "training/pair_table.hpp"
+#include "training/training_monitor.hpp"
 #include "training/word_table.hpp"
 
 namespace wrenmark {
 
 // Records, for every adjacent pair of every distinct word, where it occurs.
-void record_initial_occurrences(const WordTable& words, PairTable& pairs);
+// The monitor may stop this and the next one early; the caller then drops their results.
+void record_initial_occurrences(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
 
 // Counts every adjacent pair weighted by word frequency and seeds the candidate heap.
-void count_initial_pairs(const WordTable& words, PairTable& pairs);
+void count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
 
 // Merges the best pair again and again until the vocabulary reaches the target size or no
-// candidate is left, appending to the tokenizer's merge rules and vocabulary.
-Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs);
+// candidate is left, appending to the tokenizer's merge rules and vocabulary. Counts one unit of
+// the monitor per merge; a stop yields a Cancelled error.
+Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
 
 // Rebuilds `ranks` and `pairs_to_merge` from `merge_rules`.
 Status derive_merge_tables(BpeTokenizer& tokenizer);

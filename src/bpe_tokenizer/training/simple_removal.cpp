@@ -21,9 +21,10 @@ std::string remove_one_token_everywhere(std::string_view text, std::string_view 
 }
 
 Result<std::string> remove_special_tokens(std::string text, const std::vector<std::string>& special_tokens,
-                                          SpecialTokenRemovalMethod method) {
+                                          SpecialTokenRemovalMethod method, TrainingMonitor& monitor) {
   if (method == SpecialTokenRemovalMethod::AhoCorasick) return remove_tokens_in_one_pass(text, special_tokens);
   for (const std::string& token : special_tokens) {
+    if (monitor.advance(1, text.size() > (1 << 20))) return TokenizerError::cancelled();
     if (token.empty()) continue;
     text = remove_one_token_everywhere(text, token);
   }

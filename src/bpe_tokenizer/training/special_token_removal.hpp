@@ -6,6 +6,7 @@
 
 #include "core/result.hpp"
 #include "core/settings.hpp"
+#include "training/training_monitor.hpp"
 
 namespace wrenmark {
 
@@ -13,9 +14,10 @@ namespace wrenmark {
 // Simple runs one left-to-right, non-overlapping find-and-delete pass per token, each over the
 // previous pass's output; AhoCorasick takes all tokens in one pass over the original text, taking
 // at each point the occurrence that ends first (the longest of those ending together).
-// Fails only when the multi-pattern matcher cannot be built.
+// Fails only when the multi-pattern matcher cannot be built, or with Cancelled when the monitor,
+// told of every token done, asks to stop.
 Result<std::string> remove_special_tokens(std::string text, const std::vector<std::string>& special_tokens,
-                                          SpecialTokenRemovalMethod method);
+                                          SpecialTokenRemovalMethod method, TrainingMonitor& monitor);
 
 std::string remove_one_token_everywhere(std::string_view text, std::string_view token);
 Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::vector<std::string>& tokens);

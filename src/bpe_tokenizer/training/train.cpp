@@ -9,6 +9,7 @@
 #include "training/duration_format.hpp"
 #include "training/merge_loop.hpp"
 #include "training/special_token_removal.hpp"
+#include "training/training_monitor.hpp"
 #include "training/vocabulary_builder.hpp"
 
 namespace wrenmark {
@@ -32,46 +33,78 @@ class PhaseTimer {
   std::chrono::steady_clock::time_point start_;
 };
 
-}  // namespace
-
-Status train(BpeTokenizer& tokenizer) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
-
-  Result<std::string> corpus = read_corpus(tokenizer.settings.input_path);
+// Runs the phases on `model`, a fresh record with the tokenizer's settings.
+Status train_model(BpeTokenizer& model, TrainingMonitor& monitor) {
+  const TokenizerSettings& settings = model.settings;
+  Result<std::string> corpus = read_corpus(settings.input_path, monitor);
   if (!corpus) return corpus.error();
   std::string text = std::move(corpus).value();
 
-  const TokenizerSettings& settings = tokenizer.settings;
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) tokenizer.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
+    if (monitor.begin_phase(TrainingPhase::RemovingSpecialTokens, settings.special_tokens.size())) {
+      return TokenizerError::cancelled();
+    }
     PhaseTimer timer;
-    Result<std::string> cleaned =
-        remove_special_tokens(std::move(text), settings.special_tokens, settings.special_token_removal_method);
+    Result<std::string> cleaned = remove_special_tokens(std::move(text), settings.special_tokens,
+                                                        settings.special_token_removal_method, monitor);
     if (!cleaned) return cleaned.error();
     text = std::move(cleaned).value();
     timer.report("removing special tokens");
   }
 
+  if (monitor.begin_phase(TrainingPhase::CountingWords, text.size())) return TokenizerError::cancelled();
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
-    Result<WordTable> built = build_vocabulary(text, settings.pretokenization_type, tokenizer.token_table);
-    if (built) record_initial_occurrences(built.value(), pairs);
+    Result<WordTable> built = build_vocabulary(text, settings.pretokenization_type, model.token_table, monitor);
+    if (built) record_initial_occurrences(built.value(), pairs, monitor);
+    if (monitor.stopped()) return Result<WordTable>(TokenizerError::cancelled());
     timer.report("vocab builder");
     return built;
   }();
   if (!words) return words.error();
   std::string().swap(text);
 
+  if (monitor.begin_phase(TrainingPhase::CountingPairs, words.value().size())) return TokenizerError::cancelled();
   {
     PhaseTimer timer;
-    count_initial_pairs(words.value(), pairs);
+    count_initial_pairs(words.value(), pairs, monitor);
+    if (monitor.stopped()) return TokenizerError::cancelled();
     timer.report("build initial pair");
   }
-  if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
-  if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
+  const std::uint64_t target = settings.target_vocab_size;
+  const std::uint64_t size = model.token_table.size();
+  if (monitor.begin_phase(TrainingPhase::Merging, target > size ? target - size : 0)) {
+    return TokenizerError::cancelled();
+  }
+  if (Status merged = run_merge_loop(model, words.value(), pairs, monitor); !merged) return merged;
+  return derive_merge_tables(model);
+}
+
+}  // namespace
+
+Status train(BpeTokenizer& tokenizer, Cancellation& cancellation) {
+  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+
+  BpeTokenizer model(tokenizer.settings);
+  TrainingMonitor monitor(cancellation, tokenizer.settings.show_progress);
+  const Status trained = train_model(model, monitor);
+  monitor.finish(trained.ok());
+  if (!trained) return trained;
+
+  tokenizer.token_table = std::move(model.token_table);
+  tokenizer.merge_rules = std::move(model.merge_rules);
+  tokenizer.ranks = std::move(model.ranks);
+  tokenizer.pairs_to_merge = std::move(model.pairs_to_merge);
+  tokenizer.encoding_state.reset();
   tokenizer.is_trained = true;
   return write_model_directory(tokenizer);
+}
+
+Status train(BpeTokenizer& tokenizer) {
+  Cancellation never_stopped;
+  return train(tokenizer, never_stopped);
 }
 
 }  // namespace wrenmark

@@ -58,6 +58,8 @@ struct DistinctWord {
 };
 
 constexpr std::size_t kMinimumChunkBytes = 1 << 20;
+// Within a chunk, words are counted in blocks of about this size, with a stop check between.
+constexpr std::size_t kMonitorBlockBytes = 1 << 20;
 
 // The first position at or after `position` where a white-space character starts; words never
 // span one, so chunks cut there count the same words as the whole text.
@@ -88,7 +90,8 @@ std::vector<std::size_t> chunk_boundaries(std::string_view text) {
 
 // Counts the distinct words of `text`, in parallel over chunks, and orders them by first
 // occurrence.
-std::vector<DistinctWord> count_distinct_words(std::string_view text, PreTokenization mode) {
+std::vector<DistinctWord> count_distinct_words(std::string_view text, PreTokenization mode,
+                                               TrainingMonitor& monitor) {
   const std::vector<std::size_t> boundaries = chunk_boundaries(text);
   const std::size_t chunk_count = boundaries.size() - 1;
   std::vector<WordStats> chunk_stats(chunk_count);
@@ -96,18 +99,27 @@ std::vector<DistinctWord> count_distinct_words(std::string_view text, PreTokeniz
   parallel_ranges(chunk_count, 1, [&](std::size_t begin, std::size_t end) {
     for (std::size_t chunk = begin; chunk < end; ++chunk) {
       WordStats& stats = chunk_stats[chunk];
-      const std::string_view piece = text.substr(boundaries[chunk], boundaries[chunk + 1] - boundaries[chunk]);
-      for_each_word(piece, mode, [&](std::string_view word) {
-        auto [entry, inserted] = stats.try_emplace(WordKey(word, hasher));
-        if (inserted) entry->second.first_offset = static_cast<std::uint64_t>(word.data() - text.data());
-        ++entry->second.count;
-      });
+      std::size_t block_start = boundaries[chunk];
+      while (block_start < boundaries[chunk + 1]) {
+        const std::size_t block_end =
+            std::min(boundaries[chunk + 1],
+                     next_word_boundary(text, std::min(boundaries[chunk + 1], block_start + kMonitorBlockBytes)));
+        for_each_word(text.substr(block_start, block_end - block_start), mode, [&](std::string_view word) {
+          auto [entry, inserted] = stats.try_emplace(WordKey(word, hasher));
+          if (inserted) entry->second.first_offset = static_cast<std::uint64_t>(word.data() - text.data());
+          ++entry->second.count;
+        });
+        if (monitor.advance(block_end - block_start, true)) return;
+        block_start = block_end;
+      }
     }
   });
 
+  if (monitor.stopped()) return {};
   // Chunks are merged in text order, so the first chunk to hold a word holds its first occurrence.
   WordStats merged = std::move(chunk_stats[0]);
   for (std::size_t chunk = 1; chunk < chunk_count; ++chunk) {
+    if (monitor.advance(0, true)) return {};
     for (const auto& [word, stat] : chunk_stats[chunk]) {
       auto [entry, inserted] = merged.try_emplace(word, stat);
       if (!inserted) entry->second.count += stat.count;
@@ -156,8 +168,10 @@ std::size_t character_count(std::string_view word) {
 
 }  // namespace
 
-Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, TokenTable& token_table) {
-  const std::vector<DistinctWord> words = count_distinct_words(text, mode);
+Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, TokenTable& token_table,
+                                   TrainingMonitor& monitor) {
+  const std::vector<DistinctWord> words = count_distinct_words(text, mode, monitor);
+  if (monitor.stopped()) return TokenizerError::cancelled();
   if (words.size() >= std::numeric_limits<std::uint32_t>::max()) {
     return TokenizerError::internal_fault("the corpus has more distinct words than the word index can address");
   }
@@ -191,6 +205,7 @@ Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, 
 
   std::vector<TokenId> symbols(starts[word_count]);
   parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
+    if (monitor.advance(0)) return;
     for (std::size_t index = begin; index < end; ++index) {
       TokenId* out = symbols.data() + starts[index];
       utf8::for_each_character(words[index].text, [&](std::string_view character) {
@@ -199,6 +214,7 @@ Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, 
       *out = end_of_word_id;
     }
   });
+  if (monitor.stopped()) return TokenizerError::cancelled();
   return WordTable(std::move(symbols), std::move(starts), std::move(counts));
 }
 

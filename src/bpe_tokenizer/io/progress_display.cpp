@@ -1,0 +1,140 @@
+#include "io/progress_display.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+
+namespace wrenmark {
+
+namespace {
+
+constexpr std::chrono::milliseconds kTerminalRedraw{100};
+constexpr std::chrono::seconds kPlainLineInterval{3};
+constexpr int kBarWidth = 24;
+
+std::string amount(std::uint64_t value, ProgressUnit unit) {
+  char text[32];
+  if (unit == ProgressUnit::Bytes) {
+    const double megabytes = static_cast<double>(value) / 1e6;
+    if (megabytes >= 1000) {
+      std::snprintf(text, sizeof text, "%.2f GB", megabytes / 1000);
+    } else {
+      std::snprintf(text, sizeof text, "%.1f MB", megabytes);
+    }
+  } else {
+    std::snprintf(text, sizeof text, "%" PRIu64, value);
+  }
+  return text;
+}
+
+std::string clock_time(double seconds) {
+  const auto whole = static_cast<std::uint64_t>(seconds + 0.5);
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, whole / 3600, whole / 60 % 60, whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64, whole / 60, whole % 60);
+  }
+  return text;
+}
+
+double seconds_between(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+ProgressDisplay::ProgressDisplay(int descriptor)
+    : descriptor_(descriptor),
+      terminal_(::isatty(descriptor) == 1),
+      started_(std::chrono::steady_clock::now()),
+      phase_started_(started_),
+      last_shown_(started_) {}
+
+ProgressDisplay::~ProgressDisplay() {
+  if (line_open_) write("\n");
+}
+
+std::string ProgressDisplay::status_text(std::string_view phase, std::uint64_t done, std::uint64_t total,
+                                         ProgressUnit unit, double seconds, bool with_bar) {
+  std::string text(phase);
+  const char* unit_name = unit == ProgressUnit::Merges ? " merges" : "";
+  if (total > 0) {
+    done = std::min(done, total);
+    const double fraction = static_cast<double>(done) / static_cast<double>(total);
+    if (with_bar) {
+      const int filled = static_cast<int>(fraction * kBarWidth);
+      text.append(" [").append(static_cast<std::size_t>(filled), '#');
+      text.append(static_cast<std::size_t>(kBarWidth - filled), '.').append("]");
+    }
+    char percent[16];
+    std::snprintf(percent, sizeof percent, " %3d%% ", static_cast<int>(fraction * 100));
+    text.append(percent).append(amount(done, unit)).append(" of ").append(amount(total, unit)).append(unit_name);
+  } else if (done > 0) {
+    text.append(" ").append(amount(done, unit)).append(unit_name);
+  }
+  if (seconds > 0.05 && done > 0) {
+    const double rate = static_cast<double>(done) / seconds;
+    text.append(", ").append(amount(static_cast<std::uint64_t>(rate), unit));
+    text.append(unit == ProgressUnit::Bytes ? "/s" : unit == ProgressUnit::Merges ? " merges/s" : "/s");
+    if (total > done && rate > 0) {
+      text.append(", ").append(clock_time(static_cast<double>(total - done) / rate)).append(" left");
+    }
+  }
+  return text;
+}
+
+void ProgressDisplay::begin_phase(std::string_view name, std::uint64_t total, ProgressUnit unit) {
+  phase_ = name;
+  total_ = total;
+  unit_ = unit;
+  phase_started_ = std::chrono::steady_clock::now();
+  show(0, phase_started_);
+}
+
+void ProgressDisplay::update(std::uint64_t done, std::chrono::steady_clock::time_point now) {
+  if (now - last_shown_ < (terminal_ ? std::chrono::duration_cast<std::chrono::milliseconds>(kTerminalRedraw)
+                                     : std::chrono::duration_cast<std::chrono::milliseconds>(kPlainLineInterval))) {
+    return;
+  }
+  show(done, now);
+}
+
+void ProgressDisplay::show(std::uint64_t done, std::chrono::steady_clock::time_point now) {
+  last_shown_ = now;
+  std::string text = status_text(phase_, done, total_, unit_, seconds_between(phase_started_, now), terminal_);
+  if (terminal_) {
+    // Back to the start of the line, the text, then clear whatever a longer text left behind.
+    write("\r" + text + "\x1b[K");
+    line_open_ = true;
+  } else {
+    write("wrenmark: " + text + "\n");
+  }
+}
+
+void ProgressDisplay::finish(bool completed) {
+  const std::string text = std::string(completed ? "training done in " : "training stopped after ") +
+                           clock_time(seconds_between(started_, std::chrono::steady_clock::now()));
+  if (terminal_) {
+    write("\r" + text + "\x1b[K\n");
+  } else {
+    write("wrenmark: " + text + "\n");
+  }
+  line_open_ = false;
+}
+
+void ProgressDisplay::write(std::string_view text) const {
+  while (!text.empty()) {
+    const ssize_t written = ::write(descriptor_, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace wrenmark
