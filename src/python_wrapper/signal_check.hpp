@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "core/cancellation.hpp"
+#include "bpe_tokenizer/core/cancellation.hpp"
 #include "python_wrapper/interpreter_lock.hpp"
 
 namespace wrenmark::python {

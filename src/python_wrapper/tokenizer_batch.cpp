@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "encoding/batch.hpp"
+#include "bpe_tokenizer/encoding/batch.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 #include "python_wrapper/interpreter_lock.hpp"

@@ -1,5 +1,5 @@
-#include "persistence/model_reader.hpp"
-#include "persistence/model_writer.hpp"
+#include "bpe_tokenizer/persistence/model_reader.hpp"
+#include "bpe_tokenizer/persistence/model_writer.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
 

@@ -1,6 +1,6 @@
 #include "python_wrapper/signal_check.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
-#include "training/train.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 namespace wrenmark::python {
 

@@ -1,4 +1,4 @@
-#include "encoding/batch.hpp"
+#include "bpe_tokenizer/encoding/batch.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -6,11 +6,11 @@
 #include <optional>
 #include <thread>
 
-#include "encoding/decode.hpp"
-#include "encoding/encode.hpp"
-#include "encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/decode.hpp"
+#include "bpe_tokenizer/encoding/encode.hpp"
+#include "bpe_tokenizer/encoding/encoding_state.hpp"
 #include "tbb/enumerable_thread_specific.h"
-#include "training/worker_pool.hpp"
+#include "bpe_tokenizer/training/worker_pool.hpp"
 
 namespace wrenmark {
 

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/cancellation.hpp"
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
-#include "encoding/encoding.hpp"
+#include "bpe_tokenizer/core/cancellation.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_result.hpp"
 
 namespace wrenmark {
 

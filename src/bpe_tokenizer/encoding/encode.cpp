@@ -1,13 +1,13 @@
-#include "encoding/encode.hpp"
+#include "bpe_tokenizer/encoding/encode.hpp"
 
 #include <optional>
 #include <vector>
 
-#include "encoding/encoding_state.hpp"
-#include "encoding/merge_application.hpp"
-#include "encoding/word_ending_tokens.hpp"
-#include "text/pre_tokenizer.hpp"
-#include "text/utf8.hpp"
+#include "bpe_tokenizer/encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/merge_application.hpp"
+#include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
+#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 
@@ -26,7 +26,7 @@ class TextEncoder {
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tokenizer_.settings.pretokenization_type, [&](std::string_view word) {
+    for_each_word(segment, tokenizer_.settings.pre_tokenization, [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
@@ -56,7 +56,7 @@ class TextEncoder {
       const std::string_view character = word.substr(position, length);
       auto id = tables_.character_id(character);
       if (!id) {
-        if (!unknown_id_) return TokenizerError::id_not_found(character);
+        if (!unknown_id_) return TokenizerError::no_id_for_token(character);
         return encode_word_with_unknown_characters(word);
       }
       symbols_.push_back(*id);
@@ -145,7 +145,7 @@ Result<EncodingSetup> prepare_encoding(const BpeTokenizer& tokenizer) {
   }
   const EncodingState& state = encoding_state(tokenizer);
   auto end_of_word_id = state.tables.end_of_word_id();
-  if (!end_of_word_id) return TokenizerError::id_not_found(kEndOfWord);
+  if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
   std::optional<TokenId> unknown_id;
   if (tokenizer.settings.unknown_token) unknown_id = tokenizer.token_table.id_by_token(*tokenizer.settings.unknown_token);
   return EncodingSetup{tokenizer, state.tables, *end_of_word_id, unknown_id};

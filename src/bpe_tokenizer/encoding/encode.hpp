@@ -3,11 +3,11 @@
 #include <optional>
 #include <string_view>
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
-#include "encoding/encoding.hpp"
-#include "encoding/encoding_tables.hpp"
-#include "encoding/word_cache.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_result.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/word_cache.hpp"
 
 namespace wrenmark {
 

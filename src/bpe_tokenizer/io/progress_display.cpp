@@ -1,4 +1,4 @@
-#include "io/progress_display.hpp"
+#include "bpe_tokenizer/io/progress_display.hpp"
 
 #include <unistd.h>
 

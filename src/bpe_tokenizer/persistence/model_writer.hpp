@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 
 namespace wrenmark {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.hpp"
-#include "training/training_monitor.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
 
 namespace wrenmark {
 

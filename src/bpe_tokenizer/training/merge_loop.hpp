@@ -1,10 +1,10 @@
 #pragma once
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
-#include "training/pair_table.hpp"
-#include "training/training_monitor.hpp"
-#include "training/word_table.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/training/pair_table.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
+#include "bpe_tokenizer/training/word_table.hpp"
 
 namespace wrenmark {
 

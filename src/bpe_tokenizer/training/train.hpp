@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/cancellation.hpp"
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/cancellation.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "training/training_monitor.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
 
 namespace wrenmark {
 

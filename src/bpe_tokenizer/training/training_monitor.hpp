@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/cancellation.hpp"
-#include "io/progress_display.hpp"
+#include "bpe_tokenizer/core/cancellation.hpp"
+#include "bpe_tokenizer/io/progress_display.hpp"
 
 namespace wrenmark {
 
