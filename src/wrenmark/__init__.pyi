@@ -47,19 +47,10 @@ class BpeTokenizer:
     def save(self, output_dir: str) -> None:
         """Writes the model directory of a trained or loaded tokenizer, as `train()` does with `save_model=True`."""
 
-    @property
-    def unknown_token(self) -> str | None:
-        """The special token that encodes characters the vocabulary lacks; None makes them an error."""
-
-    @unknown_token.setter
-    def unknown_token(self, value: str | None) -> None: ...
-
-    @property
-    def show_progress(self) -> bool:
-        """Whether `train()` shows its progress on standard error."""
-
-    @show_progress.setter
-    def show_progress(self, value: bool) -> None: ...
+    unknown_token: str | None
+    """The special token that encodes characters the vocabulary lacks; None makes them an error."""
+    show_progress: bool
+    """Whether `train()` shows its progress on standard error."""
 
 @final
 class PreTokenization:
