@@ -43,6 +43,7 @@ class Model:
     pairs_to_merge: dict[tuple[int, int], int]
     special_tokens: list[str]
     pre_tokenization: str  # "Whitespace" or "Punctuation"
+    unknown_token: str | None = None  # stands for every character that has no token
 
 
 class MissingToken(Exception):
@@ -160,6 +161,26 @@ def word_symbols(word: str, end_of_word_id: int, model: Model) -> list[int]:
     return symbols
 
 
+def encode_word(word: str, end_of_word_id: int, model: Model) -> list[int]:
+    """The ids of one word. With an unknown token, each character without a token becomes the
+    unknown token's id, and the runs of known characters on either side merge on their own."""
+    if model.unknown_token is None or model.unknown_token not in model.token_to_id:
+        return apply_merges(word_symbols(word, end_of_word_id, model), model)
+    unknown_id = model.token_to_id[model.unknown_token]
+    ids = []
+    run = []
+    for character in word:
+        if character in model.token_to_id:
+            run.append(model.token_to_id[character])
+        else:
+            ids.extend(apply_merges(run, model))
+            run = []
+            ids.append(unknown_id)
+    run.append(end_of_word_id)
+    ids.extend(apply_merges(run, model))
+    return ids
+
+
 def encode(model: Model, text: str) -> tuple[list[str], list[int], list[int]]:
     """Returns (tokens, ids, token_types) for `text`."""
     if END_OF_WORD not in model.token_to_id:
@@ -171,14 +192,14 @@ def encode(model: Model, text: str) -> tuple[list[str], list[int], list[int]]:
     if not model.special_tokens:
         words = pre_tokenize(text, model.pre_tokenization)
         for word in words:
-            id_lists.append(apply_merges(word_symbols(word, end_of_word_id, model), model))
+            id_lists.append(encode_word(word, end_of_word_id, model))
     else:
         segments, matches = split_on_special_tokens(text, model.special_tokens)
         for index, segment in enumerate(segments):
             segment_words = pre_tokenize(segment, model.pre_tokenization)
             words.extend(segment_words)
             for word in segment_words:
-                id_lists.append(apply_merges(word_symbols(word, end_of_word_id, model), model))
+                id_lists.append(encode_word(word, end_of_word_id, model))
             if index < len(matches) and matches[index] in model.token_to_id:
                 id_lists.append([model.token_to_id[matches[index]]])
 
@@ -232,6 +253,7 @@ def load_model_directory(directory: Path) -> Model:
         pairs_to_merge={parse_pair_key(key): value for key, value in read("pairs_to_merge.json").items()},
         special_tokens=config["special_tokens"],
         pre_tokenization=config["pre_tokenizer"],
+        unknown_token=config.get("unknown_token"),
     )
 
 
