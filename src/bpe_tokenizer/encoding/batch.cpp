@@ -67,6 +67,8 @@ class FirstFailure {
 template <typename Output, typename SizeOf, typename Work>
 Result<std::vector<Output>> run_batch(std::size_t count, Cancellation& cancellation, std::string (*prefix)(std::size_t),
                                       SizeOf&& size_of, Work&& work) {
+  // A signal that came while the arguments were converted is seen before any work starts.
+  if (cancellation.check_now()) return TokenizerError::cancelled();
   std::vector<Output> outputs(count);
   FirstFailure failure;
   const std::vector<std::size_t> boundaries = piece_boundaries(count, size_of);
