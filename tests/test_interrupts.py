@@ -156,7 +156,7 @@ def test_sigint_to_a_child_while_it_merges(tmp_path):
     corpus = tmp_path / "corpus.txt"
     rng = random.Random(11)
     corpus.write_text(" ".join("".join(rng.choice("abcdefghijklmnop") for _ in range(rng.randint(3, 12)))
-                               for _ in range(200000)))
+                               for _ in range(80000)))
     script = textwrap.dedent(f"""
         import sys, wrenmark
         tokenizer = wrenmark.BpeTokenizer({str(corpus)!r}, 1_000_000, wrenmark.PreTokenization.whitespace())
