@@ -81,7 +81,7 @@ PyObject* tokenizer_repr(PyObject* self) {
 }
 
 template <auto Function>
-constexpr PyCFunction keyword_method() {
+constexpr PyCFunction keyword_method() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
 }
 
