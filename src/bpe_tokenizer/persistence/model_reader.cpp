@@ -162,7 +162,7 @@ bool read_pair_map(JsonFileReader& reader, std::uint64_t max, PairMap<Value>& ma
 
 }  // namespace
 
-Result<std::unique_ptr<BpeTokenizer>> load_model_directory(std::string_view files_path) {
+Result<BpeTokenizer> load_model_directory(std::string_view files_path) {
   const std::string directory(files_path);
   bool is_directory = false;
   if (!exists(directory, &is_directory) || !is_directory) {
@@ -186,27 +186,26 @@ Result<std::unique_ptr<BpeTokenizer>> load_model_directory(std::string_view file
   settings.pre_tokenization = config.pre_tokenization;
   settings.special_tokens = std::move(config.special_tokens);
   settings.special_token_removal_method = config.special_token_removal_method;
-  auto tokenizer = std::make_unique<BpeTokenizer>(std::move(settings));
 
+  auto model = std::make_shared<Model>();
   status = read_model_file(directory, model_files::kTokenTable,
-                           [&](JsonFileReader& reader) { return read_token_table(reader, tokenizer->token_table); });
+                           [&](JsonFileReader& reader) { return read_token_table(reader, model->token_table); });
   if (!status) return status.error();
   status = read_model_file(directory, model_files::kMergeRules,
-                           [&](JsonFileReader& reader) { return read_merge_rules(reader, tokenizer->merge_rules); });
+                           [&](JsonFileReader& reader) { return read_merge_rules(reader, model->merge_rules); });
   if (!status) return status.error();
   // A saved model has one entry per distinct merge in each pair map.
-  tokenizer->ranks.reserve(tokenizer->merge_rules.size());
-  tokenizer->pairs_to_merge.reserve(tokenizer->merge_rules.size());
+  model->ranks.reserve(model->merge_rules.size());
+  model->pairs_to_merge.reserve(model->merge_rules.size());
   status = read_model_file(directory, model_files::kRanks,
-                           [&](JsonFileReader& reader) { return read_pair_map(reader, kMaxU64, tokenizer->ranks); });
+                           [&](JsonFileReader& reader) { return read_pair_map(reader, kMaxU64, model->ranks); });
   if (!status) return status.error();
   status = read_model_file(directory, model_files::kPairsToMerge, [&](JsonFileReader& reader) {
-    return read_pair_map(reader, kMaxTokenId, tokenizer->pairs_to_merge);
+    return read_pair_map(reader, kMaxTokenId, model->pairs_to_merge);
   });
   if (!status) return status.error();
 
-  tokenizer->is_trained = true;
-  return tokenizer;
+  return BpeTokenizer(std::move(settings), std::move(model));
 }
 
 }  // namespace wrenmark

@@ -12,6 +12,7 @@ namespace wrenmark {
 Status write_model_directory(const BpeTokenizer& tokenizer) {
   const TokenizerSettings& settings = tokenizer.settings;
   if (!settings.save_model) return {};
+  if (!tokenizer.model) return TokenizerError::internal_fault("a model is saved before there is one");
   if (!settings.output_dir) {
     return TokenizerError(ErrorKind::OutputDirMissing, "Output directory not provided but save_model is true");
   }
@@ -26,16 +27,18 @@ Status write_model_directory(const BpeTokenizer& tokenizer) {
   if (error) return TokenizerError::file_error(error);
 
   // Each file is built just before it is written, so at most one file's text is held at a time.
-  const std::pair<std::string_view, std::string (*)(const BpeTokenizer&)> files[] = {
-      {model_files::kConfig, [](const BpeTokenizer& t) { return config_json(t.config()); }},
-      {model_files::kTokenTable, [](const BpeTokenizer& t) { return token_table_json(t.token_table); }},
-      {model_files::kMergeRules, [](const BpeTokenizer& t) { return merge_rules_json(t.merge_rules); }},
-      {model_files::kRanks, [](const BpeTokenizer& t) { return ranks_json(t.merge_rules, t.ranks); }},
+  const Config config = tokenizer.config();
+  const Model& model = *tokenizer.model;
+  const std::pair<std::string_view, std::string (*)(const Config&, const Model&)> files[] = {
+      {model_files::kConfig, [](const Config& c, const Model&) { return config_json(c); }},
+      {model_files::kTokenTable, [](const Config&, const Model& m) { return token_table_json(m.token_table); }},
+      {model_files::kMergeRules, [](const Config&, const Model& m) { return merge_rules_json(m.merge_rules); }},
+      {model_files::kRanks, [](const Config&, const Model& m) { return ranks_json(m.merge_rules, m.ranks); }},
       {model_files::kPairsToMerge,
-       [](const BpeTokenizer& t) { return pairs_to_merge_json(t.merge_rules, t.pairs_to_merge); }},
+       [](const Config&, const Model& m) { return pairs_to_merge_json(m.merge_rules, m.pairs_to_merge); }},
   };
   for (const auto& [name, build] : files) {
-    Status written = replace_file(directory, name, build(tokenizer));
+    Status written = replace_file(directory, name, build(config, model));
     if (!written) return written;
   }
   return {};
