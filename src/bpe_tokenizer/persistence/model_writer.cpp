@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bpe_tokenizer/persistence/model_files.hpp"
-#include "bpe_tokenizer/persistence/model_json_writer.hpp"
+#include "bpe_tokenizer/persistence/model_format.hpp"
 #include "bpe_tokenizer/persistence/replace_file.hpp"
 
 namespace wrenmark {
@@ -28,17 +28,8 @@ Status write_model_directory(const BpeTokenizer& tokenizer) {
 
   // Each file is built just before it is written, so at most one file's text is held at a time.
   const Config config = tokenizer.config();
-  const Model& model = *tokenizer.model;
-  const std::pair<std::string_view, std::string (*)(const Config&, const Model&)> files[] = {
-      {model_files::kConfig, [](const Config& c, const Model&) { return config_json(c); }},
-      {model_files::kTokenTable, [](const Config&, const Model& m) { return token_table_json(m.token_table); }},
-      {model_files::kMergeRules, [](const Config&, const Model& m) { return merge_rules_json(m.merge_rules); }},
-      {model_files::kRanks, [](const Config&, const Model& m) { return ranks_json(m.merge_rules, m.ranks); }},
-      {model_files::kPairsToMerge,
-       [](const Config&, const Model& m) { return pairs_to_merge_json(m.merge_rules, m.pairs_to_merge); }},
-  };
-  for (const auto& [name, build] : files) {
-    Status written = replace_file(directory, name, build(config, model));
+  for (const ModelFile& file : kModelFiles) {
+    Status written = replace_file(directory, file.name, file.write(config, *tokenizer.model));
     if (!written) return written;
   }
   return {};
