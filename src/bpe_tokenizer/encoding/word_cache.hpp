@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/pair.hpp"
-#include "encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 
@@ -39,8 +39,8 @@ class WordCache {
   }
 
   void insert(std::string_view word, std::span<const TokenId> ids, StemIndex stem);
-
-  std::size_t size() const { return entries_.size(); }
+  // Forgets every word; the text blocks are kept for reuse.
+  void clear();
 
  private:
   struct Entry {
@@ -52,7 +52,6 @@ class WordCache {
   static constexpr std::size_t kMaxTextBlocks = 32;
 
   std::string_view store_text(std::string_view word);
-  void clear();
 
   absl::flat_hash_map<std::string_view, Entry> entries_;
   std::vector<TokenId> ids_;

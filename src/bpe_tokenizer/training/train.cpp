@@ -1,15 +1,15 @@
-#include "training/train.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 #include <chrono>
 #include <string>
 
-#include "io/console.hpp"
-#include "persistence/model_writer.hpp"
-#include "training/corpus_reader.hpp"
-#include "training/duration_format.hpp"
-#include "training/merge_loop.hpp"
-#include "training/special_token_removal.hpp"
-#include "training/vocabulary_builder.hpp"
+#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/training/corpus_reader.hpp"
+#include "bpe_tokenizer/training/duration_format.hpp"
+#include "bpe_tokenizer/training/merge_loop.hpp"
+#include "bpe_tokenizer/training/special_token_removal.hpp"
+#include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 namespace wrenmark {
 
@@ -35,15 +35,16 @@ class PhaseTimer {
 }  // namespace
 
 Status train(BpeTokenizer& tokenizer) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
 
   Result<std::string> corpus = read_corpus(tokenizer.settings.input_path);
   if (!corpus) return corpus.error();
   std::string text = std::move(corpus).value();
 
   const TokenizerSettings& settings = tokenizer.settings;
+  Model model;
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) tokenizer.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
     PhaseTimer timer;
     Result<std::string> cleaned =
         remove_special_tokens(std::move(text), settings.special_tokens, settings.special_token_removal_method);
@@ -55,7 +56,7 @@ Status train(BpeTokenizer& tokenizer) {
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
-    Result<WordTable> built = build_vocabulary(text, settings.pretokenization_type, tokenizer.token_table);
+    Result<WordTable> built = build_vocabulary(text, settings.pre_tokenization, model.token_table);
     if (built) record_initial_occurrences(built.value(), pairs);
     timer.report("vocab builder");
     return built;
@@ -68,9 +69,9 @@ Status train(BpeTokenizer& tokenizer) {
     count_initial_pairs(words.value(), pairs);
     timer.report("build initial pair");
   }
-  if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
-  if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
-  tokenizer.is_trained = true;
+  if (Status merged = run_merge_loop(model, settings.target_vocab_size, words.value(), pairs); !merged) return merged;
+  if (Status derived = model.derive_lookup_tables(); !derived) return derived;
+  tokenizer.model = std::make_shared<const Model>(std::move(model));
   return write_model_directory(tokenizer);
 }
 
