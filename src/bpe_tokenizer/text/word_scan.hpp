@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "bpe_tokenizer/core/settings.hpp"
-#include "bpe_tokenizer/text/pre_tokenizer.hpp"
+#include "bpe_tokenizer/text/pre_tokenization.hpp"
 
 namespace wrenmark {
 

@@ -93,7 +93,7 @@ Result<BlockCounter> BlockCounter::create(const TokenizerSettings& settings) {
   auto remover = SpecialTokenRemover::create(settings.special_tokens, settings.special_token_removal_method);
   if (!remover) return remover.error();
   BlockCounter counter;
-  counter.mode_ = settings.pretokenization_type;
+  counter.mode_ = settings.pre_tokenization;
   counter.remover_ = std::move(remover).value();
   counter.cuts_ = std::make_shared<const BlockCuts>(counter.remover_->effective_tokens(), counter.remover_->method());
   return counter;

@@ -77,6 +77,10 @@ Result<bool> CorpusBlocks::next(std::string_view& block, std::uint64_t& origin) 
     consumed_ = 0;
   }
   std::size_t wanted = block_bytes_ + std::min(block_bytes_, kReadSlack) + cuts_->margin();
+  // A small file needs no large buffer: one byte past its expected end shows where it ends.
+  if (size_hint_ < SIZE_MAX && buffer_origin_ + wanted > size_hint_ + 1) {
+    wanted = std::max<std::size_t>(filled_ + 1, size_hint_ + 1 > buffer_origin_ ? size_hint_ + 1 - buffer_origin_ : 1);
+  }
   std::size_t search_from = block_bytes_;
   for (;;) {
     if (Status read = fill(wanted); !read) return read.error();

@@ -3,7 +3,7 @@
 #include "bpe_tokenizer/training/block_counter.hpp"
 #include "bpe_tokenizer/training/corpus_counting.hpp"
 #include "bpe_tokenizer/training/word_count_format.hpp"
-#include "training/train.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 namespace wrenmark {
 

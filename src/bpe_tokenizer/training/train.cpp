@@ -1,14 +1,14 @@
-#include "training/train.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 #include <chrono>
 #include <string>
 
 #include "bpe_tokenizer/training/corpus_counting.hpp"
-#include "io/console.hpp"
-#include "persistence/model_writer.hpp"
-#include "training/duration_format.hpp"
-#include "training/merge_loop.hpp"
-#include "training/vocabulary_builder.hpp"
+#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/training/duration_format.hpp"
+#include "bpe_tokenizer/training/merge_loop.hpp"
+#include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 namespace wrenmark {
 

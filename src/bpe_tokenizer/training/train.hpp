@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/training/word_count_table.hpp"
 
 namespace wrenmark {

@@ -1,12 +1,12 @@
-#include "training/vocabulary_builder.hpp"
+#include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 #include <array>
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/tokenizer.hpp"
-#include "text/utf8.hpp"
-#include "training/worker_pool.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
+#include "bpe_tokenizer/training/worker_pool.hpp"
 
 namespace wrenmark {
 
