@@ -34,7 +34,7 @@ class PhaseTimer {
 };
 
 // Everything after counting; the tokenizer is untrained and its model empty on entry.
-Status learn_merges(BpeTokenizer& tokenizer, const WordCountTable& counts, std::uint64_t removal_ns,
+Status learn_merges(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
                     std::uint64_t counting_ns) {
   const TokenizerSettings& settings = tokenizer.settings;
   if (!settings.special_tokens.empty()) {
@@ -46,6 +46,9 @@ Status learn_merges(BpeTokenizer& tokenizer, const WordCountTable& counts, std::
   Result<WordTable> words = [&] {
     PhaseTimer timer;
     Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), tokenizer.token_table);
+    // The words live on as symbol sequences; their text and the counting map go before the
+    // occurrence sets, the largest part of training's memory, come into being.
+    counts = WordCountTable();
     if (built) record_initial_occurrences(built.value(), pairs);
     print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
@@ -63,10 +66,10 @@ Status learn_merges(BpeTokenizer& tokenizer, const WordCountTable& counts, std::
 
 }  // namespace
 
-Status train_from_word_counts(BpeTokenizer& tokenizer, const WordCountTable& counts, std::uint64_t removal_ns,
+Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
                               std::uint64_t counting_ns) {
   if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
-  if (Status learned = learn_merges(tokenizer, counts, removal_ns, counting_ns); !learned) {
+  if (Status learned = learn_merges(tokenizer, std::move(counts), removal_ns, counting_ns); !learned) {
     // An untrained tokenizer stays as it was constructed, ready for another attempt.
     tokenizer.token_table = TokenTable();
     tokenizer.merge_rules.clear();
@@ -84,7 +87,7 @@ Status train(BpeTokenizer& tokenizer) {
   if (!counter) return counter.error();
   Result<CorpusCounts> counts = count_corpus_words(tokenizer.settings.input_path, counter.value(), training_block_bytes());
   if (!counts) return counts.error();
-  return train_from_word_counts(tokenizer, counts.value().table, counts.value().removal_ns,
+  return train_from_word_counts(tokenizer, std::move(counts.value().table), counts.value().removal_ns,
                                 counts.value().counting_ns);
 }
 

@@ -22,7 +22,7 @@ Status train(BpeTokenizer& tokenizer);
 // `removal_ns` for the removal of special tokens and `counting_ns` plus the building of the word
 // table for the vocabulary builder. On failure before the model is complete, the tokenizer is
 // left untrained with an empty model.
-Status train_from_word_counts(BpeTokenizer& tokenizer, const WordCountTable& counts, std::uint64_t removal_ns,
+Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
                               std::uint64_t counting_ns);
 
 }  // namespace wrenmark
