@@ -31,7 +31,7 @@ Result<std::string> merge_word_count_tables(const std::vector<std::string_view>&
 }
 
 Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
   Result<WordCountTable> table = parse_word_counts(bytes);
   if (!table) return table.error();
   // The counting happened elsewhere: the removal line shows the removal work recorded with the
