@@ -15,7 +15,7 @@ import wrenmark
 
 from helpers import vocabulary
 
-PHASES = ["reading the corpus", "removing special tokens", "counting words", "counting pairs", "merging"]
+PHASES = ["counting words", "counting pairs", "merging"]
 
 
 def write_corpus(path, words=4000, seed=3):

@@ -50,7 +50,7 @@ auto without_interpreter_lock(Work&& work) {
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* texts_argument = parse_one_argument(args, kwargs, "texts", "O:BpeTokenizer.encode_batch");
   if (texts_argument == nullptr) return nullptr;
-  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+  return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     // The views point into the str objects, kept alive here until the work is done.
     std::vector<PyRef> keep_alive;
     auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix,
@@ -60,7 +60,7 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
                                                     });
     if (!texts) return nullptr;
     auto encodings = without_interpreter_lock(
-        [&](Cancellation& cancellation) { return encode_batch(tokenizer, *texts, cancellation); });
+        [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });
     if (!encodings) return raise_error(encodings.error());
     PyRef list(PyList_New(static_cast<Py_ssize_t>(encodings.value().size())));
     if (!list) return nullptr;
@@ -77,12 +77,12 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* batch_argument = parse_one_argument(args, kwargs, "ids_batch", "O:BpeTokenizer.decode_batch");
   if (batch_argument == nullptr) return nullptr;
-  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+  return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto ids_batch = convert_elements<std::vector<TokenId>>(batch_argument, "ids_batch", decode_batch_prefix,
                                                             [](PyObject* item) { return to_u32_list(item, "ids"); });
     if (!ids_batch) return nullptr;
     auto texts = without_interpreter_lock(
-        [&](Cancellation& cancellation) { return decode_batch(tokenizer, *ids_batch, cancellation); });
+        [&](Cancellation& cancellation) { return decode_batch(tokenizer, cache, *ids_batch, cancellation); });
     if (!texts) return raise_error(texts.error());
     PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.value().size())));
     if (!list) return nullptr;

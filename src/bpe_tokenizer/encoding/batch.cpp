@@ -8,7 +8,6 @@
 
 #include "bpe_tokenizer/encoding/decode.hpp"
 #include "bpe_tokenizer/encoding/encode.hpp"
-#include "bpe_tokenizer/encoding/encoding_state.hpp"
 #include "tbb/enumerable_thread_specific.h"
 #include "bpe_tokenizer/training/worker_pool.hpp"
 
@@ -89,40 +88,40 @@ Result<std::vector<Output>> run_batch(std::size_t count, Cancellation& cancellat
 std::string encode_batch_prefix(std::size_t index) { return "text " + std::to_string(index) + ": "; }
 std::string decode_batch_prefix(std::size_t index) { return "ids " + std::to_string(index) + ": "; }
 
-Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, std::span<const std::string_view> texts,
-                                           Cancellation& cancellation) {
+Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                           std::span<const std::string_view> texts, Cancellation& cancellation) {
   if (texts.empty()) return std::vector<Encoding>{};
-  Result<EncodingSetup> setup = prepare_encoding(tokenizer);
-  if (!setup) return setup.error().prefixed(encode_batch_prefix(0));
-  // Each thread keeps its own word cache for the call: the tokenizer's own cache is for calls
-  // that hold the interpreter lock.
-  tbb::enumerable_thread_specific<WordCache> caches;
+  if (!tokenizer.trained()) {
+    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
+        .prefixed(encode_batch_prefix(0));
+  }
+  const EncodingTables& tables = cache.tables(tokenizer);
+  const std::optional<TokenId> unknown_id = unknown_token_id(tokenizer, tables);
+  tbb::enumerable_thread_specific<WordCache> word_caches;
   return run_batch<Encoding>(
       texts.size(), cancellation, encode_batch_prefix, [&](std::size_t index) { return texts[index].size(); },
       [&](std::size_t index, Encoding& output) -> Status {
-        Result<Encoding> encoding = encode_with(setup.value(), texts[index], caches.local());
+        Result<Encoding> encoding = encode(tables, word_caches.local(), texts[index], unknown_id);
         if (!encoding) return encoding.error();
         output = std::move(encoding).value();
         return {};
       });
 }
 
-Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer,
+Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                               std::span<const std::vector<TokenId>> ids_batch,
                                               Cancellation& cancellation) {
   if (ids_batch.empty()) return std::vector<std::string>{};
-  if (!tokenizer.is_trained) {
+  if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot decode text without training the tokenizer")
         .prefixed(decode_batch_prefix(0));
   }
-  encoding_state(tokenizer);  // built here, read by the workers
+  const EncodingTables& tables = cache.tables(tokenizer);
   return run_batch<std::string>(
       ids_batch.size(), cancellation, decode_batch_prefix,
       [&](std::size_t index) { return ids_batch[index].size() * 4; },
       [&](std::size_t index, std::string& output) -> Status {
-        Result<std::string> text = decode(tokenizer, ids_batch[index]);
-        if (!text) return text.error();
-        output = std::move(text).value();
+        output = decode(tables, ids_batch[index]);
         return {};
       });
 }

@@ -9,6 +9,7 @@
 #include "bpe_tokenizer/core/cancellation.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/encoding_result.hpp"
 
 namespace wrenmark {
@@ -17,12 +18,13 @@ namespace wrenmark {
 // what `encode` gives for that text. When elements fail, the one with the lowest index decides
 // the error, its text prefixed by encode_batch_prefix(index). An empty batch succeeds even on an
 // untrained tokenizer. Stops with a Cancelled error once `cancellation` asks.
-// The tokenizer must not change meanwhile; its derived tables are built on the calling thread.
-Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, std::span<const std::string_view> texts,
-                                           Cancellation& cancellation);
+// The tokenizer must not change meanwhile. The cache's tables are made ready on the calling
+// thread and shared by the workers, each of which keeps a word cache of its own for the call.
+Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                           std::span<const std::string_view> texts, Cancellation& cancellation);
 
 // The same for `decode`; failures are prefixed by decode_batch_prefix(index).
-Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer,
+Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                               std::span<const std::vector<TokenId>> ids_batch,
                                               Cancellation& cancellation);
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "bpe_tokenizer/encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/merge_application.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
 #include "bpe_tokenizer/text/pre_tokenization.hpp"
@@ -15,18 +15,19 @@ namespace {
 
 class TextEncoder {
  public:
-  TextEncoder(const EncodingSetup& setup, WordCache& word_cache, Encoding& encoding)
-      : tokenizer_(setup.tokenizer),
-        tables_(setup.tables),
+  TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id,
+              std::optional<TokenId> unknown_id, Encoding& encoding)
+      : tables_(tables),
+        token_table_(tables.token_table()),
         word_cache_(word_cache),
-        end_of_word_id_(setup.end_of_word_id),
-        unknown_id_(setup.unknown_id),
+        end_of_word_id_(end_of_word_id),
+        unknown_id_(unknown_id),
         encoding_(encoding),
         word_endings_(tables_.stem_count()) {}
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tokenizer_.settings.pre_tokenization, [&](std::string_view word) {
+    for_each_word(segment, tables_.pre_tokenization(), [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
@@ -37,7 +38,7 @@ class TextEncoder {
 
   // A special token without an id is dropped together with its text.
   void encode_special_token(std::string_view token) {
-    if (auto id = tokenizer_.token_table.id_by_token(token)) append_token(*id, kNoStem);
+    if (auto id = token_table_.id_by_token(token)) append_token(*id, kNoStem);
   }
 
   void finish() { word_endings_.resolve(encoding_); }
@@ -104,7 +105,7 @@ class TextEncoder {
   // that the word the id came from equals: kNoStem for none, and for a special token.
   void append_token(TokenId id, StemIndex word_stem) {
     encoding_.ids.push_back(id);
-    auto text = tokenizer_.token_table.token_by_id(id);
+    auto text = token_table_.token_by_id(id);
     if (!text) return;
     switch (tables_.token_class(id)) {
       case TokenClass::Plain:
@@ -126,8 +127,8 @@ class TextEncoder {
     }
   }
 
-  const BpeTokenizer& tokenizer_;
   const EncodingTables& tables_;
+  const TokenTable& token_table_;
   WordCache& word_cache_;
   const TokenId end_of_word_id_;
   const std::optional<TokenId> unknown_id_;
@@ -139,23 +140,20 @@ class TextEncoder {
 
 }  // namespace
 
-Result<EncodingSetup> prepare_encoding(const BpeTokenizer& tokenizer) {
-  if (!tokenizer.is_trained) {
-    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
-  }
-  const EncodingState& state = encoding_state(tokenizer);
-  auto end_of_word_id = state.tables.end_of_word_id();
-  if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
-  std::optional<TokenId> unknown_id;
-  if (tokenizer.settings.unknown_token) unknown_id = tokenizer.token_table.id_by_token(*tokenizer.settings.unknown_token);
-  return EncodingSetup{tokenizer, state.tables, *end_of_word_id, unknown_id};
+std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const EncodingTables& tables) {
+  if (!tokenizer.settings.unknown_token) return std::nullopt;
+  return tables.token_table().id_by_token(*tokenizer.settings.unknown_token);
 }
 
-Result<Encoding> encode_with(const EncodingSetup& setup, std::string_view text, WordCache& word_cache) {
+Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
+                        std::optional<TokenId> unknown_id) {
+  auto end_of_word_id = tables.end_of_word_id();
+  if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
+
   Encoding encoding;
   encoding.original_text = std::string(text);
-  TextEncoder encoder(setup, word_cache, encoding);
-  const SpecialTokenSplitter& splitter = setup.tables.splitter();
+  TextEncoder encoder(tables, word_cache, *end_of_word_id, unknown_id, encoding);
+  const SpecialTokenSplitter& splitter = tables.splitter();
   if (splitter.empty()) {
     Status status = encoder.encode_segment(text);
     if (!status) return status.error();
@@ -177,10 +175,12 @@ Result<Encoding> encode_with(const EncodingSetup& setup, std::string_view text, 
   return encoding;
 }
 
-Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
-  Result<EncodingSetup> setup = prepare_encoding(tokenizer);
-  if (!setup) return setup.error();
-  return encode_with(setup.value(), text, encoding_state(tokenizer).word_cache);
+Result<Encoding> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text) {
+  if (!tokenizer.trained()) {
+    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
+  }
+  const EncodingTables& tables = cache.tables(tokenizer);
+  return encode(tables, cache.word_cache(), text, unknown_token_id(tokenizer, tables));
 }
 
 }  // namespace wrenmark

@@ -5,6 +5,7 @@
 
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/encoding_result.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
 #include "bpe_tokenizer/encoding/word_cache.hpp"
@@ -14,25 +15,16 @@ namespace wrenmark {
 // Turns `text` into tokens with a trained tokenizer: the text is cut around the special tokens,
 // every plain piece is split into words as training split the corpus, every word is spelled as
 // its characters and "</w>" and merged by the learnt merges, and every token is typed.
-// A character without a one-character token becomes the unknown token when the tokenizer has
-// one, and fails the call otherwise.
-Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text);
+Result<Encoding> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text);
 
-// What every encoding with one tokenizer reads, looked up once. Nothing in it changes while it
-// is used, so any number of threads may encode with it at once, each with its own WordCache.
-struct EncodingSetup {
-  const BpeTokenizer& tokenizer;
-  const EncodingTables& tables;
-  TokenId end_of_word_id;
-  // The id standing for characters that have no token, when an unknown token is set.
-  std::optional<TokenId> unknown_id;
-};
+// The same with tables already derived. `word_cache` is the caller's and holds words of these
+// tables only; callers that encode at the same time share the tables but not a word cache.
+// `unknown_id`, when given, stands for every character that has no token.
+Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
+                        std::optional<TokenId> unknown_id = std::nullopt);
 
-// Builds the tokenizer's derived tables on first use, so it must not run on two threads at once
-// for the same tokenizer; what it returns may then be shared.
-Result<EncodingSetup> prepare_encoding(const BpeTokenizer& tokenizer);
-
-// `encode` with a prepared setup and the caller's word cache.
-Result<Encoding> encode_with(const EncodingSetup& setup, std::string_view text, WordCache& word_cache);
+// The id of the tokenizer's unknown token, when one is set and the vocabulary has it. A character
+// without a token becomes this id, as a symbol of its own, instead of failing the encoding.
+std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const EncodingTables& tables);
 
 }  // namespace wrenmark

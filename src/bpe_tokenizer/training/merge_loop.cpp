@@ -141,7 +141,7 @@ void record_initial_occurrences(const WordTable& words, PairTable& pairs, Traini
 
 void count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
   for (std::size_t word = 0; word < words.size(); ++word) {
-    if (word % kWordsPerCheck == 0 && monitor.advance(word == 0 ? 0 : kWordsPerCheck, true)) return;
+    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return;
     words.for_each_pair(word, [&](std::uint32_t, TokenId first, TokenId second) {
       pairs.add_count(pair_key(first, second), words.count(word));
     });
@@ -149,11 +149,12 @@ void count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonit
   pairs.seed_heap();
 }
 
-Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
-  TokenTable& table = tokenizer.token_table;
+Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs,
+                      TrainingMonitor& monitor) {
+  TokenTable& table = model.token_table;
   std::string merged_text;
   std::vector<Occurrence> occurrences;
-  while (table.size() < tokenizer.settings.target_vocab_size) {
+  while (table.size() < target_vocab_size) {
     if (monitor.advance(1)) return TokenizerError::cancelled();
     Pair selected{};
     if (!pairs.pop_best(selected)) {
@@ -166,7 +167,7 @@ Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pair
     if (!second_text) return TokenizerError::internal_fault("Token2 not found");
     merged_text.assign(*first_text).append(*second_text);
     const TokenId new_id = table.add_token(merged_text);
-    tokenizer.merge_rules.push_back(selected);
+    model.merge_rules.push_back(selected);
 
     const PairKey key = pair_key(selected);
     PairState* state = pairs.find(key);
@@ -178,29 +179,6 @@ Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pair
     pairs.forget_occurrences(key);
     pairs.push_touched();
   }
-  return {};
-}
-
-Status derive_merge_tables(BpeTokenizer& tokenizer) {
-  PairMap<std::uint64_t> ranks;
-  PairMap<TokenId> pairs_to_merge;
-  ranks.reserve(tokenizer.merge_rules.size());
-  pairs_to_merge.reserve(tokenizer.merge_rules.size());
-  std::string merged_text;
-  const TokenTable& table = tokenizer.token_table;
-  for (std::size_t rank = 0; rank < tokenizer.merge_rules.size(); ++rank) {
-    const Pair pair = tokenizer.merge_rules[rank];
-    const auto first_text = table.token_by_id(pair.first);
-    const auto second_text = table.token_by_id(pair.second);
-    if (!first_text || !second_text) return TokenizerError::internal_fault("token not found");
-    merged_text.assign(*first_text).append(*second_text);
-    const auto merged_id = table.id_by_token(merged_text);
-    if (!merged_id) return TokenizerError::internal_fault("a merged token is missing from the vocabulary");
-    ranks.insert_or_assign(pair_key(pair), rank);
-    pairs_to_merge.insert_or_assign(pair_key(pair), *merged_id);
-  }
-  tokenizer.ranks = std::move(ranks);
-  tokenizer.pairs_to_merge = std::move(pairs_to_merge);
   return {};
 }
 

@@ -11,14 +11,10 @@ struct PhaseDescription {
 
 PhaseDescription describe(TrainingPhase phase) {
   switch (phase) {
-    case TrainingPhase::Reading:
-      return {"reading the corpus", ProgressUnit::Bytes};
-    case TrainingPhase::RemovingSpecialTokens:
-      return {"removing special tokens", ProgressUnit::Items};
     case TrainingPhase::CountingWords:
       return {"counting words", ProgressUnit::Bytes};
     case TrainingPhase::CountingPairs:
-      return {"counting pairs", ProgressUnit::Items};
+      return {"counting pairs", ProgressUnit::Items};  // building the word table too
     case TrainingPhase::Merging:
       return {"merging", ProgressUnit::Merges};
   }

@@ -10,7 +10,9 @@
 
 namespace wrenmark {
 
-enum class TrainingPhase : std::uint8_t { Reading, RemovingSpecialTokens, CountingWords, CountingPairs, Merging };
+// Reading the corpus, removing the special tokens and counting the words go together, block by
+// block: one phase, counted in bytes of the corpus.
+enum class TrainingPhase : std::uint8_t { CountingWords, CountingPairs, Merging };
 
 // What training reports as it goes: the phase it is in and how much of it is done, for the
 // progress display, and where it may be stopped. Every phase and loop of training calls
