@@ -68,6 +68,8 @@ bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
 	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
+	$(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/100MB/wrenmark \
+	  --text bench/data/heldout.txt --output bench/results/batch-encoding-100MB.json
 	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers
 
 bench-quick: bench-setup ## the comparison on the 10 MB corpus only (under 2 min)
@@ -75,6 +77,8 @@ bench-quick: bench-setup ## the comparison on the 10 MB corpus only (under 2 min
 	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2 --encode-inner 3
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
 	  --output bench/results/RESULTS-quick.md --plot bench/results/training-time-quick.png
+	$(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/10MB/wrenmark \
+	  --text bench/data/heldout.txt --repeat 3 --output bench/results/batch-encoding-10MB.json
 
 # ---------------------------------------------------------------------------------------------
 # Hardening: the test suite under sanitizers, fuzzing, and stress runs. The sanitizer and fuzzing
