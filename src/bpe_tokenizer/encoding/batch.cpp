@@ -97,15 +97,23 @@ Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, Encodi
   }
   const EncodingTables& tables = cache.tables(tokenizer);
   const std::optional<TokenId> unknown_id = unknown_token_id(tokenizer, tables);
-  tbb::enumerable_thread_specific<WordCache> word_caches;
-  return run_batch<Encoding>(
+  // One word cache per worker thread for the call, taken from the cache's pool so that it stays
+  // warm from one call to the next, and given back at the end.
+  tbb::enumerable_thread_specific<std::unique_ptr<WordCache>> word_caches;
+  Result<std::vector<Encoding>> encodings = run_batch<Encoding>(
       texts.size(), cancellation, encode_batch_prefix, [&](std::size_t index) { return texts[index].size(); },
       [&](std::size_t index, Encoding& output) -> Status {
-        Result<Encoding> encoding = encode(tables, word_caches.local(), texts[index], unknown_id);
+        std::unique_ptr<WordCache>& word_cache = word_caches.local();
+        if (!word_cache) word_cache = cache.take_word_cache();
+        Result<Encoding> encoding = encode(tables, *word_cache, texts[index], unknown_id);
         if (!encoding) return encoding.error();
         output = std::move(encoding).value();
         return {};
       });
+  for (std::unique_ptr<WordCache>& word_cache : word_caches) {
+    if (word_cache) cache.give_back_word_cache(std::move(word_cache));
+  }
+  return encodings;
 }
 
 Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
@@ -22,9 +24,17 @@ class EncodingCache {
   // The word cache that goes with the tables last returned.
   WordCache& word_cache() { return word_cache_; }
 
+  // Word caches for calls that encode on several threads at once, kept warm from one call to the
+  // next. A thread takes one for a piece of work and gives it back; a cache is never used by two
+  // threads at once. They go with the tables too.
+  std::unique_ptr<WordCache> take_word_cache();
+  void give_back_word_cache(std::unique_ptr<WordCache> cache);
+
  private:
   std::shared_ptr<const EncodingTables> tables_;
   WordCache word_cache_;
+  std::mutex pool_mutex_;
+  std::vector<std::unique_ptr<WordCache>> pool_;
 };
 
 }  // namespace wrenmark
