@@ -5,11 +5,19 @@
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/token_type_object.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
+#include "python_wrapper/training_settings.hpp"
 
 namespace wrenmark::python {
 namespace {
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// Private functions for wrenmark's own Python modules; `import wrenmark` does not re-export them.
+PyMethodDef private_functions[] = {
+    {"_training_settings", training_settings, METH_O, "_training_settings(tokenizer)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, private_functions,
+                                 nullptr, nullptr, nullptr, nullptr};
 
 // The module is built once per process and belongs to the interpreter that built it.
 PyObject* module_instance = nullptr;
