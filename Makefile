@@ -4,7 +4,7 @@ PYTHON := $(VENV)/bin/python
 STAMP_SYSTEM := build/.system-packages
 STAMP_VENV := $(VENV)/.requirements-installed
 INSTALLED := $(VENV)/.wrenmark-installed
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
 .PHONY: setup build test demo clean bench bench-quick bench-setup
 
