@@ -32,7 +32,7 @@ PyObject* training_settings(PyObject*, PyObject* tokenizer) {
     return Py_BuildValue("{s:N,s:K,s:i,s:N,s:i,s:O,s:N,s:O}",
                          "input_path", to_python_text(settings.input_path),
                          "target_vocab_size", static_cast<unsigned long long>(settings.target_vocab_size),
-                         "pretokenization_type", static_cast<int>(settings.pretokenization_type),
+                         "pretokenization_type", static_cast<int>(settings.pre_tokenization),
                          "special_tokens", text_list(settings.special_tokens),
                          "special_token_removal_method", static_cast<int>(settings.special_token_removal_method),
                          "save_model", settings.save_model ? Py_True : Py_False,

@@ -113,9 +113,10 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings,
     try:
         return final.result()
     except KilledWorker as error:
+        # Dask blames every task that was on a worker when it died; the one named may be innocent.
         block = blocks_by_key.get(error.task)
         what = f"counting {block.describe()}" if block is not None else "combining the word counts"
-        raise RuntimeError(f"Training on the cluster failed: the workers died {error.allowed_failures + 1} "
+        raise RuntimeError(f"Training on the cluster failed: workers died {error.allowed_failures + 1} "
                            f"times while {what}") from None
     except RuntimeError:
         raise
