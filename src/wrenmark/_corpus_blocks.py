@@ -17,13 +17,19 @@ files, and the whole corpus becomes one block: exact, but counted by one worker.
 
 from __future__ import annotations
 
-import functools
+import importlib
+import os
+from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import IO, Any
 
-import fsspec
-from fsspec.utils import seek_delimiter
+import fsspec  # type: ignore[import-untyped]
+from fsspec.utils import seek_delimiter  # type: ignore[import-untyped]
 
-from wrenmark import wrenmark as _extension
+from wrenmark import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
+
+# The compiled module itself, for its private functions, which the package does not re-export.
+_extension: Any = importlib.import_module("wrenmark.wrenmark")
 
 LINE_FEED = b"\n"
 # How far seek_delimiter reads at a time while it looks for the next line feed.
@@ -83,13 +89,15 @@ class JoinedBlock:
 Block = LineBlock | JoinedBlock
 
 
-def expand_paths(paths) -> list[str]:
+CorpusPaths = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
+
+
+def expand_paths(paths: CorpusPaths) -> list[str]:
     """The corpus files in order: each path as given, or the sorted matches of a glob pattern."""
-    if isinstance(paths, str) or hasattr(paths, "__fspath__"):
-        paths = [paths]
-    urls = []
-    for path in paths:
-        url = str(path.__fspath__() if hasattr(path, "__fspath__") else path)
+    listed = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    urls: list[str] = []
+    for path in listed:
+        url = os.fspath(path)
         if _GLOB_CHARACTERS.isdisjoint(url):
             urls.append(url)
             continue
@@ -130,14 +138,23 @@ def plan_blocks(files: list[CorpusFile], settings: CountingSettings, block_size:
 # ------------------------------------------------------------------ on the worker
 
 
-@functools.lru_cache(maxsize=16)
-def _counting_tokenizer(settings: CountingSettings):
-    pre_tokenizations = (_extension.PreTokenization.whitespace, _extension.PreTokenization.punctuation)
-    removal_methods = (_extension.SpecialTokenRemovalMethod.simple,
-                       _extension.SpecialTokenRemovalMethod.aho_corasick)
-    return _extension.BpeTokenizer("", 0, pre_tokenizations[settings.pretokenization_type](),
-                                   list(settings.special_tokens),
-                                   removal_methods[settings.special_token_removal_method]())
+# Tokenizers that count for the trainings this worker has served, by their settings; a worker
+# process outlives one training call, so the same settings find their tokenizer ready.
+_counting_tokenizers: dict[CountingSettings, BpeTokenizer] = {}
+
+
+def _counting_tokenizer(settings: CountingSettings) -> BpeTokenizer:
+    tokenizer = _counting_tokenizers.get(settings)
+    if tokenizer is None:
+        if len(_counting_tokenizers) >= 16:
+            _counting_tokenizers.clear()
+        pre_tokenizations = (PreTokenization.whitespace, PreTokenization.punctuation)
+        removal_methods = (SpecialTokenRemovalMethod.simple, SpecialTokenRemovalMethod.aho_corasick)
+        tokenizer = BpeTokenizer("", 0, pre_tokenizations[settings.pretokenization_type](),
+                                 list(settings.special_tokens),
+                                 removal_methods[settings.special_token_removal_method]())
+        _counting_tokenizers[settings] = tokenizer
+    return tokenizer
 
 
 def count_block(settings: CountingSettings, block: Block) -> bytes:
@@ -158,14 +175,16 @@ def count_block(settings: CountingSettings, block: Block) -> bytes:
 
 
 def merge_tables(*tables: bytes) -> bytes:
-    return _extension._merge_word_counts(list(tables))
+    merged: bytes = _extension._merge_word_counts(list(tables))
+    return merged
 
 
 def _count_words(settings: CountingSettings, data: bytes, origin: int) -> bytes:
-    return _extension._count_words(_counting_tokenizer(settings), data, origin)
+    table: bytes = _extension._count_words(_counting_tokenizer(settings), data, origin)
+    return table
 
 
-def _count(settings, data: bytes, origin: int, corpus_file: CorpusFile, begin: int) -> bytes:
+def _count(settings: CountingSettings, data: bytes, origin: int, corpus_file: CorpusFile, begin: int) -> bytes:
     try:
         return _count_words(settings, data, origin)
     except RuntimeError:
@@ -190,7 +209,7 @@ def _read_lines(block: LineBlock) -> tuple[bytes, int]:
             begin = _line_start_at_or_after(stream, block.start)
             end = _line_start_at_or_after(stream, block.stop)
             stream.seek(begin)
-            data = stream.read(end - begin)
+            data: bytes = stream.read(end - begin)
     except OSError as error:
         raise RuntimeError(f"Error reading file: {corpus_file.url}: {_reason(error)}") from None
     if len(data) != end - begin or end > corpus_file.size:
@@ -198,7 +217,7 @@ def _read_lines(block: LineBlock) -> tuple[bytes, int]:
     return data, begin
 
 
-def _line_start_at_or_after(stream, offset: int) -> int:
+def _line_start_at_or_after(stream: IO[bytes], offset: int) -> int:
     stream.seek(offset)
     seek_delimiter(stream, LINE_FEED, _SEEK_STEP)
     return stream.tell()
@@ -209,7 +228,7 @@ def _read_range(corpus_file: CorpusFile, start: int, stop: int) -> bytes:
         file_system, path = fsspec.core.url_to_fs(corpus_file.url)
         with file_system.open(path, "rb") as stream:
             stream.seek(start)
-            data = stream.read(stop - start)
+            data: bytes = stream.read(stop - start)
     except OSError as error:
         raise RuntimeError(f"Error reading file: {corpus_file.url}: {_reason(error)}") from None
     if len(data) != stop - start:

@@ -19,10 +19,12 @@ import distributed
 from dask.utils import parse_bytes
 from distributed.scheduler import KilledWorker
 
-from wrenmark import wrenmark as _extension
+from wrenmark import BpeTokenizer
 from wrenmark._corpus_blocks import (
     Block,
+    CorpusPaths,
     CountingSettings,
+    _extension,
     count_block,
     expand_paths,
     locate_files,
@@ -37,7 +39,8 @@ __all__ = ["train"]
 _MERGE_FAN_IN = 8
 
 
-def train(tokenizer, paths, *, client=None, blocksize="64MiB") -> None:
+def train(tokenizer: BpeTokenizer, paths: CorpusPaths, *, client: distributed.Client | None = None,
+          blocksize: int | str = "64MiB") -> None:
     """Trains `tokenizer` on the files in `paths` with the help of a Dask cluster.
 
     The result is the one that ``tokenizer.train()`` gives on a single corpus file holding the
@@ -97,7 +100,7 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings,
     """Counts every block on the workers and combines the tables there; returns the last one."""
     call = uuid.uuid4().hex
     blocks_by_key: dict[str, Block] = {}
-    level = []
+    level: list[distributed.Future[bytes]] = []
     for index, block in enumerate(blocks):
         key = f"wrenmark-count-{call}-{index}"
         blocks_by_key[key] = block
@@ -111,11 +114,12 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings,
                  for start in range(0, len(level), _MERGE_FAN_IN)]
     final = level[0]
     try:
-        return final.result()
+        table: bytes = final.result()
+        return table
     except KilledWorker as error:
         # Dask blames every task that was on a worker when it died; the one named may be innocent.
-        block = blocks_by_key.get(error.task)
-        what = f"counting {block.describe()}" if block is not None else "combining the word counts"
+        blamed = blocks_by_key.get(str(error.task))
+        what = f"counting {blamed.describe()}" if blamed is not None else "combining the word counts"
         raise RuntimeError(f"Training on the cluster failed: workers died {error.allowed_failures + 1} "
                            f"times while {what}") from None
     except RuntimeError:
