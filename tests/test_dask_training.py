@@ -277,6 +277,6 @@ def test_block_that_keeps_killing_its_worker_ends_the_call(tmp_path, client, kil
     killing(KillWorkers(str(tmp_path / "unused"), always_suffix="-1"))
     tokenizer = tokenizer_for("not read", 20)
     paths = write_files(tmp_path, ["first line\nsecond line\n"])
-    with pytest.raises(RuntimeError, match=r"workers died 2 times while counting bytes \d+-\d+ of .*part-0.txt"):
+    with pytest.raises(RuntimeError, match=r"workers died 2 times while counting the block at byte \d+ of .*part-0.txt"):
         cluster_train(tokenizer, paths, client=client, blocksize=5)
     assert vocabulary(tokenizer) == []

@@ -1,30 +1,29 @@
-"""The corpus of a cluster training cut into blocks, and what a worker does with one block.
+"""The corpus of a cluster training, cut into blocks, and what a worker does with one block.
 
-The corpus is the files of the call joined with one line feed between consecutive files. A block
-is described by a few numbers (which file, which byte range) so that only descriptors travel from
-the client; the worker opens the file itself, through fsspec, and counts the block's words with
-the extension.
+The corpus is the files of the call joined with one line feed between consecutive files. Nothing
+joins them for real: a `JoinedCorpus` maps a byte range of the joined corpus to ranges of the
+files and the joining line feeds, and a worker reads the files itself, through fsspec, so only
+descriptors travel from the client.
 
-Where blocks may end: when no special token contains a line feed, right after any line feed.
-Special-token removal never deletes a line feed then (a match cannot hold one, not even one that
-an earlier removal pass forms), and a line feed separates words, so every line is cleaned and
-split on its own and the counts of the blocks add up to the counts of the whole corpus. The line
-feed that joins two files is such a point too, which is why a block never needs bytes of two
-files. A line feed is never part of a multi-byte UTF-8 sequence, so characters stay whole. When a
-special token does contain a line feed, a match may span any line end and the junction of two
-files, and the whole corpus becomes one block: exact, but counted by one worker.
+A block is a nominal byte range of the joined corpus; the worker moves both ends to the first
+safe cut at or after them (the extension's `_safe_block_end`: a cut that no special-token match
+and no word crosses, usually right after a white-space character that no special token holds).
+The decision at a cut reads only the bytes within the extension's margin of it, so neighbouring
+blocks, each resolving their shared end on its own, agree on it, and together the blocks cover
+the corpus exactly once. File junctions need nothing special: the joining line feed is just a
+byte of the corpus, which is what keeps special tokens holding a line feed exact across them.
 """
 
 from __future__ import annotations
 
+import bisect
 import importlib
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import Any
 
 import fsspec  # type: ignore[import-untyped]
-from fsspec.utils import seek_delimiter  # type: ignore[import-untyped]
 
 from wrenmark import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
@@ -32,9 +31,11 @@ from wrenmark import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 _extension: Any = importlib.import_module("wrenmark.wrenmark")
 
 LINE_FEED = b"\n"
-# How far seek_delimiter reads at a time while it looks for the next line feed.
-_SEEK_STEP = 1 << 16
+# Bytes read past a nominal block end while looking for the safe cut; grown until one is found.
+_FIRST_CUT_WINDOW = 1 << 16
 _GLOB_CHARACTERS = frozenset("*?[")
+
+CorpusPaths = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
 
 
 @dataclass(frozen=True)
@@ -44,10 +45,6 @@ class CountingSettings:
     pretokenization_type: int
     special_tokens: tuple[str, ...]
     special_token_removal_method: int
-
-    @property
-    def cuts_at_line_feeds(self) -> bool:
-        return not any("\n" in token for token in self.special_tokens)
 
 
 @dataclass(frozen=True)
@@ -59,37 +56,49 @@ class CorpusFile:
 
 
 @dataclass(frozen=True)
-class LineBlock:
-    """The bytes of one file around [start, stop), moved to line boundaries.
+class JoinedCorpus:
+    files: tuple[CorpusFile, ...]
 
-    The boundaries are resolved on the worker, from the file itself: each of `start` and `stop`
-    moves to just after the first line feed at or after it (the file's end when there is none;
-    `start` 0 stays). Neighbouring blocks resolve their shared boundary the same way, so together
-    they cover every byte of the file once; a line longer than a block leaves some blocks empty.
-    """
+    @property
+    def size(self) -> int:
+        return self.files[-1].origin + self.files[-1].size if self.files else 0
 
-    file: CorpusFile
-    start: int
-    stop: int
+    def locate(self, position: int) -> tuple[CorpusFile, int]:
+        """The file holding byte `position` of the joined corpus (or the line feed after it), and
+        the offset in that file."""
+        corpus_file = self.files[self._file_index(position)]
+        return corpus_file, position - corpus_file.origin
 
-    def describe(self) -> str:
-        return f"bytes {self.start}-{self.stop} of {self.file.url}"
+    def read(self, start: int, stop: int) -> bytes:
+        """Bytes [start, stop) of the joined corpus, read from the files."""
+        pieces = []
+        for index in range(self._file_index(start), len(self.files)):
+            corpus_file = self.files[index]
+            if corpus_file.origin >= stop:
+                break
+            begin = max(start, corpus_file.origin) - corpus_file.origin
+            end = min(stop, corpus_file.origin + corpus_file.size) - corpus_file.origin
+            if begin < end:
+                pieces.append(_read_range(corpus_file, begin, end))
+            joining_line_feed = corpus_file.origin + corpus_file.size
+            if index + 1 < len(self.files) and start <= joining_line_feed < stop:
+                pieces.append(LINE_FEED)
+        return b"".join(pieces)
+
+    def _file_index(self, position: int) -> int:
+        return max(bisect.bisect_right(self.files, position, key=lambda f: f.origin) - 1, 0)
 
 
 @dataclass(frozen=True)
-class JoinedBlock:
-    """Whole files joined with line feeds, as one block."""
+class Block:
+    """Nominal bytes [start, stop) of the joined corpus; the worker moves both to safe cuts."""
 
-    files: tuple[CorpusFile, ...]
+    start: int
+    stop: int
 
-    def describe(self) -> str:
-        return "the whole corpus" if len(self.files) != 1 else f"the whole of {self.files[0].url}"
-
-
-Block = LineBlock | JoinedBlock
-
-
-CorpusPaths = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
+    def describe(self, corpus: JoinedCorpus) -> str:
+        corpus_file, offset = corpus.locate(self.start)
+        return f"the block at byte {offset} of {corpus_file.url}"
 
 
 def expand_paths(paths: CorpusPaths) -> list[str]:
@@ -109,8 +118,8 @@ def expand_paths(paths: CorpusPaths) -> list[str]:
     return urls
 
 
-def locate_files(urls: list[str]) -> list[CorpusFile]:
-    """Sizes and joined-corpus offsets of the files, from their metadata only."""
+def locate_files(urls: list[str]) -> JoinedCorpus:
+    """The joined corpus of the files, from their metadata only."""
     files = []
     origin = 0
     for url in urls:
@@ -124,19 +133,14 @@ def locate_files(urls: list[str]) -> list[CorpusFile]:
         size = int(info["size"])
         files.append(CorpusFile(url, size, origin))
         origin += size + len(LINE_FEED)
-    return files
+    return JoinedCorpus(tuple(files))
 
 
-def plan_blocks(files: list[CorpusFile], settings: CountingSettings, block_size: int) -> list[Block]:
-    if not settings.cuts_at_line_feeds:
-        return [JoinedBlock(tuple(files))] if files else []
-    return [LineBlock(corpus_file, start, min(start + block_size, corpus_file.size))
-            for corpus_file in files
-            for start in range(0, corpus_file.size, block_size)]
+def plan_blocks(corpus: JoinedCorpus, block_size: int) -> list[Block]:
+    return [Block(start, min(start + block_size, corpus.size)) for start in range(0, corpus.size, block_size)]
 
 
 # ------------------------------------------------------------------ on the worker
-
 
 # Tokenizers that count for the trainings this worker has served, by their settings; a worker
 # process outlives one training call, so the same settings find their tokenizer ready.
@@ -157,21 +161,26 @@ def _counting_tokenizer(settings: CountingSettings) -> BpeTokenizer:
     return tokenizer
 
 
-def count_block(settings: CountingSettings, block: Block) -> bytes:
+def count_block(settings: CountingSettings, corpus: JoinedCorpus, block: Block) -> bytes:
     """The serialized word table of one block; RuntimeError naming the file on any fault."""
-    if isinstance(block, LineBlock):
-        data, begin = _read_lines(block)
-        return _count(settings, data, block.file.origin + begin, block.file, begin)
-    # Joining the files here keeps the bytes of every file on the worker; a fault is reported
-    # against the file it lies in.
-    parts = [_read_range(corpus_file, 0, corpus_file.size) for corpus_file in block.files]
-    data = LINE_FEED.join(parts)
+    tokenizer = _counting_tokenizer(settings)
+    margin: int = _extension._cut_margin(tokenizer)
+    begin = _safe_cut(tokenizer, margin, corpus, block.start)
+    end = _safe_cut(tokenizer, margin, corpus, block.stop)
+    data = corpus.read(begin, end) if begin < end else b""
     try:
-        return _count_words(settings, data, 0)
+        table: bytes = _extension._count_words(tokenizer, data, begin)
     except RuntimeError:
-        for corpus_file, part in zip(block.files, parts):
-            _check_utf8(part, corpus_file, 0)
+        # The extension names the offset within the block; a file and its offset is what a user
+        # can act on.
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            corpus_file, offset = corpus.locate(begin + error.start)
+            raise RuntimeError(f"Error reading file: {corpus_file.url}: stream did not contain valid UTF-8 "
+                               f"(byte {offset} of the file)") from None
         raise
+    return table
 
 
 def merge_tables(*tables: bytes) -> bytes:
@@ -179,48 +188,24 @@ def merge_tables(*tables: bytes) -> bytes:
     return merged
 
 
-def _count_words(settings: CountingSettings, data: bytes, origin: int) -> bytes:
-    table: bytes = _extension._count_words(_counting_tokenizer(settings), data, origin)
-    return table
-
-
-def _count(settings: CountingSettings, data: bytes, origin: int, corpus_file: CorpusFile, begin: int) -> bytes:
-    try:
-        return _count_words(settings, data, origin)
-    except RuntimeError:
-        # The extension names the offset within the block; the file offset is what a user can act on.
-        _check_utf8(data, corpus_file, begin)
-        raise
-
-
-def _check_utf8(data: bytes, corpus_file: CorpusFile, begin: int) -> None:
-    try:
-        data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise RuntimeError(f"Error reading file: {corpus_file.url}: stream did not contain valid UTF-8 "
-                           f"(byte {begin + error.start} of the file)") from None
-
-
-def _read_lines(block: LineBlock) -> tuple[bytes, int]:
-    corpus_file = block.file
-    try:
-        file_system, path = fsspec.core.url_to_fs(corpus_file.url)
-        with file_system.open(path, "rb") as stream:
-            begin = _line_start_at_or_after(stream, block.start)
-            end = _line_start_at_or_after(stream, block.stop)
-            stream.seek(begin)
-            data: bytes = stream.read(end - begin)
-    except OSError as error:
-        raise RuntimeError(f"Error reading file: {corpus_file.url}: {_reason(error)}") from None
-    if len(data) != end - begin or end > corpus_file.size:
-        raise RuntimeError(f"Error reading file: {corpus_file.url}: the file changed during training")
-    return data, begin
-
-
-def _line_start_at_or_after(stream: IO[bytes], offset: int) -> int:
-    stream.seek(offset)
-    seek_delimiter(stream, LINE_FEED, _SEEK_STEP)
-    return stream.tell()
+def _safe_cut(tokenizer: BpeTokenizer, margin: int, corpus: JoinedCorpus, position: int) -> int:
+    """The first safe cut at or after `position`: the corpus's start and end are cuts."""
+    if position <= 0 or position >= corpus.size:
+        return min(max(position, 0), corpus.size)
+    # Starting `margin` bytes early lets the extension see all it needs around `position`; only
+    # at the corpus start is there nothing before.
+    window_start = max(position - margin, 0)
+    window = _FIRST_CUT_WINDOW
+    while True:
+        window_stop = min(position + margin + window, corpus.size)
+        at_end = window_stop == corpus.size
+        found: int = _extension._safe_block_end(tokenizer, corpus.read(window_start, window_stop),
+                                                position - window_start, at_end)
+        if found >= 0:
+            return window_start + found
+        if at_end:
+            return corpus.size
+        window *= 4
 
 
 def _read_range(corpus_file: CorpusFile, start: int, stop: int) -> bytes:

@@ -24,6 +24,7 @@ from wrenmark._corpus_blocks import (
     Block,
     CorpusPaths,
     CountingSettings,
+    JoinedCorpus,
     _extension,
     count_block,
     expand_paths,
@@ -50,10 +51,10 @@ def train(tokenizer: BpeTokenizer, paths: CorpusPaths, *, client: distributed.Cl
     (``s3://``, ``gs://``, ...) or glob patterns (their matches in sorted order); the client and
     every worker must be able to open them.
 
-    Each file is cut into blocks of about `blocksize` bytes (an int or a text such as "64MiB")
-    that the workers read and count; the counts are combined on the cluster and the merges are
-    learnt in this process, which prints the timing lines and saves the model as ``train()``
-    does. `client` is a ``distributed.Client``; by default the current one, or, when there is
+    The joined corpus is cut into blocks of about `blocksize` bytes (an int or a text such as
+    "64MiB"), which the workers read from the files and count; the counts are combined on the
+    cluster and the merges are learnt in this process, which prints the timing lines and saves
+    the model as ``train()`` does. `client` is a ``distributed.Client``; by default the current one, or, when there is
     none, a local cluster of worker processes started for this call and closed after it.
 
     Raises RuntimeError when the tokenizer is already trained, when a file is missing,
@@ -68,11 +69,11 @@ def train(tokenizer: BpeTokenizer, paths: CorpusPaths, *, client: distributed.Cl
     block_size = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
     if block_size <= 0:
         raise ValueError(f"blocksize must be positive, got {blocksize!r}")
-    files = locate_files(expand_paths(paths))
-    blocks = plan_blocks(files, counting, block_size)
+    corpus = locate_files(expand_paths(paths))
+    blocks = plan_blocks(corpus, block_size)
     if blocks:
         with _client_for(client) as active:
-            table = _count_on_cluster(active, counting, blocks)
+            table = _count_on_cluster(active, counting, corpus, blocks)
     else:
         table = _extension._merge_word_counts([])
     _extension._train_from_word_counts(tokenizer, table)
@@ -95,16 +96,19 @@ def _client_for(client: distributed.Client | None) -> Iterator[distributed.Clien
             yield local_client
 
 
-def _count_on_cluster(client: distributed.Client, settings: CountingSettings,
+def _count_on_cluster(client: distributed.Client, settings: CountingSettings, corpus: JoinedCorpus,
                       blocks: Sequence[Block]) -> bytes:
     """Counts every block on the workers and combines the tables there; returns the last one."""
     call = uuid.uuid4().hex
+    # The file list goes into the graph once, as a task that every count depends on, rather than
+    # into every count's arguments; if the worker holding it dies, the scheduler makes it again.
+    shared_corpus = client.submit(_same, corpus, key=f"wrenmark-corpus-{call}", pure=False)
     blocks_by_key: dict[str, Block] = {}
     level: list[distributed.Future[bytes]] = []
     for index, block in enumerate(blocks):
         key = f"wrenmark-count-{call}-{index}"
         blocks_by_key[key] = block
-        level.append(client.submit(count_block, settings, block, key=key, pure=False))
+        level.append(client.submit(count_block, settings, shared_corpus, block, key=key, pure=False))
     depth = 0
     while len(level) > 1:
         depth += 1
@@ -119,7 +123,7 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings,
     except KilledWorker as error:
         # Dask blames every task that was on a worker when it died; the one named may be innocent.
         blamed = blocks_by_key.get(str(error.task))
-        what = f"counting {blamed.describe()}" if blamed is not None else "combining the word counts"
+        what = f"counting {blamed.describe(corpus)}" if blamed is not None else "combining the word counts"
         raise RuntimeError(f"Training on the cluster failed: workers died {error.allowed_failures + 1} "
                            f"times while {what}") from None
     except RuntimeError:
@@ -127,4 +131,8 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings,
     except Exception as error:
         raise RuntimeError(f"Training on the cluster failed: {type(error).__name__}: {error}") from error
     finally:
-        client.cancel([final])
+        client.cancel([final, shared_corpus])
+
+
+def _same(corpus: JoinedCorpus) -> JoinedCorpus:
+    return corpus
