@@ -11,6 +11,7 @@ Needs the optional dependencies: ``pip install wrenmark[dask]``.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import uuid
 from collections.abc import Iterator, Sequence
@@ -89,9 +90,10 @@ def _client_for(client: distributed.Client | None) -> Iterator[distributed.Clien
     if client is not None:
         yield client
         return
-    # The extension holds the interpreter lock while it counts, so one thread per process.
+    # One single-threaded worker per core: the extension counts a block on its own thread pool.
+    # The call reports every failure itself, so the cluster's logs would only repeat them.
     with distributed.LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
         with distributed.Client(cluster, set_as_default=False) as local_client:
             yield local_client
 
