@@ -6,18 +6,12 @@
 #include "python_wrapper/token_type_object.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
 #include "python_wrapper/training_settings.hpp"
+#include "python_wrapper/word_count_functions.hpp"
 
 namespace wrenmark::python {
 namespace {
 
-// Private functions for wrenmark's own Python modules; `import wrenmark` does not re-export them.
-PyMethodDef private_functions[] = {
-    {"_training_settings", training_settings, METH_O, "_training_settings(tokenizer)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, private_functions,
-                                 nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, word_count_functions, nullptr, nullptr, nullptr, nullptr};
 
 // The module is built once per process and belongs to the interpreter that built it.
 PyObject* module_instance = nullptr;
@@ -35,6 +29,7 @@ PyObject* create_module() {
   if (!module) return nullptr;
   PyRef all(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), training_settings_functions) < 0) return nullptr;
   if (!add_class(module.get(), all.get(), "BpeTokenizer", tokenizer_type()) ||
       !add_class(module.get(), all.get(), "PreTokenization", pre_tokenization_type()) ||
       !add_class(module.get(), all.get(), "SpecialTokenRemovalMethod", special_token_removal_method_type()) ||

@@ -41,4 +41,10 @@ PyObject* training_settings(PyObject*, PyObject* tokenizer) {
   });
 }
 
+PyMethodDef training_settings_functions[] = {
+    {"_training_settings", training_settings, METH_O,
+     "_training_settings(tokenizer)\n--\n\nThe constructor's settings and whether a model is present."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace wrenmark::python

@@ -9,4 +9,6 @@ namespace wrenmark::python {
 // tokenizer on every worker from it, since a tokenizer object does not cross processes.
 PyObject* training_settings(PyObject* module, PyObject* tokenizer);
 
+extern PyMethodDef training_settings_functions[];
+
 }  // namespace wrenmark::python
