@@ -204,7 +204,8 @@ def test_paths_as_glob_and_path_objects(tmp_path, client):
     cluster_train(by_glob, str(tmp_path / "parts" / "part-*.txt"), client=client)
     by_path = tokenizer_for("x", 30)
     cluster_train(by_path, [Path(path) for path in paths], client=client)
-    assert vocabulary(by_glob) == vocabulary(by_path) == ["b", "a", "c", "</w>", "b</w>", "a</w>", "c</w>"]
+    assert vocabulary(by_glob) == vocabulary(by_path)
+    assert vocabulary(by_glob)[:4] == ["b", "a", "c", "</w>"]
 
 
 def test_current_client_is_used(tmp_path, client, monkeypatch):

@@ -119,6 +119,8 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings, co
                                key=f"wrenmark-merge-{call}-{depth}-{start}", pure=False)
                  for start in range(0, len(level), _MERGE_FAN_IN)]
     final = level[0]
+    # On every way out the futures go out of scope, and the cluster forgets their tasks, running or
+    # not, as soon as no client holds them.
     try:
         table: bytes = final.result()
         return table
@@ -132,8 +134,6 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings, co
         raise
     except Exception as error:
         raise RuntimeError(f"Training on the cluster failed: {type(error).__name__}: {error}") from error
-    finally:
-        client.cancel([final, shared_corpus])
 
 
 def _same(corpus: JoinedCorpus) -> JoinedCorpus:
