@@ -72,11 +72,11 @@ def child_local(corpus: str, vocab: int, output_dir: str) -> dict:
     tokenizer = wrenmark.BpeTokenizer(corpus, vocab, wrenmark.PreTokenization.whitespace(), [], None, True, output_dir)
     start = time.perf_counter()
     tokenizer.train()
-    return {"train_s": time.perf_counter() - start}
+    return {"train_s": time.perf_counter() - start, "client_peak_rss_kib": peak_rss_kib()}
 
 
 def install_write_counter() -> None:
-    """Adds up, in this process, what the cluster's TCP connections send."""
+    """Adds up, in this process, what each of the cluster's TCP connections sends."""
     from distributed.comm import tcp
 
     if getattr(tcp.TCP.write, "counting", False):
@@ -85,26 +85,47 @@ def install_write_counter() -> None:
 
     async def write(self, msg, serializers=None, on_error="message"):
         sent = await original(self, msg, serializers, on_error)
-        tcp.BYTES_WRITTEN = getattr(tcp, "BYTES_WRITTEN", 0) + sent
+        written = tcp.__dict__.setdefault("BYTES_WRITTEN", {})
+        connection = (self.local_address, self.peer_address)
+        written[connection] = written.get(connection, 0) + sent
         return sent
 
     write.counting = True
     tcp.TCP.write = write
 
 
-def bytes_written(dask_worker=None) -> dict:
+def bytes_written() -> list:
+    """[(local address, peer address, bytes)] written by this process since the last reset."""
     from distributed.comm import tcp
 
-    served = dask_worker.transfer_outgoing_bytes_total if dask_worker is not None else 0
-    return {"total": getattr(tcp, "BYTES_WRITTEN", 0), "to_workers": served}
+    return [(local, peer, sent) for (local, peer), sent in tcp.__dict__.get("BYTES_WRITTEN", {}).items()]
 
 
-def reset_bytes_written(dask_worker=None) -> None:
+def reset_bytes_written() -> None:
     from distributed.comm import tcp
 
-    tcp.BYTES_WRITTEN = 0
-    if dask_worker is not None:
-        dask_worker.transfer_outgoing_bytes_total = 0
+    tcp.BYTES_WRITTEN = {}
+
+
+def traffic_between(written_by: dict) -> dict:
+    """Bytes from process to process, from what each process wrote on each connection.
+
+    `written_by` maps a process name to its (local address, peer address, bytes) records. The
+    receiver of a write is the process that owns the peer address: the one that wrote from it,
+    or listens on it.
+    """
+    owner = {}
+    for process, records in written_by.items():
+        for local, _, _ in records:
+            owner[local] = process
+    traffic = {}
+    for process, records in written_by.items():
+        for _, peer, sent in records:
+            if peer is None:
+                continue
+            receiver = owner.get(peer, "unknown")
+            traffic[(process, receiver)] = traffic.get((process, receiver), 0) + sent
+    return traffic
 
 
 def peak_rss_kib() -> int:
@@ -144,20 +165,31 @@ def child_dask(parts: list[str], vocab: int, output_dir: str, workers: int, bloc
     wrenmark.dask.train(tokenizer, parts, client=client, blocksize=blocksize)
     train_s = time.perf_counter() - start
 
-    client_written = bytes_written()["total"]
+    written_by = {"client": bytes_written()}
     workers_written = client.run(bytes_written)
+    worker_names = {address: f"worker {index}" for index, address in enumerate(sorted(workers_written))}
+    written_by.update((worker_names[address], records) for address, records in workers_written.items())
+    # Listening addresses belong to their process, although it may never write from them.
+    written_by.update({name: written_by[name] + [(address, None, 0)] for address, name in worker_names.items()})
+    written_by["client"] += [(address, None, 0) for address in
+                             [cluster.scheduler_address, *(nanny.address for nanny in cluster.workers.values())]]
+    traffic = traffic_between(written_by)
     worker_rss = client.run(peak_rss_kib)
+    client_rss = peak_rss_kib()
     client.close()
     cluster.close()
-    between_workers = sum(sent["to_workers"] for sent in workers_written.values())
+    workers_set = set(worker_names.values())
     return {
         "cluster_start_s": started_s,
         "train_s": train_s,
         "final_table_bytes": table_sizes[0],
-        "worker_peak_rss_kib": list(worker_rss.values()),
-        "bytes_client_process": client_written,
-        "bytes_workers_to_client": sum(sent["total"] for sent in workers_written.values()) - between_workers,
-        "bytes_between_workers": between_workers,
+        "client_peak_rss_kib": client_rss,
+        "worker_peak_rss_kib": [worker_rss[address] for address in sorted(worker_rss)],
+        "bytes_client_to_workers": sum(v for (a, b), v in traffic.items() if a == "client" and b in workers_set),
+        "bytes_workers_to_client": sum(v for (a, b), v in traffic.items() if a in workers_set and b == "client"),
+        "bytes_between_workers": sum(v for (a, b), v in traffic.items() if a in workers_set and b in workers_set),
+        "bytes_unattributed": sum(v for (a, b), v in traffic.items() if b == "unknown"),
+        "traffic": {f"{a} -> {b}": v for (a, b), v in sorted(traffic.items())},
     }
 
 
@@ -172,8 +204,8 @@ def run_child(kind: str, arguments: dict) -> dict:
             log.seek(0)
             raise RuntimeError(f"{kind} child failed:\n{log.read().decode(errors='replace')[-3000:]}")
         measured = json.loads(Path(result.name).read_text())
-    # A child's own ru_maxrss: for the cluster side, the client with the scheduler in it.
-    measured.update(process_wall_s=wall_s, peak_rss_kib=usage.ru_maxrss)
+    # wait4's figure also covers the child's own children, the workers of a local cluster.
+    measured.update(process_wall_s=wall_s, process_tree_peak_rss_kib=usage.ru_maxrss)
     return measured
 
 
@@ -192,14 +224,14 @@ def table(size: str, files: int, workers: int, blocksize: str, local: dict, clus
         "|---|---|---|",
         f"| wall time of the training call | {local['train_s']:.1f} s | {cluster['train_s']:.1f} s "
         f"(+ {cluster['cluster_start_s']:.1f} s to start the cluster) |",
-        f"| peak RSS, client process | {mib(local['peak_rss_kib'])} | {mib(cluster['peak_rss_kib'])} "
-        "(scheduler included) |",
+        f"| peak RSS, client process | {mib(local['client_peak_rss_kib'])} | "
+        f"{mib(cluster['client_peak_rss_kib'])} (scheduler included) |",
         f"| peak RSS, each worker | - | {workers_rss} |",
-        f"| bytes sent by the client process (client, scheduler, nannies) | - | "
-        f"{cluster['bytes_client_process']:,} |",
-        f"| bytes sent by the workers to the client process | - | {cluster['bytes_workers_to_client']:,} "
+        f"| bytes sent, client process (client, scheduler, nannies) to the workers | - | "
+        f"{cluster['bytes_client_to_workers']:,} |",
+        f"| bytes sent, workers to the client process | - | {cluster['bytes_workers_to_client']:,} "
         f"(final word table: {cluster['final_table_bytes']:,}) |",
-        f"| bytes sent between the workers (tables to merge) | - | {cluster['bytes_between_workers']:,} |",
+        f"| bytes sent, between the workers (tables to merge) | - | {cluster['bytes_between_workers']:,} |",
         f"| saved model files identical | - | {cluster['identical']} |",
     ])
 
