@@ -153,11 +153,14 @@ def child_dask(parts: list[str], vocab: int, output_dir: str, workers: int, bloc
     client.run(reset_bytes_written)
 
     table_sizes = []
+    local_s = []
     train_from_word_counts = extension._train_from_word_counts
 
     def recording(tokenizer, table):
         table_sizes.append(len(table))
-        return train_from_word_counts(tokenizer, table)
+        start = time.perf_counter()
+        train_from_word_counts(tokenizer, table)
+        local_s.append(time.perf_counter() - start)
 
     extension._train_from_word_counts = recording
     tokenizer = wrenmark.BpeTokenizer("", vocab, wrenmark.PreTokenization.whitespace(), [], None, True, output_dir)
@@ -182,6 +185,7 @@ def child_dask(parts: list[str], vocab: int, output_dir: str, workers: int, bloc
     return {
         "cluster_start_s": started_s,
         "train_s": train_s,
+        "merge_loop_s": local_s[0],
         "final_table_bytes": table_sizes[0],
         "client_peak_rss_kib": client_rss,
         "worker_peak_rss_kib": [worker_rss[address] for address in sorted(worker_rss)],
@@ -224,6 +228,9 @@ def table(size: str, files: int, workers: int, blocksize: str, local: dict, clus
         "|---|---|---|",
         f"| wall time of the training call | {local['train_s']:.1f} s | {cluster['train_s']:.1f} s "
         f"(+ {cluster['cluster_start_s']:.1f} s to start the cluster) |",
+        f"| of which counting and combining on the cluster | - | "
+        f"{cluster['train_s'] - cluster['merge_loop_s']:.1f} s |",
+        f"| of which vocabulary and merge loop in the client | - | {cluster['merge_loop_s']:.1f} s |",
         f"| peak RSS, client process | {mib(local['client_peak_rss_kib'])} | "
         f"{mib(cluster['client_peak_rss_kib'])} (scheduler included) |",
         f"| peak RSS, each worker | - | {workers_rss} |",

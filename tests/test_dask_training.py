@@ -84,6 +84,7 @@ def assert_same_as_joined_file(tmp_path, client, contents, blocksize, target=60,
         (["", "a b", "", "", "b a"], 3, {}),
         (["\n\n", "\n", ""], 1, {}),
         (["", ""], 4, {}),
+        ([""], 1, {}),
         (["ab\r\ncd\r\n", "\r\nab"], 2, {}),
         (["don't stop!\n¿Qué?", "...\n!!"], 2, {"pre_tokenization": "punctuation"}),
         # special tokens across block ends, removal joining the text around them
@@ -144,6 +145,31 @@ def generated_cases(count):
 @pytest.mark.parametrize("contents, blocksize, target, settings", list(generated_cases(16)))
 def test_generated_corpora(tmp_path, client, contents, blocksize, target, settings):
     assert_same_as_joined_file(tmp_path, client, contents, blocksize, target, **settings)
+
+
+@pytest.mark.parametrize(
+    "contents, special_tokens, blocksize, spans",
+    [
+        # a cut after every white-space character that no special token holds
+        (["a b c", "d"], [], 1, [(0, 2), (2, 4), (4, 6), (6, 7)]),
+        (["ab\ncd", "ef gh"], ["\n"], 2, [(0, 9), (9, 11)]),
+        (["a b c", "d"], [], 100, [(0, 7)]),
+        # no white space, no cut
+        (["abcdef", ""], [], 1, [(0, 7)]),
+    ],
+)
+def test_blocks_meet_at_safe_cuts(tmp_path, contents, special_tokens, blocksize, spans):
+    blocks_module = importlib.import_module("wrenmark._corpus_blocks")
+    corpus = blocks_module.locate_files(write_files(tmp_path, contents))
+    tokenizer = tokenizer_for("x", 0, special_tokens=special_tokens)
+    margin = sys.modules["wrenmark.wrenmark"]._cut_margin(tokenizer)
+    resolved = [(blocks_module._safe_cut(tokenizer, margin, corpus, block.start),
+                 blocks_module._safe_cut(tokenizer, margin, corpus, block.stop))
+                for block in blocks_module.plan_blocks(corpus, blocksize)]
+    assert [span for span in resolved if span[0] < span[1]] == spans
+    assert all(left[1] == right[0] for left, right in zip(resolved, resolved[1:]))
+    joined = "\n".join(contents).encode()
+    assert b"".join(corpus.read(start, stop) for start, stop in spans) == joined
 
 
 @pytest.mark.parametrize(

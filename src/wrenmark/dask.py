@@ -55,8 +55,9 @@ def train(tokenizer: BpeTokenizer, paths: CorpusPaths, *, client: distributed.Cl
     The joined corpus is cut into blocks of about `blocksize` bytes (an int or a text such as
     "64MiB"), which the workers read from the files and count; the counts are combined on the
     cluster and the merges are learnt in this process, which prints the timing lines and saves
-    the model as ``train()`` does. `client` is a ``distributed.Client``; by default the current one, or, when there is
-    none, a local cluster of worker processes started for this call and closed after it.
+    the model as ``train()`` does. `client` is a ``distributed.Client``; by default the current
+    one, or, when there is none, a local cluster of worker processes started for this call and
+    closed after it.
 
     Raises RuntimeError when the tokenizer is already trained, when a file is missing,
     unreadable or not valid UTF-8 (naming the file and byte), or when a block cannot be counted
