@@ -165,8 +165,14 @@ def child_dask(parts: list[str], vocab: int, output_dir: str, workers: int, bloc
     extension._train_from_word_counts = recording
     tokenizer = wrenmark.BpeTokenizer("", vocab, wrenmark.PreTokenization.whitespace(), [], None, True, output_dir)
     start = time.perf_counter()
-    wrenmark.dask.train(tokenizer, parts, client=client, blocksize=blocksize)
+    with distributed.get_task_stream(client) as task_stream:
+        wrenmark.dask.train(tokenizer, parts, client=client, blocksize=blocksize)
     train_s = time.perf_counter() - start
+    compute_s = {}
+    for task in task_stream.data:
+        kind = str(task["key"]).split("-")[1]
+        compute_s.setdefault(kind, []).extend(
+            period["stop"] - period["start"] for period in task["startstops"] if period["action"] == "compute")
 
     written_by = {"client": bytes_written()}
     workers_written = client.run(bytes_written)
@@ -186,6 +192,7 @@ def child_dask(parts: list[str], vocab: int, output_dir: str, workers: int, bloc
         "cluster_start_s": started_s,
         "train_s": train_s,
         "merge_loop_s": local_s[0],
+        "task_compute_s": {kind: sorted(times) for kind, times in compute_s.items()},
         "final_table_bytes": table_sizes[0],
         "client_peak_rss_kib": client_rss,
         "worker_peak_rss_kib": [worker_rss[address] for address in sorted(worker_rss)],
@@ -222,6 +229,8 @@ def mib(kib: int) -> str:
 
 def table(size: str, files: int, workers: int, blocksize: str, local: dict, cluster: dict) -> str:
     workers_rss = ", ".join(mib(kib) for kib in cluster["worker_peak_rss_kib"])
+    counts = cluster["task_compute_s"].get("count", [0.0])
+    merges = cluster["task_compute_s"].get("merge", [0.0])
     return "\n".join([
         f"| {size} in {files} files, vocab {cluster['vocab']} | train() on the joined file | wrenmark.dask, "
         f"{workers} workers, blocks of {blocksize} |",
@@ -231,6 +240,9 @@ def table(size: str, files: int, workers: int, blocksize: str, local: dict, clus
         f"| of which counting and combining on the cluster | - | "
         f"{cluster['train_s'] - cluster['merge_loop_s']:.1f} s |",
         f"| of which vocabulary and merge loop in the client | - | {cluster['merge_loop_s']:.1f} s |",
+        f"| worker time: counting {len(counts)} blocks, merging {len(merges)} times | - | "
+        f"{sum(counts):.1f} s ({min(counts):.1f} to {max(counts):.1f} s each), "
+        f"{sum(merges):.1f} s ({min(merges):.1f} to {max(merges):.1f} s each) |",
         f"| peak RSS, client process | {mib(local['client_peak_rss_kib'])} | "
         f"{mib(cluster['client_peak_rss_kib'])} (scheduler included) |",
         f"| peak RSS, each worker | - | {workers_rss} |",

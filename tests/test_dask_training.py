@@ -68,7 +68,7 @@ def assert_same_as_joined_file(tmp_path, client, contents, blocksize, target=60,
     local.train()
     distributed_tokenizer = tokenizer_for("not read", target, output_dir=tmp_path / "cluster", **settings)
     cluster_train(distributed_tokenizer, write_files(tmp_path / "parts", contents), client=client,
-                        blocksize=blocksize)
+                  blocksize=blocksize)
     assert vocabulary(distributed_tokenizer) == vocabulary(local)
     for name in MODEL_FILES:
         assert (tmp_path / "cluster" / name).read_bytes() == (tmp_path / "local" / name).read_bytes(), name
@@ -139,10 +139,10 @@ def generated_cases(count):
         # itself vary between runs: nothing to compare against.
         if model.order_sensitive_at is None:
             count -= 1
-            yield files, rng.choice([1, 2, 3, 7, 64]), target, settings
+            yield files, rng.choice([2, 3, 7, 64]), target, settings
 
 
-@pytest.mark.parametrize("contents, blocksize, target, settings", list(generated_cases(16)))
+@pytest.mark.parametrize("contents, blocksize, target, settings", list(generated_cases(12)))
 def test_generated_corpora(tmp_path, client, contents, blocksize, target, settings):
     assert_same_as_joined_file(tmp_path, client, contents, blocksize, target, **settings)
 
@@ -193,10 +193,12 @@ def test_unusable_files_leave_the_tokenizer_trainable(tmp_path, client, make_pat
     assert vocabulary(tokenizer)[:3] == ["a", "b", "</w>"]
 
 
-def test_invalid_utf8_named_when_the_corpus_is_one_block(tmp_path, client):
+def test_invalid_utf8_named_in_its_file_when_blocks_span_files(tmp_path, client):
+    # The only white space, the joining line feeds, is in a special token: there is no cut, and
+    # one block holds the three files.
     tokenizer = tokenizer_for("not read", 20, special_tokens=["a\nb"])
     with pytest.raises(RuntimeError, match=r"part-2.txt: .* \(byte 3 of the file\)"):
-        cluster_train(tokenizer, write_files(tmp_path, ["a", "b", b"abc\x80"]), client=client)
+        cluster_train(tokenizer, write_files(tmp_path, ["a", "b", b"abc\x80"]), client=client, blocksize=1)
 
 
 def test_file_visible_to_the_client_only(tmp_path, client):
@@ -217,11 +219,10 @@ def test_trained_tokenizer_refused(tmp_path, client):
         cluster_train(tokenizer, paths, client=client)
 
 
-@pytest.mark.parametrize("blocksize, error", [(0, ValueError), ("-1", ValueError), ("big", ValueError)])
-def test_bad_blocksize(tmp_path, client, blocksize, error):
-    with pytest.raises(error):
-        cluster_train(tokenizer_for("x", 5), write_files(tmp_path, ["a"]), client=client,
-                            blocksize=blocksize)
+@pytest.mark.parametrize("blocksize", [0, "-1", "big"])
+def test_bad_blocksize(tmp_path, client, blocksize):
+    with pytest.raises(ValueError):
+        cluster_train(tokenizer_for("x", 5), write_files(tmp_path, ["a"]), client=client, blocksize=blocksize)
 
 
 def test_paths_as_glob_and_path_objects(tmp_path, client):
@@ -246,12 +247,12 @@ def test_local_cluster_when_there_is_no_client(tmp_path):
     paths = write_files(tmp_path, ["a b", "b c"])
     result = run_python(
         "import sys, wrenmark, wrenmark.dask, distributed\n"
-        f"t = wrenmark.BpeTokenizer('x', 10, wrenmark.PreTokenization.whitespace())\n"
+        "t = wrenmark.BpeTokenizer('x', 10, wrenmark.PreTokenization.whitespace())\n"
         f"wrenmark.dask.train(t, {paths!r})\n"
         "print(repr(t), [t.get_token_by_id(i) for i in range(3)])\n"
         "try:\n    distributed.default_client()\nexcept ValueError:\n    print('no client left')\n")
     assert result.returncode == 0, result.stderr.decode()
-    assert b"BpeTokenizer(vocab_size=" in result.stdout and b"no client left" in result.stdout
+    assert b"['a', 'b', 'c']" in result.stdout and b"no client left" in result.stdout
 
 
 def test_import_wrenmark_loads_neither_dask_nor_fsspec():
