@@ -72,6 +72,7 @@ bench: bench-setup
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
 	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
+	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers
 
 bench-quick: bench-setup
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB
@@ -133,3 +134,4 @@ fuzz: $(FUZZ_INSTALLED)
 # distinct characters. Not part of `make test`; prints timings and peak memory per scenario.
 stress: build
 	$(PYTHON) bench/stress.py $(STRESS_ARGS)
+	$(PYTHON) bench/scaling.py --sizes 10GB --systems wrenmark --remove-after

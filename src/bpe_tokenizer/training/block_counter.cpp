@@ -23,18 +23,25 @@ class BatchedCounter {
       : table_(table), hasher_(table.hasher()), text_(text), origin_(origin) {}
 
   void add(std::string_view word) {
-    const std::uint64_t hash = hasher_(word);
-    table_.prefetch(word, hash);
+    // Nearly every word has eight more bytes of the block after it; only the last few do not.
+    const bool slack = word.data() + word.size() + 8 <= text_.data() + text_.size();
+    const std::uint64_t hash = slack ? hasher_.hash_with_slack(word) : hasher_(word);
+    table_.prefetch(hash);
     words_[pending_] = word;
     hashes_[pending_] = hash;
+    slack_[pending_] = slack;
     if (++pending_ == kBatch) flush();
   }
 
   void flush() {
     for (std::size_t index = 0; index < pending_; ++index) {
       const std::string_view word = words_[index];
-      table_.add_occurrence(word, hashes_[index],
-                            FirstOccurrence{origin_, static_cast<std::uint64_t>(word.data() - text_.data())});
+      const FirstOccurrence where{origin_, static_cast<std::uint64_t>(word.data() - text_.data())};
+      if (slack_[index]) {
+        table_.add_occurrence<true>(word, hashes_[index], where);
+      } else {
+        table_.add_occurrence<false>(word, hashes_[index], where);
+      }
     }
     pending_ = 0;
   }
@@ -48,6 +55,7 @@ class BatchedCounter {
   std::uint64_t origin_;
   std::string_view words_[kBatch];
   std::uint64_t hashes_[kBatch] = {};
+  bool slack_[kBatch] = {};
   std::size_t pending_ = 0;
 };
 

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bpe_tokenizer/io/file_descriptor.hpp"
+
 namespace wrenmark {
 
 namespace {
@@ -24,40 +26,23 @@ constexpr std::size_t kReadSlack = 64 * 1024;
 Result<CorpusBlocks> CorpusBlocks::open(std::string_view path, const BlockCuts& cuts, std::size_t block_bytes) {
   // The system call would stop reading the name at a NUL and open another file.
   if (path.find('\0') != std::string_view::npos) return unreadable("path contains a NUL character");
-  const std::string path_text(path);
-  const int descriptor = ::open(path_text.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) return unreadable(os_error_text(errno));
+  FileDescriptor file = FileDescriptor::open_for_reading(path);
+  if (!file.is_open()) return unreadable(os_error_text(errno));
   struct stat status {};
   std::uint64_t size_hint = 0;
-  if (::fstat(descriptor, &status) == 0 && status.st_size > 0) size_hint = static_cast<std::uint64_t>(status.st_size);
-  ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return CorpusBlocks(descriptor, cuts, std::max<std::size_t>(block_bytes, 1), size_hint);
+  if (::fstat(file.get(), &status) == 0 && status.st_size > 0) size_hint = static_cast<std::uint64_t>(status.st_size);
+  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  return CorpusBlocks(std::move(file), cuts, std::max<std::size_t>(block_bytes, 1), size_hint);
 }
 
-CorpusBlocks::CorpusBlocks(int descriptor, const BlockCuts& cuts, std::size_t block_bytes, std::uint64_t size_hint)
-    : descriptor_(descriptor), cuts_(&cuts), block_bytes_(block_bytes), size_hint_(size_hint) {}
-
-CorpusBlocks::CorpusBlocks(CorpusBlocks&& other) noexcept
-    : descriptor_(other.descriptor_),
-      cuts_(other.cuts_),
-      block_bytes_(other.block_bytes_),
-      size_hint_(other.size_hint_),
-      buffer_(std::move(other.buffer_)),
-      filled_(other.filled_),
-      consumed_(other.consumed_),
-      buffer_origin_(other.buffer_origin_),
-      at_end_(other.at_end_) {
-  other.descriptor_ = -1;
-}
-
-CorpusBlocks::~CorpusBlocks() {
-  if (descriptor_ >= 0) ::close(descriptor_);
-}
+CorpusBlocks::CorpusBlocks(FileDescriptor file, const BlockCuts& cuts, std::size_t block_bytes,
+                           std::uint64_t size_hint)
+    : file_(std::move(file)), cuts_(&cuts), block_bytes_(block_bytes), size_hint_(size_hint) {}
 
 Status CorpusBlocks::fill(std::size_t wanted) {
   if (buffer_.size() < wanted) buffer_.resize(wanted);
   while (!at_end_ && filled_ < wanted) {
-    const ssize_t got = ::read(descriptor_, buffer_.data() + filled_, wanted - filled_);
+    const ssize_t got = ::read(file_.get(), buffer_.data() + filled_, wanted - filled_);
     if (got < 0) {
       if (errno == EINTR) continue;
       return unreadable(os_error_text(errno));

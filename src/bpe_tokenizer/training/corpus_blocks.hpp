@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/io/file_descriptor.hpp"
 #include "bpe_tokenizer/training/block_cuts.hpp"
 
 namespace wrenmark {
@@ -17,9 +18,8 @@ class CorpusBlocks {
   // Failures carry "Error reading file: {reason}", as read_corpus's do.
   static Result<CorpusBlocks> open(std::string_view path, const BlockCuts& cuts, std::size_t block_bytes);
 
-  CorpusBlocks(CorpusBlocks&& other) noexcept;
+  CorpusBlocks(CorpusBlocks&& other) noexcept = default;
   CorpusBlocks& operator=(CorpusBlocks&&) = delete;
-  ~CorpusBlocks();
 
   // The next block and its byte offset in the file; false after the last block. The view stays
   // valid until the next call.
@@ -28,11 +28,11 @@ class CorpusBlocks {
   std::uint64_t file_size_hint() const { return size_hint_; }
 
  private:
-  CorpusBlocks(int descriptor, const BlockCuts& cuts, std::size_t block_bytes, std::uint64_t size_hint);
+  CorpusBlocks(FileDescriptor file, const BlockCuts& cuts, std::size_t block_bytes, std::uint64_t size_hint);
   // Reads until the buffer holds `wanted` bytes or the file ends.
   Status fill(std::size_t wanted);
 
-  int descriptor_;
+  FileDescriptor file_;
   const BlockCuts* cuts_;
   std::size_t block_bytes_;
   std::uint64_t size_hint_;

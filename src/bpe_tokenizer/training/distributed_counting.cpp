@@ -31,12 +31,13 @@ Result<std::string> merge_word_count_tables(const std::vector<std::string_view>&
 }
 
 Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
   Result<WordCountTable> table = parse_word_counts(bytes);
   if (!table) return table.error();
   // The counting happened elsewhere: the removal line shows the removal work recorded with the
   // blocks, the vocabulary line the building of the word table here.
-  return train_from_word_counts(tokenizer, table.value(), table.value().removal_ns, 0);
+  const std::uint64_t removal_ns = table.value().removal_ns;
+  return train_from_word_counts(tokenizer, std::move(table).value(), removal_ns, 0);
 }
 
 Result<std::optional<std::size_t>> safe_block_end(const TokenizerSettings& settings, std::string_view text,

@@ -33,19 +33,22 @@ class PhaseTimer {
   std::chrono::steady_clock::time_point start_;
 };
 
-// Everything after counting; the tokenizer is untrained and its model empty on entry.
-Status learn_merges(BpeTokenizer& tokenizer, const WordCountTable& counts, std::uint64_t removal_ns,
-                    std::uint64_t counting_ns) {
-  const TokenizerSettings& settings = tokenizer.settings;
+// Everything after counting, into a model of its own: the tokenizer changes only once the model
+// is complete.
+Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts,
+                    std::uint64_t removal_ns, std::uint64_t counting_ns) {
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) tokenizer.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
     print_timing("removing special tokens", removal_ns);
   }
 
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
-    Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), tokenizer.token_table);
+    Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), model.token_table);
+    // The words live on as symbol sequences; their text and the counting map go before the
+    // occurrence sets, the largest part of training's memory, come into being.
+    counts = WordCountTable();
     if (built) record_initial_occurrences(built.value(), pairs);
     print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
@@ -57,34 +60,30 @@ Status learn_merges(BpeTokenizer& tokenizer, const WordCountTable& counts, std::
     count_initial_pairs(words.value(), pairs);
     print_timing("build initial pair", timer.elapsed_ns());
   }
-  if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
-  return derive_merge_tables(tokenizer);
+  if (Status merged = run_merge_loop(model, settings.target_vocab_size, words.value(), pairs); !merged) return merged;
+  return model.derive_lookup_tables();
 }
 
 }  // namespace
 
-Status train_from_word_counts(BpeTokenizer& tokenizer, const WordCountTable& counts, std::uint64_t removal_ns,
+Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
                               std::uint64_t counting_ns) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
-  if (Status learned = learn_merges(tokenizer, counts, removal_ns, counting_ns); !learned) {
-    // An untrained tokenizer stays as it was constructed, ready for another attempt.
-    tokenizer.token_table = TokenTable();
-    tokenizer.merge_rules.clear();
-    tokenizer.ranks.clear();
-    tokenizer.pairs_to_merge.clear();
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  Model model;
+  if (Status learned = learn_merges(tokenizer.settings, model, std::move(counts), removal_ns, counting_ns); !learned) {
     return learned;
   }
-  tokenizer.is_trained = true;
+  tokenizer.model = std::make_shared<const Model>(std::move(model));
   return write_model_directory(tokenizer);
 }
 
 Status train(BpeTokenizer& tokenizer) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
   Result<BlockCounter> counter = BlockCounter::create(tokenizer.settings);
   if (!counter) return counter.error();
   Result<CorpusCounts> counts = count_corpus_words(tokenizer.settings.input_path, counter.value(), training_block_bytes());
   if (!counts) return counts.error();
-  return train_from_word_counts(tokenizer, counts.value().table, counts.value().removal_ns,
+  return train_from_word_counts(tokenizer, std::move(counts.value().table), counts.value().removal_ns,
                                 counts.value().counting_ns);
 }
 

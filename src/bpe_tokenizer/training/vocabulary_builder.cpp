@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
-#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/training/worker_pool.hpp"
 

@@ -94,13 +94,14 @@ std::string serialize_word_counts(const WordCountTable& table) {
   put_fixed(out, table.size(), 8);
   put_fixed(out, table.removal_ns, 8);
   put_fixed(out, table.counting_ns, 8);
-  for (const CountedWord& word : table.in_order_of_first_occurrence()) {
+  // In the map's order: reading adds every word to a map again, so no order is worth a sort.
+  table.for_each([&](const CountedWord& word) {
     put_varint(out, word.text.size());
     out.append(word.text);
     put_varint(out, word.stat.count);
     put_varint(out, word.stat.first.origin);
     put_varint(out, word.stat.first.offset);
-  }
+  });
   put_fixed(out, checksum(out), 8);
   return out;
 }

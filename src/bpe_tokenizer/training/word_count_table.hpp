@@ -37,6 +37,14 @@ struct WordKey {
       : hash(word_hash), data(word.data()), size(static_cast<std::uint32_t>(word.size())) {
     std::memcpy(&prefix, word.data(), word.size() < sizeof prefix ? word.size() : sizeof prefix);
   }
+  // For a word followed by at least eight readable bytes: the prefix is one load, masked.
+  struct WithSlack {};
+  WordKey(std::string_view word, std::uint64_t word_hash, WithSlack)
+      : hash(word_hash),
+        prefix(WordHasher::read_tail<true>(reinterpret_cast<const unsigned char*>(word.data()), word.size())),
+        data(word.data()),
+        size(static_cast<std::uint32_t>(word.size())) {}
+
   std::string_view text() const { return {data, size}; }
 
   std::uint64_t hash;
@@ -72,14 +80,19 @@ class WordCountTable {
 
   // One occurrence of `word` (whose hash is `hash`, from hasher()) at `where`; occurrences reach
   // a table in corpus order, so the first one recorded is the word's first occurrence.
+  template <bool slack = false>
   void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
-    const WordKey probe(word, hash);
+    const WordKey probe = slack ? WordKey(word, hash, WordKey::WithSlack{}) : WordKey(word, hash);
     auto entry = map_.lazy_emplace(probe, [&](const auto& construct) {
       construct(WordKey(intern(word), hash), WordStat{0, where});
     });
     ++entry->second.count;
   }
-  void prefetch(std::string_view word, std::uint64_t hash) const { map_.prefetch(WordKey(word, hash)); }
+  void prefetch(std::uint64_t hash) const {
+    // The map's probe starts from the hash alone, so any key carrying it finds the same slot.
+    static constexpr char kNothing[1] = {};
+    map_.prefetch(WordKey(std::string_view(kNothing, 0), hash));
+  }
 
   // `count` occurrences of `word`, the first at `first`; earlier first occurrences win.
   // Returns false when the count would overflow.
