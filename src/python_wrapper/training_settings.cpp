@@ -37,7 +37,7 @@ PyObject* training_settings(PyObject*, PyObject* tokenizer) {
                          "special_token_removal_method", static_cast<int>(settings.special_token_removal_method),
                          "save_model", settings.save_model ? Py_True : Py_False,
                          "output_dir", optional_text(settings.output_dir),
-                         "is_trained", native.is_trained ? Py_True : Py_False);
+                         "is_trained", native.trained() ? Py_True : Py_False);
   });
 }
 
