@@ -1,6 +1,7 @@
 """wrenmark.dask.train against train() on the joined file, on a local cluster of two worker processes."""
 
 import importlib
+import itertools
 import logging
 import os
 import random
@@ -36,11 +37,13 @@ def forget_wrenmark_dask():
 def client():
     # One failure allowed per task: a block whose worker dies twice ends the call, which keeps
     # the test of that case short.
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
-            with distributed.Client(cluster, set_as_default=False) as cluster_client:
-                yield cluster_client
+    with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                 dashboard_address=None, silence_logs=logging.CRITICAL) as cluster,
+        distributed.Client(cluster, set_as_default=False) as cluster_client,
+    ):
+        yield cluster_client
 
 
 def tokenizer_for(corpus, target, pre_tokenization="whitespace", special_tokens=(), method="simple",
@@ -167,7 +170,7 @@ def test_blocks_meet_at_safe_cuts(tmp_path, contents, special_tokens, blocksize,
                  blocks_module._safe_cut(tokenizer, margin, corpus, block.stop))
                 for block in blocks_module.plan_blocks(corpus, blocksize)]
     assert [span for span in resolved if span[0] < span[1]] == spans
-    assert all(left[1] == right[0] for left, right in zip(resolved, resolved[1:]))
+    assert all(left[1] == right[0] for left, right in itertools.pairwise(resolved))
     joined = "\n".join(contents).encode()
     assert b"".join(corpus.read(start, stop) for start, stop in spans) == joined
 

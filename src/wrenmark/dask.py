@@ -93,10 +93,12 @@ def _client_for(client: distributed.Client | None) -> Iterator[distributed.Clien
         return
     # One single-threaded worker per core: the extension counts a block on its own thread pool.
     # The call reports every failure itself, so the cluster's logs would only repeat them.
-    with distributed.LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
-        with distributed.Client(cluster, set_as_default=False) as local_client:
-            yield local_client
+    with (
+        distributed.LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
+                                 dashboard_address=None, silence_logs=logging.CRITICAL) as cluster,
+        distributed.Client(cluster, set_as_default=False) as local_client,
+    ):
+        yield local_client
 
 
 def _count_on_cluster(client: distributed.Client, settings: CountingSettings, corpus: JoinedCorpus,
