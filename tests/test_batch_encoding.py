@@ -137,15 +137,20 @@ def test_other_python_threads_run_during_a_batch(large_batch):
     thread.start()
     while not seen:
         time.sleep(0.001)
-    start = time.perf_counter()
-    encoders = tokenizer.encode_batch(texts)
-    end = time.perf_counter()
+    # Holding the lock, the call would leave the thread no moment inside it at all; on a busy
+    # machine the thread may still get no processor for a while, so a few calls are allowed.
+    inside = []
+    for _ in range(5):
+        start = time.perf_counter()
+        encoders = tokenizer.encode_batch(texts)
+        end = time.perf_counter()
+        inside = [moment for moment in list(seen) if start + 0.005 < moment < end - 0.001]
+        if inside:
+            break
     running = False
     thread.join()
 
-    # Holding the lock, the call would leave the thread no moment in its middle half.
-    middle = [moment for moment in seen if start + (end - start) / 4 < moment < end - (end - start) / 4]
-    assert middle, f"the counting thread did not run during the {end - start:.3f}s call"
+    assert inside, "the counting thread did not run during any of the calls"
     assert "Already borrowed" in borrow_errors
     assert set(borrow_errors) <= {"Already borrowed", "Cannot train a pretrained model"}
     assert [encoder.ids for encoder in encoders[:50]] == [tokenizer.encode(text).ids for text in texts[:50]]
