@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
-#include <vector>
 
 #include "bpe_tokenizer/core/settings.hpp"
 
@@ -105,8 +104,5 @@ void for_each_word(std::string_view text, PreTokenization mode, OnWord&& on_word
   }
   emit_run(size);
 }
-
-// The words of `text` as views into it.
-std::vector<std::string_view> pre_tokenize(std::string_view text, PreTokenization mode);
 
 }  // namespace wrenmark

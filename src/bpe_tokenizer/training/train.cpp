@@ -44,7 +44,10 @@ Status train(BpeTokenizer& tokenizer) {
   const TokenizerSettings& settings = tokenizer.settings;
   Model model;
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) {
+      if (model.token_table.full()) return vocabulary_full_error();
+      model.token_table.add_token(token);
+    }
     PhaseTimer timer;
     Result<std::string> cleaned =
         remove_special_tokens(std::move(text), settings.special_tokens, settings.special_token_removal_method);
