@@ -7,6 +7,7 @@ import pytest
 import wrenmark
 
 from helpers import run_python, train_on_text, vocabulary
+from reference.literal_training import train_text
 
 DURATION = r"\d+(\.\d*[1-9])?(s|ms|\u00b5s|ns)"
 
@@ -56,6 +57,27 @@ def test_special_token_removal(tmp_path, tokens, text, simple, aho_corasick, met
     tokenizer = train_on_text(tmp_path, text, 0, special_tokens=tokens, method=method)
     cleaned = simple if method == "simple" else aho_corasick
     assert vocabulary(tokenizer) == list(dict.fromkeys(tokens + list(cleaned))) + ["</w>"]
+
+
+# The matcher takes patterns of at most 16,000 bytes; longer tokens are searched one by one.
+OVER_LIMIT = "x" * 16_001
+
+
+@pytest.mark.parametrize(
+    "text, special_tokens",
+    [
+        (f"a {OVER_LIMIT} b", [OVER_LIMIT]),
+        (f"{OVER_LIMIT}y{OVER_LIMIT}", [OVER_LIMIT, "y"]),
+        ("x" * 16_005, [OVER_LIMIT, "xx"]),
+        (f"q{OVER_LIMIT}z q", ["x" * 16_000 + "z", "qx", OVER_LIMIT]),
+        (f"{OVER_LIMIT}\x00 {OVER_LIMIT[:-1]}", [OVER_LIMIT + "\x00", "\x00", "x" * 20_000]),
+        ("ab " + "x" * 40_000, ["x" * 20_000, "b"]),
+    ],
+)
+def test_one_pass_removal_takes_tokens_longer_than_the_matcher_limit(tmp_path, text, special_tokens):
+    tokenizer = train_on_text(tmp_path, text, 40, "whitespace", special_tokens, "aho_corasick")
+    expected = train_text(text, 40, "whitespace", special_tokens, "aho_corasick")
+    assert vocabulary(tokenizer) == expected.id_to_token
 
 
 def test_special_tokens_come_first_and_keep_their_ids(tmp_path):

@@ -24,6 +24,9 @@ using Database = std::unique_ptr<hs_database_t, DatabaseDeleter>;
 using Scratch = std::unique_ptr<hs_scratch_t, ScratchDeleter>;
 using CompileError = std::unique_ptr<hs_compile_error_t, CompileErrorDeleter>;
 
+// The longest pattern the matcher compiles.
+constexpr std::size_t kMatcherMaxPatternBytes = 16000;
+
 TokenizerError matcher_error(std::string_view message) {
   return TokenizerError(ErrorKind::MatcherBuildFailed,
                         "cannot build the special-token matcher: " + std::string(message));
@@ -140,7 +143,8 @@ hs_error_t scan_in_windows(const hs_database_t* database, hs_scratch_t* scratch,
   }
 }
 
-// Compiles the tokens, none of which holds a NUL byte, as literals. Pattern ids are positions in
+// Compiles the tokens, none of which holds a NUL byte or is longer than the matcher's limit, as
+// literals. Pattern ids are positions in
 // `tokens`.
 Status compile_literals(const std::vector<std::string_view>& tokens, hs_database_t*& database) {
   std::vector<unsigned int> flags(tokens.size(), 0);
@@ -179,12 +183,14 @@ Result<std::string> remove_tokens_aho_corasick(std::string_view text, const std:
   }
 
   // Vectorscan (5.4) misses occurrences of a pattern that holds a NUL byte when it matches several
-  // patterns at once, and its literal API refuses one that starts with NUL; such tokens are
-  // searched for one by one instead, and their occurrences sorted in with the matcher's.
+  // patterns at once, its literal API refuses one that starts with NUL, and it takes no pattern
+  // longer than its limit; such tokens are searched for one by one instead, and their
+  // occurrences sorted in with the matcher's.
   std::vector<std::string_view> literals;
-  std::vector<std::string_view> with_nul;
+  std::vector<std::string_view> searched_alone;
   for (const std::string& token : tokens) {
-    (token.find('\0') == std::string::npos ? literals : with_nul).push_back(token);
+    const bool matcher_takes = token.size() <= kMatcherMaxPatternBytes && token.find('\0') == std::string::npos;
+    (matcher_takes ? literals : searched_alone).push_back(token);
   }
   std::vector<std::uint64_t> lengths;
   for (const std::string_view token : literals) lengths.push_back(token.size());
@@ -203,7 +209,7 @@ Result<std::string> remove_tokens_aho_corasick(std::string_view text, const std:
     scratch.reset(raw_scratch);
   }
 
-  if (with_nul.empty()) {
+  if (searched_alone.empty()) {
     MatchSelector selector(text);
     ScanContext context{&selector, &lengths, nullptr};
     const hs_error_t status = scan_in_windows(database.get(), scratch.get(), text, longest, context);
@@ -219,7 +225,7 @@ Result<std::string> remove_tokens_aho_corasick(std::string_view text, const std:
     const hs_error_t status = scan_in_windows(database.get(), scratch.get(), text, longest, context);
     if (status != HS_SUCCESS) return matcher_error("scan failed with code " + std::to_string(status));
   }
-  for (const std::string_view token : with_nul) collect_occurrences(text, token, occurrences);
+  for (const std::string_view token : searched_alone) collect_occurrences(text, token, occurrences);
   std::sort(occurrences.begin(), occurrences.end(),
             [](const TokenMatch& left, const TokenMatch& right) { return left.end < right.end; });
   for (const TokenMatch& occurrence : occurrences) selector.add(occurrence.end, occurrence.length);
