@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -9,8 +8,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/character_ids.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"

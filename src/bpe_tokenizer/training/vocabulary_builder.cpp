@@ -1,7 +1,6 @@
 #include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 #include <thread>
