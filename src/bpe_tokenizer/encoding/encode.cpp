@@ -6,7 +6,7 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/merge_application.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
-#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/word_scan.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
@@ -25,7 +25,7 @@ class TextEncoder {
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tables_.pre_tokenization(), [&](std::string_view word) {
+    scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
