@@ -21,7 +21,6 @@ class JsonWriter {
   void string(std::string_view text);
   void number(std::uint64_t value);
 
-  const std::string& text() const { return output_; }
   std::string take() { return std::move(output_); }
 
  private:

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
+#include "bpe_tokenizer/persistence/json_file_reader.hpp"
 #include "bpe_tokenizer/persistence/json_writer.hpp"
 #include "bpe_tokenizer/persistence/model_files.hpp"
 #include "bpe_tokenizer/persistence/pair_key_text.hpp"
@@ -105,6 +106,7 @@ bool read_token_table(JsonFileReader& reader, SavedModel& saved) {
       return reader.read_array(value, "an array of strings", [&](ondemand::value& element) {
         std::string_view token;
         if (!reader.read_string(element, token)) return false;
+        if (table.full()) return reader.fail(reader.location_of(element), "more tokens than a vocabulary holds");
         table.append_id_to_token(token);
         return true;
       });

@@ -158,6 +158,7 @@ Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& 
     const auto second_text = table.token_by_id(selected.second);
     if (!second_text) return TokenizerError::internal_fault("Token2 not found");
     merged_text.assign(*first_text).append(*second_text);
+    if (table.full()) return vocabulary_full_error();
     const TokenId new_id = table.add_token(merged_text);
     model.merge_rules.push_back(selected);
 

@@ -134,8 +134,6 @@ class PairTable {
     return false;
   }
 
-  std::size_t size() const { return pairs_.size(); }
-
  private:
   void erase_if_empty(PairKey key, const PairState& state) {
     if (!state.counted && !state.has_occurrences) pairs_.erase(key);

@@ -38,7 +38,10 @@ class PhaseTimer {
 Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts,
                     std::uint64_t removal_ns, std::uint64_t counting_ns) {
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) {
+      if (model.token_table.full()) return vocabulary_full_error();
+      model.token_table.add_token(token);
+    }
     print_timing("removing special tokens", removal_ns);
   }
 
