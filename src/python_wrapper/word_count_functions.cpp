@@ -51,7 +51,7 @@ std::optional<TokenizerSettings> settings_of(PyObject* object) {
   auto* tokenizer = reinterpret_cast<TokenizerObject*>(object);
   SharedBorrow borrow(tokenizer->borrow);
   if (!borrow.held()) return std::nullopt;
-  return tokenizer->native->settings;
+  return tokenizer->native.tokenizer.settings;
 }
 
 PyObject* to_python_bytes(const std::string& bytes) {
