@@ -5,6 +5,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "persistence/json_writer.hpp"
+#include "persistence/optional_config_members.hpp"
 #include "persistence/pair_key_text.hpp"
 
 namespace wrenmark {
@@ -56,6 +57,11 @@ std::string config_json(const Config& config) {
   writer.end_array();
   writer.key("special_token_removal_method");
   writer.string(variant_name(config.special_token_removal_method));
+  for (const OptionalConfigMember& member : optional_config_members()) {
+    if (!member.in_use(config)) continue;
+    writer.key(member.key);
+    member.write(config, writer);
+  }
   writer.end_object();
   return writer.take();
 }

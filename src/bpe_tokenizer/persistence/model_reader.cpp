@@ -10,9 +10,11 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "persistence/json_file_reader.hpp"
 #include "persistence/model_files.hpp"
+#include "persistence/optional_config_members.hpp"
 #include "persistence/pair_key_text.hpp"
 
 namespace wrenmark {
@@ -73,10 +75,21 @@ constexpr std::string_view kPreTokenizerNames[] = {variant_name(PreTokenization:
 constexpr std::string_view kRemovalMethodNames[] = {variant_name(SpecialTokenRemovalMethod::Simple),
                                                     variant_name(SpecialTokenRemovalMethod::AhoCorasick)};
 
+// The four members that every config.json has, then the optional ones.
+std::vector<std::string_view> config_fields() {
+  std::vector<std::string_view> fields = {"target_vocab_size", "pre_tokenizer", "special_tokens",
+                                          "special_token_removal_method"};
+  for (const OptionalConfigMember& member : optional_config_members()) fields.push_back(member.key);
+  return fields;
+}
+constexpr std::size_t kRequiredConfigFields = 4;
+
 bool read_config(JsonFileReader& reader, Config& config) {
-  static constexpr std::string_view fields[] = {"target_vocab_size", "pre_tokenizer", "special_tokens",
-                                                "special_token_removal_method"};
-  return reader.read_record(reader.document(), "Config", fields, [&](std::size_t field, ondemand::value& value) {
+  static const std::vector<std::string_view> fields = config_fields();
+  const auto read_field = [&](std::size_t field, ondemand::value& value) {
+    if (field >= kRequiredConfigFields) {
+      return optional_config_members()[field - kRequiredConfigFields].read(reader, value, config);
+    }
     std::size_t variant = 0;
     switch (field) {
       case 0:
@@ -97,7 +110,8 @@ bool read_config(JsonFileReader& reader, Config& config) {
         config.special_token_removal_method = static_cast<SpecialTokenRemovalMethod>(variant);
         return true;
     }
-  });
+  };
+  return reader.read_record(reader.document(), "Config", fields, read_field, kRequiredConfigFields);
 }
 
 bool read_token_table(JsonFileReader& reader, TokenTable& table) {
@@ -186,6 +200,7 @@ Result<std::unique_ptr<BpeTokenizer>> load_model_directory(std::string_view file
   settings.pretokenization_type = config.pre_tokenizer;
   settings.special_tokens = std::move(config.special_tokens);
   settings.special_token_removal_method = config.special_token_removal_method;
+  settings.merge_all_occurrences = config.merge_all_occurrences;
   auto tokenizer = std::make_unique<BpeTokenizer>(std::move(settings));
 
   status = read_model_file(directory, model_files::kTokenTable,

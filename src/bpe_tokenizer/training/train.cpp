@@ -1,10 +1,12 @@
 #include "training/train.hpp"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "io/console.hpp"
 #include "persistence/model_writer.hpp"
+#include "training/classic_merge_loop.hpp"
 #include "training/corpus_reader.hpp"
 #include "training/duration_format.hpp"
 #include "training/merge_loop.hpp"
@@ -52,23 +54,30 @@ Status train(BpeTokenizer& tokenizer) {
     timer.report("removing special tokens");
   }
 
+  const bool classic = settings.merge_all_occurrences;
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
     Result<WordTable> built = build_vocabulary(text, settings.pretokenization_type, tokenizer.token_table);
-    if (built) record_initial_occurrences(built.value(), pairs);
+    if (built && !classic) record_initial_occurrences(built.value(), pairs);
     timer.report("vocab builder");
     return built;
   }();
   if (!words) return words.error();
   std::string().swap(text);
 
+  std::optional<ClassicMergeLoop> classic_loop;
   {
     PhaseTimer timer;
-    count_initial_pairs(words.value(), pairs);
+    if (classic) {
+      classic_loop.emplace(words.value());
+    } else {
+      count_initial_pairs(words.value(), pairs);
+    }
     timer.report("build initial pair");
   }
-  if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
+  Status merged = classic ? classic_loop->run(tokenizer) : run_merge_loop(tokenizer, words.value(), pairs);
+  if (!merged) return merged;
   if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
   tokenizer.is_trained = true;
   return write_model_directory(tokenizer);
