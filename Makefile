@@ -4,9 +4,9 @@ PYTHON := $(VENV)/bin/python
 STAMP_SYSTEM := build/.system-packages
 STAMP_VENV := $(VENV)/.requirements-installed
 INSTALLED := $(VENV)/.wrenmark-installed
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
-.PHONY: setup build test demo clean bench bench-quick bench-setup
+.PHONY: setup build test typecheck demo clean bench bench-quick bench-setup
 
 setup: $(STAMP_SYSTEM) $(STAMP_VENV)
 
@@ -25,6 +25,13 @@ $(INSTALLED): $(STAMP_SYSTEM) $(STAMP_VENV) $(SOURCES)
 
 test: build
 	$(PYTHON) -m pytest -q tests
+	$(MAKE) --no-print-directory typecheck
+
+# The stub against the compiled module (stubtest), and strict typing of the examples and of a
+# file that uses the whole surface.
+typecheck: build
+	$(PYTHON) -m mypy.stubtest wrenmark --allowlist tests/stubtest_allowlist.txt
+	$(PYTHON) -m mypy --strict --cache-dir build/mypy-cache examples tests/typing_usage.py
 
 demo: build build/corpus/default.txt
 	$(PYTHON) examples/main_job.py

@@ -17,7 +17,7 @@ if [ ! -f "$stamp" ] || [ bench/requirements-peers.txt -nt "$stamp" ]; then
   touch "$stamp"
 fi
 
-# The module itself: the one that `make build` installed into .venv.
+# The package itself: the one that `make build` installed into .venv.
 site=$($venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-module=$(ls .venv/lib/python3.12/site-packages/wrenmark.*.so)
-cp "$module" "$site/"
+rm -rf "$site/wrenmark" "$site"/wrenmark.*.so
+cp -r .venv/lib/python3.12/site-packages/wrenmark "$site/"

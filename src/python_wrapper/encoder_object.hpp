@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "encoding/encoding.hpp"
+#include "bpe_tokenizer/encoding/encoding_result.hpp"
 
 namespace wrenmark::python {
 

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "core/settings.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
 
 namespace wrenmark::python {
 

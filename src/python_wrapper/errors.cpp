@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "io/console.hpp"
+#include "bpe_tokenizer/io/console.hpp"
 #include "python_wrapper/py_ref.hpp"
 
 namespace wrenmark::python {

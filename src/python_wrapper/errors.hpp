@@ -6,7 +6,7 @@
 #include <new>
 #include <string_view>
 
-#include "core/tokenizer_error.hpp"
+#include "bpe_tokenizer/core/tokenizer_error.hpp"
 
 namespace wrenmark::python {
 

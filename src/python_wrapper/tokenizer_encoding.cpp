@@ -1,5 +1,5 @@
-#include "encoding/decode.hpp"
-#include "encoding/encode.hpp"
+#include "bpe_tokenizer/encoding/decode.hpp"
+#include "bpe_tokenizer/encoding/encode.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 #include "python_wrapper/tokenizer_object.hpp"

@@ -13,7 +13,7 @@ namespace {
 
 // Converts the constructor's arguments one after the other, in parameter order, stopping at
 // the first that does not fit.
-std::unique_ptr<BpeTokenizer> settings_from_arguments(PyObject* input_path, PyObject* target_vocab_size,
+std::unique_ptr<BpeTokenizer> tokenizer_from_arguments(PyObject* input_path, PyObject* target_vocab_size,
                                                       PyObject* pretokenization_type, PyObject* special_tokens,
                                                       PyObject* removal_method, PyObject* save_model,
                                                       PyObject* output_dir) {
@@ -28,7 +28,7 @@ std::unique_ptr<BpeTokenizer> settings_from_arguments(PyObject* input_path, PyOb
 
   auto pre_tokenization = to_pre_tokenization(pretokenization_type, "pretokenization_type");
   if (!pre_tokenization) return nullptr;
-  settings.pretokenization_type = *pre_tokenization;
+  settings.pre_tokenization = *pre_tokenization;
 
   if (special_tokens != nullptr) {
     auto tokens = to_text_list(special_tokens, "special_tokens");
@@ -64,7 +64,7 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return guard_exceptions([&]() -> PyObject* {
-    auto tokenizer = settings_from_arguments(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+    auto tokenizer = tokenizer_from_arguments(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
                                              arguments[5], arguments[6]);
     if (!tokenizer) return nullptr;
     auto* object = allocate_instance<TokenizerObject>(type, std::move(tokenizer));

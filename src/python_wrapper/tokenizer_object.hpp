@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 #include "python_wrapper/borrow.hpp"
 #include "python_wrapper/errors.hpp"
 

@@ -1,4 +1,4 @@
-#include "persistence/model_reader.hpp"
+#include "bpe_tokenizer/persistence/model_reader.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
 

@@ -1,5 +1,5 @@
 #include "python_wrapper/tokenizer_object.hpp"
-#include "training/train.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 namespace wrenmark::python {
 

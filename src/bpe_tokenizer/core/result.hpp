@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/tokenizer_error.hpp"
+#include "bpe_tokenizer/core/tokenizer_error.hpp"
 
 namespace wrenmark {
 

@@ -26,7 +26,7 @@ constexpr std::string_view variant_name(SpecialTokenRemovalMethod value) {
 struct TokenizerSettings {
   std::string input_path;
   std::uint64_t target_vocab_size = 0;
-  PreTokenization pretokenization_type = PreTokenization::Whitespace;
+  PreTokenization pre_tokenization = PreTokenization::Whitespace;
   std::vector<std::string> special_tokens;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
   bool save_model = false;
@@ -40,7 +40,7 @@ struct TokenizerSettings {
 // first four are written only when their setting differs from its default.
 struct Config {
   std::uint64_t target_vocab_size = 0;
-  PreTokenization pre_tokenizer = PreTokenization::Whitespace;
+  PreTokenization pre_tokenization = PreTokenization::Whitespace;
   std::vector<std::string> special_tokens;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
   bool merge_all_occurrences = false;

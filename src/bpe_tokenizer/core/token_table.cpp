@@ -1,4 +1,4 @@
-#include "core/token_table.hpp"
+#include "bpe_tokenizer/core/token_table.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/pair.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
 
 namespace wrenmark {
 

@@ -1,9 +1,9 @@
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 
 namespace wrenmark {
 
 Config BpeTokenizer::config() const {
-  Config config{settings.target_vocab_size, settings.pretokenization_type, settings.special_tokens,
+  Config config{settings.target_vocab_size, settings.pre_tokenization, settings.special_tokens,
                 settings.special_token_removal_method};
   config.merge_all_occurrences = settings.merge_all_occurrences;
   return config;
@@ -11,13 +11,13 @@ Config BpeTokenizer::config() const {
 
 Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id) {
   auto token = tokenizer.token_table.token_by_id(id);
-  if (!token) return TokenizerError::token_id_not_found(id);
+  if (!token) return TokenizerError::no_token_for_id(id);
   return std::string(*token);
 }
 
 Result<TokenId> get_id_by_token(const BpeTokenizer& tokenizer, std::string_view token) {
   auto id = tokenizer.token_table.id_by_token(token);
-  if (!id) return TokenizerError::id_not_found(token);
+  if (!id) return TokenizerError::no_id_for_token(token);
   return *id;
 }
 

@@ -1,4 +1,4 @@
-#include "core/tokenizer_error.hpp"
+#include "bpe_tokenizer/core/tokenizer_error.hpp"
 
 #include <cstring>
 #include <string>
@@ -13,11 +13,11 @@ TokenizerError TokenizerError::internal_fault(std::string message) {
   return {ErrorKind::InternalFault, std::move(message)};
 }
 
-TokenizerError TokenizerError::id_not_found(std::string_view token) {
+TokenizerError TokenizerError::no_id_for_token(std::string_view token) {
   return {ErrorKind::IdNotFound, "the id for token " + std::string(token) + " does not exist"};
 }
 
-TokenizerError TokenizerError::token_id_not_found(std::uint64_t id) {
+TokenizerError TokenizerError::no_token_for_id(std::uint64_t id) {
   return {ErrorKind::TokenNotFound, "the token for id " + std::to_string(id) + " does not exist"};
 }
 

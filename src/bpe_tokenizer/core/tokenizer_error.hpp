@@ -35,8 +35,8 @@ class TokenizerError {
 
   static TokenizerError invalid_state(std::string message);
   static TokenizerError internal_fault(std::string message);
-  static TokenizerError id_not_found(std::string_view token);
-  static TokenizerError token_id_not_found(std::uint64_t id);
+  static TokenizerError no_id_for_token(std::string_view token);
+  static TokenizerError no_token_for_id(std::uint64_t id);
   static TokenizerError token_not_in_encoding(std::string_view token);
   static TokenizerError file_error(const std::error_code& code);
   static TokenizerError json_error(std::string description);

@@ -1,8 +1,8 @@
-#include "encoding/decode.hpp"
+#include "bpe_tokenizer/encoding/decode.hpp"
 
 #include <cstring>
 
-#include "encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/encoding_state.hpp"
 
 namespace wrenmark {
 

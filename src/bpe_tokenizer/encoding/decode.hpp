@@ -3,8 +3,8 @@
 #include <span>
 #include <string>
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 
 namespace wrenmark {
 

@@ -1,13 +1,13 @@
-#include "encoding/encode.hpp"
+#include "bpe_tokenizer/encoding/encode.hpp"
 
 #include <optional>
 #include <vector>
 
-#include "encoding/encoding_state.hpp"
-#include "encoding/merge_application.hpp"
-#include "encoding/word_ending_tokens.hpp"
-#include "text/pre_tokenizer.hpp"
-#include "text/utf8.hpp"
+#include "bpe_tokenizer/encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/merge_application.hpp"
+#include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
+#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 
@@ -25,7 +25,7 @@ class TextEncoder {
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tokenizer_.settings.pretokenization_type, [&](std::string_view word) {
+    for_each_word(segment, tokenizer_.settings.pre_tokenization, [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
@@ -54,7 +54,7 @@ class TextEncoder {
       const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
       const std::string_view character = word.substr(position, length);
       auto id = tables_.character_id(character);
-      if (!id) return TokenizerError::id_not_found(character);
+      if (!id) return TokenizerError::no_id_for_token(character);
       symbols_.push_back(*id);
       position += length;
     }
@@ -111,7 +111,7 @@ Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
   }
   EncodingState& state = encoding_state(tokenizer);
   auto end_of_word_id = state.tables.end_of_word_id();
-  if (!end_of_word_id) return TokenizerError::id_not_found(kEndOfWord);
+  if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
 
   Encoding encoding;
   encoding.original_text = std::string(text);

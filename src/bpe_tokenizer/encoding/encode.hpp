@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
-#include "encoding/encoding.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_result.hpp"
 
 namespace wrenmark {
 

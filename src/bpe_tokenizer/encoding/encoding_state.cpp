@@ -1,4 +1,4 @@
-#include "encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/encoding_state.hpp"
 
 namespace wrenmark {
 

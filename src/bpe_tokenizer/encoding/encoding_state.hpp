@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/tokenizer.hpp"
-#include "encoding/encoding_tables.hpp"
-#include "encoding/word_cache.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/word_cache.hpp"
 
 namespace wrenmark {
 

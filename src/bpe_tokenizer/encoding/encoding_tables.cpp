@@ -1,7 +1,7 @@
-#include "encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 #include "absl/container/flat_hash_set.h"
-#include "text/utf8.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 

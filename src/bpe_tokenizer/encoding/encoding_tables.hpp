@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/pair.hpp"
-#include "core/tokenizer.hpp"
-#include "encoding/special_token_splitter.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 
 namespace wrenmark {
 

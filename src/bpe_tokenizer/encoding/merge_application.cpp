@@ -1,4 +1,4 @@
-#include "encoding/merge_application.hpp"
+#include "bpe_tokenizer/encoding/merge_application.hpp"
 
 #include <algorithm>
 #include <functional>
@@ -8,7 +8,7 @@ namespace wrenmark {
 
 namespace {
 
-using Occurrence = MergeWorkspace::Occurrence;
+using QueuedPair = MergeWorkspace::QueuedPair;
 
 constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
 
@@ -64,21 +64,21 @@ class SymbolList {
 };
 
 // Occurrences of ranked pairs, grouped by rank, with a heap over the ranks that have any. A
-// whole rank is taken out at once; occurrences queued while it is being worked on wait in a
+// whole rank is taken out at once; pairs queued while it is being worked on wait in a
 // fresh bucket of their rank.
 class RankQueue {
  public:
   explicit RankQueue(MergeWorkspace& workspace) : buckets_(workspace.buckets), ranks_(workspace.queued_ranks) {
     for (auto& [rank, bucket] : buckets_) {
-      bucket.occurrences.clear();
+      bucket.queued_pairs.clear();
       bucket.queued = false;
     }
     ranks_.clear();
   }
 
-  void add(std::uint64_t rank, const Occurrence& occurrence) {
+  void add(std::uint64_t rank, const QueuedPair& queued) {
     MergeWorkspace::Bucket& bucket = buckets_[rank];
-    bucket.occurrences.push_back(occurrence);
+    bucket.queued_pairs.push_back(queued);
     if (!bucket.queued) {
       bucket.queued = true;
       ranks_.push_back(rank);
@@ -93,20 +93,20 @@ class RankQueue {
     if (right == kNoNode) return;
     const PairKey pair = pair_key(list.symbol(left), list.symbol(right));
     auto found = merges.find(pair);
-    if (found != merges.end()) add(found->second.rank, Occurrence{left, pair});
+    if (found != merges.end()) add(found->second.rank, QueuedPair{left, pair});
   }
 
-  // Moves the occurrences of the lowest queued rank into `taken`, in position order.
-  bool take_lowest(std::uint64_t& rank, std::vector<Occurrence>& taken) {
+  // Moves the pairs of the lowest queued rank into `taken`, in position order.
+  bool take_lowest(std::uint64_t& rank, std::vector<QueuedPair>& taken) {
     if (ranks_.empty()) return false;
     std::pop_heap(ranks_.begin(), ranks_.end(), std::greater<>{});
     rank = ranks_.back();
     ranks_.pop_back();
     MergeWorkspace::Bucket& bucket = buckets_.find(rank)->second;
     taken.clear();
-    taken.swap(bucket.occurrences);
+    taken.swap(bucket.queued_pairs);
     bucket.queued = false;
-    auto by_position = [](const Occurrence& a, const Occurrence& b) { return a.left < b.left; };
+    auto by_position = [](const QueuedPair& a, const QueuedPair& b) { return a.left < b.left; };
     if (!std::is_sorted(taken.begin(), taken.end(), by_position)) {
       std::sort(taken.begin(), taken.end(), by_position);
     }
@@ -184,7 +184,7 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable&
 // earlier merge of the round consumed. A merge changes no pair to its right, so an occurrence
 // still holds its pair when the round reaches it unless it was consumed. Pairs formed by the
 // round's merges are queued for later rounds, which is exactly what a full rescan after the round
-// would see. Queued occurrences are never removed when a merge changes their pair; they are
+// would see. Queued pairs are never removed when a merge changes their pair; they are
 // recognised as stale when their rank comes up.
 void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges,
                                 MergeWorkspace& workspace) {
@@ -198,11 +198,11 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
   const auto count = static_cast<std::uint32_t>(symbols.size());
   for (std::uint32_t left = 0; left + 1 < count; ++left) queue.offer(list, merges, left);
 
-  std::vector<Occurrence>& round = workspace.round;
+  std::vector<QueuedPair>& round = workspace.round;
   std::uint64_t rank = 0;
   while (queue.take_lowest(rank, round)) {
-    auto first_existing = std::find_if(round.begin(), round.end(), [&](const Occurrence& occurrence) {
-      return list.starts_pair(occurrence.left, occurrence.pair);
+    auto first_existing = std::find_if(round.begin(), round.end(), [&](const QueuedPair& queued) {
+      return list.starts_pair(queued.left, queued.pair);
     });
     if (first_existing == round.end()) continue;
     const PairKey chosen = first_existing->pair;
@@ -210,18 +210,18 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
     if (!step.has_merged) break;
 
     std::uint32_t last_merged = kNoNode;
-    for (auto occurrence = first_existing; occurrence != round.end(); ++occurrence) {
-      if (!list.starts_pair(occurrence->left, occurrence->pair)) continue;
-      if (occurrence->pair != chosen) {
+    for (auto queued = first_existing; queued != round.end(); ++queued) {
+      if (!list.starts_pair(queued->left, queued->pair)) continue;
+      if (queued->pair != chosen) {
         // Another pair of the same rank, possible only in an inconsistent model: a later round.
-        queue.add(rank, *occurrence);
+        queue.add(rank, *queued);
         continue;
       }
-      if (occurrence->left == last_merged) continue;
-      list.merge(occurrence->left, step.merged);
-      last_merged = occurrence->left;
-      queue.offer(list, merges, list.previous(occurrence->left));
-      queue.offer(list, merges, occurrence->left);
+      if (queued->left == last_merged) continue;
+      list.merge(queued->left, step.merged);
+      last_merged = queued->left;
+      queue.offer(list, merges, list.previous(queued->left));
+      queue.offer(list, merges, queued->left);
     }
   }
   list.compact();

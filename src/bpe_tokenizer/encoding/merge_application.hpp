@@ -5,21 +5,21 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/pair.hpp"
-#include "encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 
 // Buffers reused across the words of one encode call.
 struct MergeWorkspace {
   // An adjacent pair of a word: the node of its left symbol and the pair it held when queued.
-  struct Occurrence {
+  struct QueuedPair {
     std::uint32_t left;
     PairKey pair;
   };
-  // The queued occurrences of one rank.
+  // The queued pairs of one rank.
   struct Bucket {
-    std::vector<Occurrence> occurrences;
+    std::vector<QueuedPair> queued_pairs;
     bool queued = false;
   };
 
@@ -33,7 +33,7 @@ struct MergeWorkspace {
   std::vector<std::uint8_t> alive;
   absl::flat_hash_map<std::uint64_t, Bucket> buckets;
   std::vector<std::uint64_t> queued_ranks;
-  std::vector<Occurrence> round;
+  std::vector<QueuedPair> round;
 };
 
 // Words with at most this many symbols are merged by rescanning the whole word for the lowest

@@ -1,4 +1,4 @@
-#include "encoding/special_token_splitter.hpp"
+#include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 
 namespace wrenmark {
 

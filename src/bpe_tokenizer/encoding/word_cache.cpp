@@ -1,4 +1,4 @@
-#include "encoding/word_cache.hpp"
+#include "bpe_tokenizer/encoding/word_cache.hpp"
 
 #include <cstring>
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/pair.hpp"
-#include "encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "encoding/word_ending_tokens.hpp"
+#include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
 
 namespace wrenmark {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoding/encoding.hpp"
-#include "encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/encoding_result.hpp"
+#include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "io/console.hpp"
+#include "bpe_tokenizer/io/console.hpp"
 
 #include <unistd.h>
 

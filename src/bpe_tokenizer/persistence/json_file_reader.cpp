@@ -1,4 +1,4 @@
-#include "persistence/json_file_reader.hpp"
+#include "bpe_tokenizer/persistence/json_file_reader.hpp"
 
 namespace wrenmark {
 

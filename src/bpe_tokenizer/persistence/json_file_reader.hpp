@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tokenizer_error.hpp"
-#include "persistence/json_syntax.hpp"
+#include "bpe_tokenizer/core/tokenizer_error.hpp"
+#include "bpe_tokenizer/persistence/json_syntax.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "persistence/json_syntax.hpp"
+#include "bpe_tokenizer/persistence/json_syntax.hpp"
 
 #include <vector>
 

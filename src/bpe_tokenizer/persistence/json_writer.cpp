@@ -1,4 +1,4 @@
-#include "persistence/json_writer.hpp"
+#include "bpe_tokenizer/persistence/json_writer.hpp"
 
 #include <charconv>
 

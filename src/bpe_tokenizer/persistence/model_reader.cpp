@@ -1,4 +1,4 @@
-#include "persistence/model_reader.hpp"
+#include "bpe_tokenizer/persistence/model_reader.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,10 +12,10 @@
 #include <system_error>
 #include <vector>
 
-#include "persistence/json_file_reader.hpp"
-#include "persistence/model_files.hpp"
-#include "persistence/optional_config_members.hpp"
-#include "persistence/pair_key_text.hpp"
+#include "bpe_tokenizer/persistence/json_file_reader.hpp"
+#include "bpe_tokenizer/persistence/model_files.hpp"
+#include "bpe_tokenizer/persistence/optional_config_members.hpp"
+#include "bpe_tokenizer/persistence/pair_key_text.hpp"
 
 namespace wrenmark {
 
@@ -70,7 +70,7 @@ Status read_model_file(const std::string& directory, std::string_view name, Pars
   return {};
 }
 
-constexpr std::string_view kPreTokenizerNames[] = {variant_name(PreTokenization::Whitespace),
+constexpr std::string_view kPreTokenizationNames[] = {variant_name(PreTokenization::Whitespace),
                                                    variant_name(PreTokenization::Punctuation)};
 constexpr std::string_view kRemovalMethodNames[] = {variant_name(SpecialTokenRemovalMethod::Simple),
                                                     variant_name(SpecialTokenRemovalMethod::AhoCorasick)};
@@ -95,8 +95,8 @@ bool read_config(JsonFileReader& reader, Config& config) {
       case 0:
         return reader.read_unsigned(value, kMaxU64, config.target_vocab_size);
       case 1:
-        if (!reader.read_variant(value, kPreTokenizerNames, variant)) return false;
-        config.pre_tokenizer = static_cast<PreTokenization>(variant);
+        if (!reader.read_variant(value, kPreTokenizationNames, variant)) return false;
+        config.pre_tokenization = static_cast<PreTokenization>(variant);
         return true;
       case 2:
         return reader.read_array(value, "an array of strings", [&](ondemand::value& element) {
@@ -197,7 +197,7 @@ Result<std::unique_ptr<BpeTokenizer>> load_model_directory(std::string_view file
 
   TokenizerSettings settings;
   settings.target_vocab_size = config.target_vocab_size;
-  settings.pretokenization_type = config.pre_tokenizer;
+  settings.pre_tokenization = config.pre_tokenization;
   settings.special_tokens = std::move(config.special_tokens);
   settings.special_token_removal_method = config.special_token_removal_method;
   settings.merge_all_occurrences = config.merge_all_occurrences;

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string_view>
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 
 namespace wrenmark {
 

@@ -1,11 +1,11 @@
-#include "persistence/model_writer.hpp"
+#include "bpe_tokenizer/persistence/model_writer.hpp"
 
 #include <filesystem>
 #include <string>
 
-#include "persistence/model_files.hpp"
-#include "persistence/model_json.hpp"
-#include "persistence/replace_file.hpp"
+#include "bpe_tokenizer/persistence/model_files.hpp"
+#include "bpe_tokenizer/persistence/model_json_writer.hpp"
+#include "bpe_tokenizer/persistence/replace_file.hpp"
 
 namespace wrenmark {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
 
 namespace wrenmark {
 

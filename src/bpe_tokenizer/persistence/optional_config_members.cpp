@@ -1,4 +1,4 @@
-#include "persistence/optional_config_members.hpp"
+#include "bpe_tokenizer/persistence/optional_config_members.hpp"
 
 namespace wrenmark {
 

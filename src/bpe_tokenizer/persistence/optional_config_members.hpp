@@ -3,9 +3,9 @@
 #include <span>
 #include <string_view>
 
-#include "core/settings.hpp"
-#include "persistence/json_file_reader.hpp"
-#include "persistence/json_writer.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/persistence/json_file_reader.hpp"
+#include "bpe_tokenizer/persistence/json_writer.hpp"
 
 namespace wrenmark {
 

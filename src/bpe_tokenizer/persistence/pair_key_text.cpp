@@ -1,4 +1,4 @@
-#include "persistence/pair_key_text.hpp"
+#include "bpe_tokenizer/persistence/pair_key_text.hpp"
 
 #include <charconv>
 #include <cstdint>

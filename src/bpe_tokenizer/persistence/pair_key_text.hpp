@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/pair.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
 
 namespace wrenmark {
 

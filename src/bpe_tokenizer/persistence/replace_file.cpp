@@ -1,4 +1,4 @@
-#include "persistence/replace_file.hpp"
+#include "bpe_tokenizer/persistence/replace_file.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "persistence/model_files.hpp"
+#include "bpe_tokenizer/persistence/model_files.hpp"
 
 namespace wrenmark {
 

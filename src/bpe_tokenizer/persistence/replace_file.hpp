@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "core/result.hpp"
+#include "bpe_tokenizer/core/result.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "text/utf8.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 #include "simdjson.h"
 

@@ -1,4 +1,4 @@
-#include "text/word_hash.hpp"
+#include "bpe_tokenizer/text/word_hash.hpp"
 
 #include <random>
 

@@ -1,10 +1,10 @@
-#include "training/classic_merge_loop.hpp"
+#include "bpe_tokenizer/training/classic_merge_loop.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "io/console.hpp"
-#include "training/merge_loop.hpp"
+#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/training/merge_loop.hpp"
 
 namespace wrenmark {
 

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/result.hpp"
-#include "core/tokenizer.hpp"
-#include "training/pair_table.hpp"
-#include "training/word_table.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/training/pair_table.hpp"
+#include "bpe_tokenizer/training/word_table.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "training/corpus_reader.hpp"
+#include "bpe_tokenizer/training/corpus_reader.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "text/utf8.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.hpp"
+#include "bpe_tokenizer/core/result.hpp"
 
 namespace wrenmark {
 

@@ -1,4 +1,4 @@
-#include "training/duration_format.hpp"
+#include "bpe_tokenizer/training/duration_format.hpp"
 
 namespace wrenmark {
 

@@ -1,12 +1,12 @@
-#include "training/merge_loop.hpp"
+#include "bpe_tokenizer/training/merge_loop.hpp"
 
 #include <algorithm>
 #include <string>
 #include <thread>
 
 #include "absl/container/flat_hash_map.h"
-#include "io/console.hpp"
-#include "training/worker_pool.hpp"
+#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/training/worker_pool.hpp"
 
 namespace wrenmark {
 

@@ -6,7 +6,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
-#include "core/pair.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
 
 namespace wrenmark {
 

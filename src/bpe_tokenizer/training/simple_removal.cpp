@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "training/special_token_removal.hpp"
+#include "bpe_tokenizer/training/special_token_removal.hpp"
 
 namespace wrenmark {
 
@@ -18,16 +18,6 @@ std::string remove_one_token_everywhere(std::string_view text, std::string_view 
   }
   output.append(text.substr(position));
   return output;
-}
-
-Result<std::string> remove_special_tokens(std::string text, const std::vector<std::string>& special_tokens,
-                                          SpecialTokenRemovalMethod method) {
-  if (method == SpecialTokenRemovalMethod::AhoCorasick) return remove_tokens_in_one_pass(text, special_tokens);
-  for (const std::string& token : special_tokens) {
-    if (token.empty()) continue;
-    text = remove_one_token_everywhere(text, token);
-  }
-  return text;
 }
 
 }  // namespace wrenmark

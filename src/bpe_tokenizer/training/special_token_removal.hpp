@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.hpp"
-#include "core/settings.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
 
 namespace wrenmark {
 
@@ -17,7 +17,9 @@ namespace wrenmark {
 Result<std::string> remove_special_tokens(std::string text, const std::vector<std::string>& special_tokens,
                                           SpecialTokenRemovalMethod method);
 
+// The Simple method's pass for one token (simple_removal.cpp).
 std::string remove_one_token_everywhere(std::string_view text, std::string_view token);
-Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::vector<std::string>& tokens);
+// The AhoCorasick method (aho_corasick_removal.cpp).
+Result<std::string> remove_tokens_aho_corasick(std::string_view text, const std::vector<std::string>& tokens);
 
 }  // namespace wrenmark

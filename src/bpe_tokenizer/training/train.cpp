@@ -1,17 +1,17 @@
-#include "training/train.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 #include <chrono>
 #include <optional>
 #include <string>
 
-#include "io/console.hpp"
-#include "persistence/model_writer.hpp"
-#include "training/classic_merge_loop.hpp"
-#include "training/corpus_reader.hpp"
-#include "training/duration_format.hpp"
-#include "training/merge_loop.hpp"
-#include "training/special_token_removal.hpp"
-#include "training/vocabulary_builder.hpp"
+#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/training/classic_merge_loop.hpp"
+#include "bpe_tokenizer/training/corpus_reader.hpp"
+#include "bpe_tokenizer/training/duration_format.hpp"
+#include "bpe_tokenizer/training/merge_loop.hpp"
+#include "bpe_tokenizer/training/special_token_removal.hpp"
+#include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 namespace wrenmark {
 
@@ -58,7 +58,7 @@ Status train(BpeTokenizer& tokenizer) {
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
-    Result<WordTable> built = build_vocabulary(text, settings.pretokenization_type, tokenizer.token_table);
+    Result<WordTable> built = build_vocabulary(text, settings.pre_tokenization, tokenizer.token_table);
     if (built && !classic) record_initial_occurrences(built.value(), pairs);
     timer.report("vocab builder");
     return built;

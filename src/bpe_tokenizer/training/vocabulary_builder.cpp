@@ -1,4 +1,4 @@
-#include "training/vocabulary_builder.hpp"
+#include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,11 +7,11 @@
 #include <thread>
 
 #include "absl/container/flat_hash_map.h"
-#include "core/tokenizer.hpp"
-#include "text/pre_tokenizer.hpp"
-#include "text/utf8.hpp"
-#include "text/word_hash.hpp"
-#include "training/worker_pool.hpp"
+#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
+#include "bpe_tokenizer/text/word_hash.hpp"
+#include "bpe_tokenizer/training/worker_pool.hpp"
 
 namespace wrenmark {
 

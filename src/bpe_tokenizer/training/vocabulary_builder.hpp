@@ -2,10 +2,10 @@
 
 #include <string_view>
 
-#include "core/result.hpp"
-#include "core/settings.hpp"
-#include "core/token_table.hpp"
-#include "training/word_table.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/core/token_table.hpp"
+#include "bpe_tokenizer/training/word_table.hpp"
 
 namespace wrenmark {
 

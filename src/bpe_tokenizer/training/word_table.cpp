@@ -1,4 +1,4 @@
-#include "training/word_table.hpp"
+#include "bpe_tokenizer/training/word_table.hpp"
 
 #include <algorithm>
 

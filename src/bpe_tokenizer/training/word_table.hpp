@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/pair.hpp"
-#include "training/long_word_index.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/training/long_word_index.hpp"
 
 namespace wrenmark {
 

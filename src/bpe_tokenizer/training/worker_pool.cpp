@@ -1,4 +1,4 @@
-#include "training/worker_pool.hpp"
+#include "bpe_tokenizer/training/worker_pool.hpp"
 
 #include <pthread.h>
 

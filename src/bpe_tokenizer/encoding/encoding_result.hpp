@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/pair.hpp"
-#include "core/result.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/result.hpp"
 
 namespace wrenmark {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/settings.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
 
 namespace wrenmark {
 

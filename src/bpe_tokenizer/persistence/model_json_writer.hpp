@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/pair.hpp"
-#include "core/settings.hpp"
-#include "core/token_table.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/core/token_table.hpp"
 
 namespace wrenmark {
 

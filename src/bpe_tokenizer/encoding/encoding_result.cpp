@@ -1,4 +1,4 @@
-#include "encoding/encoding.hpp"
+#include "bpe_tokenizer/encoding/encoding_result.hpp"
 
 namespace wrenmark {
 

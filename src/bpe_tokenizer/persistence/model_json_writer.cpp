@@ -1,12 +1,12 @@
-#include "persistence/model_json.hpp"
+#include "bpe_tokenizer/persistence/model_json_writer.hpp"
 
 #include <algorithm>
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
-#include "persistence/json_writer.hpp"
-#include "persistence/optional_config_members.hpp"
-#include "persistence/pair_key_text.hpp"
+#include "bpe_tokenizer/persistence/json_writer.hpp"
+#include "bpe_tokenizer/persistence/optional_config_members.hpp"
+#include "bpe_tokenizer/persistence/pair_key_text.hpp"
 
 namespace wrenmark {
 
@@ -50,7 +50,7 @@ std::string config_json(const Config& config) {
   writer.key("target_vocab_size");
   writer.number(config.target_vocab_size);
   writer.key("pre_tokenizer");
-  writer.string(variant_name(config.pre_tokenizer));
+  writer.string(variant_name(config.pre_tokenization));
   writer.key("special_tokens");
   writer.begin_array();
   for (const std::string& token : config.special_tokens) writer.string(token);

@@ -1,4 +1,4 @@
-#include "text/pre_tokenizer.hpp"
+#include "bpe_tokenizer/text/pre_tokenization.hpp"
 
 namespace wrenmark {
 

@@ -5,7 +5,7 @@
 
 #include <hs/hs.h>
 
-#include "training/special_token_removal.hpp"
+#include "bpe_tokenizer/training/special_token_removal.hpp"
 
 namespace wrenmark {
 
@@ -29,7 +29,7 @@ TokenizerError matcher_error(std::string_view message) {
                         "cannot build the special-token matcher: " + std::string(message));
 }
 
-struct Occurrence {
+struct TokenMatch {
   std::uint64_t end;
   std::uint64_t length;
 };
@@ -87,7 +87,7 @@ class MatchSelector {
 struct ScanContext {
   MatchSelector* selector;
   const std::vector<std::uint64_t>* lengths;
-  std::vector<Occurrence>* collected;  // set when every occurrence is kept for sorting
+  std::vector<TokenMatch>* collected;  // set when every occurrence is kept for sorting
   std::uint64_t window_offset = 0;     // where the scanned window starts in the text
   std::uint64_t reported_up_to = 0;    // occurrences ending here or before came from earlier windows
   bool out_of_order = false;
@@ -162,7 +162,7 @@ Status compile_literals(const std::vector<std::string_view>& tokens, hs_database
 }
 
 // Every occurrence of `token` in `text`, overlapping ones included.
-void collect_occurrences(std::string_view text, std::string_view token, std::vector<Occurrence>& occurrences) {
+void collect_occurrences(std::string_view text, std::string_view token, std::vector<TokenMatch>& occurrences) {
   for (std::size_t found = text.find(token); found != std::string_view::npos; found = text.find(token, found + 1)) {
     occurrences.push_back({found + token.size(), token.size()});
   }
@@ -170,7 +170,7 @@ void collect_occurrences(std::string_view text, std::string_view token, std::vec
 
 }  // namespace
 
-Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::vector<std::string>& tokens) {
+Result<std::string> remove_tokens_aho_corasick(std::string_view text, const std::vector<std::string>& tokens) {
   if (tokens.empty()) return std::string(text);
   // An empty token matches at every position before anything longer can end, so every match is
   // empty and nothing is removed.
@@ -212,7 +212,7 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   }
 
   // Every occurrence collected, then taken in order of end offset.
-  std::vector<Occurrence> occurrences;
+  std::vector<TokenMatch> occurrences;
   MatchSelector selector(text);
   if (database) {
     ScanContext context{&selector, &lengths, &occurrences};
@@ -221,8 +221,8 @@ Result<std::string> remove_tokens_in_one_pass(std::string_view text, const std::
   }
   for (const std::string_view token : with_nul) collect_occurrences(text, token, occurrences);
   std::sort(occurrences.begin(), occurrences.end(),
-            [](const Occurrence& left, const Occurrence& right) { return left.end < right.end; });
-  for (const Occurrence& occurrence : occurrences) selector.add(occurrence.end, occurrence.length);
+            [](const TokenMatch& left, const TokenMatch& right) { return left.end < right.end; });
+  for (const TokenMatch& occurrence : occurrences) selector.add(occurrence.end, occurrence.length);
   return selector.finish();
 }
 
