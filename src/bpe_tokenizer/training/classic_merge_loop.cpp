@@ -10,6 +10,9 @@ namespace wrenmark {
 
 namespace {
 
+constexpr std::size_t kRecordLookahead = 16;
+constexpr std::size_t kSymbolLookahead = 8;
+
 Candidate candidate(PairKey key, std::uint64_t count) {
   const Pair pair = pair_from_key(key);
   return Candidate{count, pair.first, pair.second};
@@ -95,7 +98,13 @@ void ClassicMergeLoop::merge(Pair pair, TokenId merged) {
     long_word_places_.erase(found);
   }
 
-  for (const std::uint32_t word : short_words) rewrite_short_word(word);
+  // The words lie scattered over the table and waiting for them is most of a step's time: each
+  // word's record, then its symbols (whose place the record tells), are fetched ahead of use.
+  for (std::size_t index = 0; index < short_words.size(); ++index) {
+    if (index + kRecordLookahead < short_words.size()) words_.prefetch_record(short_words[index + kRecordLookahead]);
+    if (index + kSymbolLookahead < short_words.size()) words_.prefetch_symbols(short_words[index + kSymbolLookahead]);
+    rewrite_short_word(short_words[index]);
+  }
   // Within a long word the rewrite goes left to right: a run x x x merged on (x, x) must give
   // N x, and the slot that the first merge consumes is then skipped as no longer live.
   std::sort(long_places.begin(), long_places.end());
