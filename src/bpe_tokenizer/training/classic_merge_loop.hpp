@@ -16,11 +16,12 @@ namespace wrenmark {
 // overlap (as encoding applies a merge), and updates the counts so that they always equal a full
 // recount of the words.
 //
-// A pair knows the short words that hold it and, in long words, the slots where it starts. Both
-// lists are only ever appended to, so they may also name places that no longer hold the pair:
-// rewriting checks each place against the word, and a stale one costs a look. A short word is
-// rewritten whole; a long word only at the pair's own slots, so that a corpus made of one huge
-// word stays near-linear.
+// A pair knows the short words that hold it and, in long words, the slots where it starts. The
+// lists grow as merges create the pair but are not pruned when a word loses it (they go whole
+// when the pair is merged or its count falls to zero), so they may name places that no longer
+// hold the pair: rewriting checks each place against the word, and a stale one costs a look. A
+// short word is rewritten whole; a long word only at the pair's own slots, so that a corpus made
+// of one huge word stays near-linear.
 class ClassicMergeLoop {
  public:
   // Counts every adjacent pair weighted by its word's count, lists where each one occurs, and
