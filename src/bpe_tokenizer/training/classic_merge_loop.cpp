@@ -41,10 +41,10 @@ ClassicMergeLoop::ClassicMergeLoop(WordTable& words) : words_(words) {
   std::make_heap(heap_.begin(), heap_.end());
 }
 
-Status ClassicMergeLoop::run(BpeTokenizer& tokenizer) {
-  TokenTable& table = tokenizer.token_table;
+Status ClassicMergeLoop::run(Model& model, std::uint64_t target_vocab_size) {
+  TokenTable& table = model.token_table;
   std::string merged_text;
-  while (table.size() < tokenizer.settings.target_vocab_size) {
+  while (table.size() < target_vocab_size) {
     Pair selected{};
     if (!pop_best(selected)) {
       console::print(kOutOfPairsMessage);
@@ -56,7 +56,7 @@ Status ClassicMergeLoop::run(BpeTokenizer& tokenizer) {
     if (!second_text) return TokenizerError::internal_fault("Token2 not found");
     merged_text.assign(*first_text).append(*second_text);
     const TokenId merged = table.add_token(merged_text);
-    tokenizer.merge_rules.push_back(selected);
+    model.merge_rules.push_back(selected);
     merge(selected, merged);
     if (!counts_consistent_) return TokenizerError::internal_fault("a pair count fell below zero");
   }

@@ -5,7 +5,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/result.hpp"
-#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/training/pair_table.hpp"
 #include "bpe_tokenizer/training/word_table.hpp"
 
@@ -29,8 +29,8 @@ class ClassicMergeLoop {
   explicit ClassicMergeLoop(WordTable& words);
 
   // Merges until the vocabulary reaches the target or no pair has a count above zero, appending
-  // to the tokenizer's vocabulary and merge rules.
-  Status run(BpeTokenizer& tokenizer);
+  // to the model's vocabulary and merge rules.
+  Status run(Model& model, std::uint64_t target_vocab_size);
 
  private:
   struct PairEntry {

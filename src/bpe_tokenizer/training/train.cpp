@@ -37,15 +37,16 @@ class PhaseTimer {
 }  // namespace
 
 Status train(BpeTokenizer& tokenizer) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
 
   Result<std::string> corpus = read_corpus(tokenizer.settings.input_path);
   if (!corpus) return corpus.error();
   std::string text = std::move(corpus).value();
 
   const TokenizerSettings& settings = tokenizer.settings;
+  Model model;
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) tokenizer.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
     PhaseTimer timer;
     Result<std::string> cleaned =
         remove_special_tokens(std::move(text), settings.special_tokens, settings.special_token_removal_method);
@@ -58,7 +59,7 @@ Status train(BpeTokenizer& tokenizer) {
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
-    Result<WordTable> built = build_vocabulary(text, settings.pre_tokenization, tokenizer.token_table);
+    Result<WordTable> built = build_vocabulary(text, settings.pre_tokenization, model.token_table);
     if (built && !classic) record_initial_occurrences(built.value(), pairs);
     timer.report("vocab builder");
     return built;
@@ -76,10 +77,11 @@ Status train(BpeTokenizer& tokenizer) {
     }
     timer.report("build initial pair");
   }
-  Status merged = classic ? classic_loop->run(tokenizer) : run_merge_loop(tokenizer, words.value(), pairs);
+  Status merged = classic ? classic_loop->run(model, settings.target_vocab_size)
+                          : run_merge_loop(model, settings.target_vocab_size, words.value(), pairs);
   if (!merged) return merged;
-  if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
-  tokenizer.is_trained = true;
+  if (Status derived = model.derive_lookup_tables(); !derived) return derived;
+  tokenizer.model = std::make_shared<const Model>(std::move(model));
   return write_model_directory(tokenizer);
 }
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "absl/container/flat_hash_map.h"
-#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/text/pre_tokenization.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
