@@ -53,7 +53,7 @@ def test_one_input(data: bytes):
             assert str(error).startswith("Error reading file: "), error
             assert harness.vocab_size(tokenizer) == 0
             return
-        raise AssertionError("a corpus that is not UTF-8 was trained on")
+        raise AssertionError("a corpus that is not UTF-8 was trained on") from None
     tokenizer.train()
 
     model = literal_classic_training.train_text if classic else train_text

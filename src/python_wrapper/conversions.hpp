@@ -31,6 +31,12 @@ std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const ch
 // as `keyword`; returns it borrowed, or nullptr with the interpreter's TypeError set.
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format);
 
+// Raises TypeError "{function}() got an unexpected keyword argument '{key}'" for the first key of
+// `kwargs` that the nullptr-terminated `keywords` lacks, as the interpreter does for a function
+// written in Python, and returns false; `format` ends in ":{function}". Run before
+// PyArg_ParseTupleAndKeywords, which would report a missing argument first.
+bool reject_unexpected_keywords(PyObject* kwargs, const char* const* keywords, const char* format);
+
 // A new `str` from UTF-8 text.
 PyObject* to_python_text(std::string_view text);
 

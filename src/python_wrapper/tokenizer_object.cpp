@@ -58,8 +58,10 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"input_path",   "target_vocab_size", "pretokenization_type",
                                    "special_tokens", "special_token_removal_method", "save_model",
                                    "output_dir",   nullptr};
+  static const char* const format = "OOO|OOOO:BpeTokenizer.__new__";
+  if (!reject_unexpected_keywords(kwargs, keywords, format)) return nullptr;
   PyObject* arguments[7] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOO:BpeTokenizer.__new__", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
                                    &arguments[0], &arguments[1], &arguments[2], &arguments[3], &arguments[4],
                                    &arguments[5], &arguments[6])) {
     return nullptr;
@@ -82,7 +84,7 @@ PyObject* tokenizer_repr(PyObject* self) {
 }
 
 template <auto Function>
-constexpr PyCFunction keyword_method() {
+constexpr PyCFunction keyword_method() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
 }
 
