@@ -38,8 +38,7 @@ int set_merge_all_occurrences(PyObject* self, PyObject* value, void*) {
 
 PyGetSetDef tokenizer_attributes[] = {
     {"merge_all_occurrences", get_merge_all_occurrences, set_merge_all_occurrences,
-     "Whether train() merges every occurrence of the selected pair, as classic BPE does (default False).",
-     nullptr},
+     "Whether train() merges every occurrence of the selected pair, as classic BPE does (default False).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/training/pair_table.hpp"
 #include "bpe_tokenizer/training/word_table.hpp"
 
