@@ -84,6 +84,7 @@ void ClassicMergeLoop::merge(Pair pair, TokenId merged) {
   second_ = pair.second;
   merged_key_ = pair_key(pair);
   merged_ = merged;
+  ++step_;  // steps count from 1, so that no entry starts out touched
 
   // Rewriting leaves no occurrence of the pair behind (the merged token differs from both of its
   // parts), so its count ends at zero: the entry goes now and its own updates are skipped.
@@ -178,7 +179,7 @@ void ClassicMergeLoop::subtract(TokenId first, TokenId second, std::uint64_t amo
     return;
   }
   found->second.count -= amount;
-  touched_.push_back(key);
+  note_touched(key, found->second);
 }
 
 void ClassicMergeLoop::add_in_short_word(TokenId first, TokenId second, std::uint64_t amount, std::uint32_t word) {
@@ -186,21 +187,26 @@ void ClassicMergeLoop::add_in_short_word(TokenId first, TokenId second, std::uin
   PairEntry& entry = pairs_[key];
   entry.count += amount;
   if (entry.short_words.empty() || entry.short_words.back() != word) entry.short_words.push_back(word);
-  touched_.push_back(key);
+  note_touched(key, entry);
 }
 
 void ClassicMergeLoop::add_in_long_word(TokenId first, TokenId second, std::uint64_t amount, Occurrence place) {
   const PairKey key = pair_key(first, second);
-  pairs_[key].count += amount;
+  PairEntry& entry = pairs_[key];
+  entry.count += amount;
+  note_touched(key, entry);
   long_word_places_[key].push_back(place);
+}
+
+void ClassicMergeLoop::note_touched(PairKey key, PairEntry& entry) {
+  if (entry.touched_in_step == step_) return;
+  entry.touched_in_step = step_;
   touched_.push_back(key);
 }
 
 // Pushes one candidate for every pair whose count changed in this step, carrying its count now.
 // A pair whose count fell to zero is held by no word: its entry and place lists go.
 void ClassicMergeLoop::push_touched() {
-  std::sort(touched_.begin(), touched_.end());
-  touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
   for (const PairKey key : touched_) {
     const auto found = pairs_.find(key);
     if (found == pairs_.end()) continue;

@@ -35,6 +35,8 @@ class ClassicMergeLoop {
  private:
   struct PairEntry {
     std::uint64_t count = 0;
+    // The step that last listed the pair as touched, so that it is listed once per step.
+    std::uint32_t touched_in_step = 0;
     std::vector<std::uint32_t> short_words;
   };
 
@@ -45,6 +47,7 @@ class ClassicMergeLoop {
   void subtract(TokenId first, TokenId second, std::uint64_t amount);
   void add_in_short_word(TokenId first, TokenId second, std::uint64_t amount, std::uint32_t word);
   void add_in_long_word(TokenId first, TokenId second, std::uint64_t amount, Occurrence place);
+  void note_touched(PairKey key, PairEntry& entry);
   void push_touched();
 
   WordTable& words_;
@@ -52,6 +55,7 @@ class ClassicMergeLoop {
   absl::flat_hash_map<PairKey, std::vector<Occurrence>> long_word_places_;
   std::vector<Candidate> heap_;
   std::vector<PairKey> touched_;
+  std::uint32_t step_ = 0;
   // The step under way: the pair, its key and the token it becomes.
   TokenId first_ = 0;
   TokenId second_ = 0;
