@@ -68,6 +68,7 @@ bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
 	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
+	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers
 
 bench-quick: bench-setup ## the comparison on the 10 MB corpus only (under 2 min)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB
@@ -129,6 +130,7 @@ fuzz: $(FUZZ_INSTALLED) ## coverage-guided fuzzing of every target for FUZZ_SECO
 # distinct characters. Not part of `make test`; prints timings and peak memory per scenario.
 stress: build ## extreme inputs with timings and peak memory (STRESS_ARGS)
 	$(PYTHON) bench/stress.py $(STRESS_ARGS)
+	$(PYTHON) bench/scaling.py --sizes 10GB --systems wrenmark --remove-after
 
 # ---------------------------------------------------------------------------------------------
 # Habits: formatting and linting, with the pinned tools of requirements-lint.txt in .venv. The

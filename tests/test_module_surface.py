@@ -52,7 +52,7 @@ class Index:
 
 def test_module_exports_the_five_classes_in_order_and_nothing_else():
     assert wrenmark.__all__ == CLASS_NAMES
-    assert [name for name in vars(wrenmark) if not name.startswith("__")] == CLASS_NAMES
+    assert [name for name in vars(wrenmark) if not name.startswith("_")] == CLASS_NAMES
     assert wrenmark.__doc__ == ""
 
 
