@@ -286,7 +286,8 @@ def main(argv: list[str] | None = None) -> None:
     log(f"trainers: {', '.join(trainers)}; load average {os.getloadavg()[0]:.2f}")
     report["training"] = measure_training(sizes, vocab, repeats, trainers, skip)
     report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner)
-    report["loading"] = measure_loading(model_label, trainers, args.encode_repeat, 10)
+    report["loading"] = measure_loading(model_label, [s for s in trainers if (s, model_label) not in skip],
+                                        args.encode_repeat, 10)
     report["quality"] = [
         measure_quality(label, [s for s in trainers if (s, label) not in skip], vocab) for label in labels
     ]
