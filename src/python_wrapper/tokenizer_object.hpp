@@ -77,4 +77,7 @@ PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);
 
+// The read/write attributes (settings that train() reads), each defined beside its feature.
+extern PyGetSetDef tokenizer_attributes[];
+
 }  // namespace wrenmark::python

@@ -20,6 +20,7 @@ class JsonWriter {
   void key(std::string_view name);
   void string(std::string_view text);
   void number(std::uint64_t value);
+  void boolean(bool value);
 
   std::string take() { return std::move(output_); }
 

@@ -12,8 +12,6 @@ namespace wrenmark {
 
 namespace {
 
-constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not reached as no more pairs to merge ";
-
 // Applies one merge of `merged` = (first, second) -> `new_id` to the words listed for the pair:
 // first the count updates from every valid occurrence's neighbours, then the rewrite of the
 // symbols with the upkeep of the occurrence sets. Occurrences are taken word by word, positions
