@@ -60,16 +60,17 @@ class RaiseInPhase:
             raise self.exception(self.phase)
 
 
-@pytest.mark.parametrize("phase, exception", [
-    *[(phase, KeyboardInterrupt) for phase in PHASES],
-    ("counting words", ValueError),
+@pytest.mark.parametrize("phase, exception, classic", [
+    *[(phase, KeyboardInterrupt, classic) for phase in PHASES for classic in (False, True)],
+    ("counting words", ValueError, False),
 ])
-def test_an_interrupt_in_each_phase_leaves_the_tokenizer_trainable(tmp_path, phase, exception):
+def test_an_interrupt_in_each_phase_leaves_the_tokenizer_trainable(tmp_path, phase, exception, classic):
     corpus = tmp_path / "corpus.txt"
     write_corpus(corpus)
     tokenizer = wrenmark.BpeTokenizer(str(corpus), 300, wrenmark.PreTokenization.whitespace(), ["<s>"],
                                       save_model=True, output_dir=str(tmp_path / "model"))
     tokenizer.show_progress = True
+    tokenizer.merge_all_occurrences = classic
     handler = RaiseInPhase(phase, exception)
     previous = signal.signal(signal.SIGPIPE, handler)
     try:
@@ -85,6 +86,7 @@ def test_an_interrupt_in_each_phase_leaves_the_tokenizer_trainable(tmp_path, pha
     tokenizer.show_progress = False
     tokenizer.train()
     fresh = wrenmark.BpeTokenizer(str(corpus), 300, wrenmark.PreTokenization.whitespace(), ["<s>"])
+    fresh.merge_all_occurrences = classic
     fresh.train()
     assert vocabulary(tokenizer) == vocabulary(fresh)
     assert (tmp_path / "model" / "config.json").exists()

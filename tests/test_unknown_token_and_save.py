@@ -77,15 +77,23 @@ def test_an_untrained_tokenizer_takes_an_unknown_token(tmp_path):
 CONFIG_WITHOUT = (b'{\n  "target_vocab_size": 20,\n  "pre_tokenizer": "Whitespace",\n  "special_tokens": [\n'
                   b'    "<unk>",\n    "[PAD]"\n  ],\n  "special_token_removal_method": "Simple"\n}')
 CONFIG_WITH = CONFIG_WITHOUT[:-2] + b',\n  "unknown_token": "<unk>"\n}'
+CLASSIC = b',\n  "merge_all_occurrences": true\n}'
 
 
-@pytest.mark.parametrize("unknown_token, config", [(None, CONFIG_WITHOUT), ("<unk>", CONFIG_WITH)])
-def test_config_json_bytes_and_the_round_trip(lowish, tmp_path, unknown_token, config):
+# The optional members follow the four, each only when set, in one order.
+@pytest.mark.parametrize("unknown_token, classic, config", [
+    (None, False, CONFIG_WITHOUT),
+    ("<unk>", False, CONFIG_WITH),
+    (None, True, CONFIG_WITHOUT[:-2] + CLASSIC),
+    ("<unk>", True, CONFIG_WITH[:-2] + CLASSIC),
+])
+def test_config_json_bytes_and_the_round_trip(lowish, tmp_path, unknown_token, classic, config):
     lowish.unknown_token = unknown_token
+    lowish.merge_all_occurrences = classic
     lowish.save(str(tmp_path / "model"))
     assert (tmp_path / "model" / "config.json").read_bytes() == config
     loaded = wrenmark.BpeTokenizer.from_pretrained(str(tmp_path / "model"))
-    assert loaded.unknown_token == unknown_token
+    assert (loaded.unknown_token, loaded.merge_all_occurrences) == (unknown_token, classic)
     text = "lower 日 low"
     assert actual_encoding(loaded, text) == actual_encoding(lowish, text)
 
@@ -93,6 +101,8 @@ def test_config_json_bytes_and_the_round_trip(lowish, tmp_path, unknown_token, c
 @pytest.mark.parametrize("member, message", [
     ('"unknown_token": "[MASK]"', "the unknown token `[MASK]` is not one of the special tokens"),
     ('"unknown_token": 3', "expected a string"),
+    ('"unknown_token": "[MASK]", "merge_all_occurrences": true',
+     "the unknown token `[MASK]` is not one of the special tokens"),
 ])
 def test_loading_a_bad_unknown_token(lowish, tmp_path, member, message):
     lowish.save(str(tmp_path / "model"))

@@ -77,9 +77,10 @@ PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs);
-// The read/write attributes (settings that are not constructor arguments).
-PyGetSetDef* tokenizer_getset();
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);
+
+// The read/write attributes: the settings that are not constructor arguments.
+extern PyGetSetDef tokenizer_attributes[];
 
 }  // namespace wrenmark::python

@@ -36,17 +36,21 @@ struct TokenizerSettings {
   std::optional<std::string> unknown_token;
   // Whether train() draws its progress on standard error.
   bool show_progress = false;
+  // Training rewrites every occurrence of the selected pair, as classic BPE does, instead of the
+  // occurrences that the default loop's position lists still name.
+  bool merge_all_occurrences = false;
 };
 
-// The settings that a saved model keeps, in the order they are written. The optional members
-// follow the four fixed ones and are written only when set, so a model that does not use them
-// keeps the bytes it always had.
+// The settings that a saved model keeps, in the order they are written. The members after the
+// first four are written only when their setting differs from its default, so a model that does
+// not use them keeps the bytes it always had.
 struct Config {
   std::uint64_t target_vocab_size = 0;
   PreTokenization pre_tokenization = PreTokenization::Whitespace;
   std::vector<std::string> special_tokens;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
   std::optional<std::string> unknown_token;
+  bool merge_all_occurrences = false;
 };
 
 }  // namespace wrenmark

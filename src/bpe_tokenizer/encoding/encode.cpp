@@ -6,7 +6,7 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/merge_application.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
-#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/word_scan.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
@@ -27,7 +27,7 @@ class TextEncoder {
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tables_.pre_tokenization(), [&](std::string_view word) {
+    scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
@@ -55,16 +55,16 @@ class TextEncoder {
     while (position < word.size()) {
       const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
       const std::string_view character = word.substr(position, length);
-      auto id = tables_.character_id(character);
-      if (!id) {
+      const TokenId id = tables_.character_id(character);
+      if (id == CharacterIds::kMissing) {
         if (!unknown_id_) return TokenizerError::no_id_for_token(character);
         return encode_word_with_unknown_characters(word);
       }
-      symbols_.push_back(*id);
+      symbols_.push_back(id);
       position += length;
     }
     symbols_.push_back(end_of_word_id_);
-    apply_merges(symbols_, tables_.merges(), workspace_);
+    merger_.apply(symbols_, tables_.merges());
     const StemIndex stem = tables_.stem_of_word(word);
     word_cache_.insert(word, symbols_, stem);
     word_endings_.note_word(stem);
@@ -80,17 +80,17 @@ class TextEncoder {
     word_endings_.note_word(stem);
     symbols_.clear();
     const auto flush_run = [&] {
-      apply_merges(symbols_, tables_.merges(), workspace_);
+      merger_.apply(symbols_, tables_.merges());
       for (const TokenId id : symbols_) append_token(id, stem);
       symbols_.clear();
     };
     std::size_t position = 0;
     while (position < word.size()) {
       const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
-      auto id = tables_.character_id(word.substr(position, length));
+      const TokenId id = tables_.character_id(word.substr(position, length));
       position += length;
-      if (id) {
-        symbols_.push_back(*id);
+      if (id != CharacterIds::kMissing) {
+        symbols_.push_back(id);
         continue;
       }
       flush_run();
@@ -134,7 +134,7 @@ class TextEncoder {
   const std::optional<TokenId> unknown_id_;
   Encoding& encoding_;
   std::vector<TokenId> symbols_;
-  MergeWorkspace workspace_;
+  WordMerger merger_;
   WordEndingTokens word_endings_;
 };
 

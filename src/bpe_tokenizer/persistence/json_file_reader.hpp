@@ -46,6 +46,7 @@ class JsonFileReader {
                    ReadField&& read_field, std::size_t required_count = static_cast<std::size_t>(-1));
 
   bool read_unsigned(ondemand::value& value, std::uint64_t max, std::uint64_t& result);
+  bool read_bool(ondemand::value& value, bool& result);
   // The view stays valid until the next string of the same file is read.
   bool read_string(ondemand::value& value, std::string_view& result);
   // An enumeration: the variant's name as a string, or {"Name": null}. `index` is the position

@@ -21,19 +21,3 @@ inline std::string path_in(std::string_view directory, std::string_view name) {
 }
 
 }  // namespace wrenmark::model_files
-
-namespace wrenmark::config_members {
-
-// The members of config.json: the four every model has, then the optional ones, in the order
-// they are written. An optional member is written only when its setting is used.
-inline constexpr std::string_view kTargetVocabSize = "target_vocab_size";
-inline constexpr std::string_view kPreTokenizer = "pre_tokenizer";
-inline constexpr std::string_view kSpecialTokens = "special_tokens";
-inline constexpr std::string_view kRemovalMethod = "special_token_removal_method";
-inline constexpr std::string_view kUnknownToken = "unknown_token";
-
-inline constexpr std::string_view kAll[] = {kTargetVocabSize, kPreTokenizer, kSpecialTokens, kRemovalMethod,
-                                            kUnknownToken};
-inline constexpr std::size_t kRequiredCount = 4;
-
-}  // namespace wrenmark::config_members

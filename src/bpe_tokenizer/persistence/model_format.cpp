@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "absl/container/flat_hash_set.h"
+#include "bpe_tokenizer/persistence/json_file_reader.hpp"
 #include "bpe_tokenizer/persistence/json_writer.hpp"
 #include "bpe_tokenizer/persistence/model_files.hpp"
+#include "bpe_tokenizer/persistence/optional_config_members.hpp"
 #include "bpe_tokenizer/persistence/pair_key_text.hpp"
 
 namespace wrenmark {
@@ -37,19 +40,36 @@ std::string write_config(const Config& config, const Model&) {
   writer.end_array();
   writer.key("special_token_removal_method");
   writer.string(variant_name(config.special_token_removal_method));
-  if (config.unknown_token) {
-    writer.key(config_members::kUnknownToken);
-    writer.string(*config.unknown_token);
+  for (const OptionalConfigMember& member : optional_config_members()) {
+    if (!member.in_use(config)) continue;
+    writer.key(member.key);
+    member.write(config, writer);
   }
   writer.end_object();
   return writer.take();
 }
 
+// The four members that every config.json has, then the optional ones.
+std::vector<std::string_view> config_fields() {
+  std::vector<std::string_view> fields = {"target_vocab_size", "pre_tokenizer", "special_tokens",
+                                          "special_token_removal_method"};
+  for (const OptionalConfigMember& member : optional_config_members()) fields.push_back(member.key);
+  return fields;
+}
+constexpr std::size_t kRequiredConfigFields = 4;
+
 bool read_config(JsonFileReader& reader, SavedModel& saved) {
   Config& config = saved.config;
-  const char* unknown_token_location = nullptr;
-  const bool read = reader.read_record(reader.document(), "Config", config_members::kAll,
-                                       [&](std::size_t field, ondemand::value& value) {
+  static const std::vector<std::string_view> fields = config_fields();
+  const std::span<const OptionalConfigMember> members = optional_config_members();
+  // Where each optional member was read, for the checks that need the whole record first.
+  std::vector<const char*> member_locations(members.size(), nullptr);
+  const auto read_field = [&](std::size_t field, ondemand::value& value) {
+    if (field >= kRequiredConfigFields) {
+      const std::size_t member = field - kRequiredConfigFields;
+      member_locations[member] = reader.location_of(value);
+      return members[member].read(reader, value, config);
+    }
     std::size_t variant = 0;
     switch (field) {
       case 0:
@@ -65,24 +85,16 @@ bool read_config(JsonFileReader& reader, SavedModel& saved) {
           config.special_tokens.emplace_back(token);
           return true;
         });
-      case 3:
+      default:
         if (!reader.read_variant(value, kRemovalMethodNames, variant)) return false;
         config.special_token_removal_method = static_cast<SpecialTokenRemovalMethod>(variant);
         return true;
-      default: {
-        unknown_token_location = reader.location_of(value);
-        std::string_view token;
-        if (!reader.read_string(value, token)) return false;
-        config.unknown_token = std::string(token);
-        return true;
-      }
     }
-  }, config_members::kRequiredCount);
-  if (!read) return false;
-  if (config.unknown_token && std::find(config.special_tokens.begin(), config.special_tokens.end(),
-                                        *config.unknown_token) == config.special_tokens.end()) {
-    return reader.fail(unknown_token_location,
-                       "the unknown token `" + *config.unknown_token + "` is not one of the special tokens");
+  };
+  if (!reader.read_record(reader.document(), "Config", fields, read_field, kRequiredConfigFields)) return false;
+  for (std::size_t member = 0; member < members.size(); ++member) {
+    if (member_locations[member] == nullptr || members[member].fault == nullptr) continue;
+    if (auto fault = members[member].fault(config)) return reader.fail(member_locations[member], std::move(*fault));
   }
   return true;
 }
@@ -123,6 +135,7 @@ bool read_token_table(JsonFileReader& reader, SavedModel& saved) {
       return reader.read_array(value, "an array of strings", [&](ondemand::value& element) {
         std::string_view token;
         if (!reader.read_string(element, token)) return false;
+        if (table.full()) return reader.fail(reader.location_of(element), "more tokens than a vocabulary holds");
         table.append_id_to_token(token);
         return true;
       });

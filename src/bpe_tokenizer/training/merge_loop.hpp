@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/training/pair_table.hpp"
@@ -7,6 +10,12 @@
 #include "bpe_tokenizer/training/word_table.hpp"
 
 namespace wrenmark {
+
+// Printed, without a line end, when the loop stops because no pair is left to merge.
+inline constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not reached as no more pairs to merge ";
+
+// Words scanned between two stop checks of the initial pair statistics.
+inline constexpr std::size_t kWordsPerCheck = 1 << 16;
 
 // Records, for every adjacent pair of every distinct word, where it occurs.
 // The monitor may stop this and the next one early; the caller then drops their results.

@@ -1,11 +1,13 @@
 #include "bpe_tokenizer/training/train.hpp"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "bpe_tokenizer/training/corpus_counting.hpp"
 #include "bpe_tokenizer/io/console.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/training/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/duration_format.hpp"
 #include "bpe_tokenizer/training/merge_loop.hpp"
 #include "bpe_tokenizer/training/vocabulary_builder.hpp"
@@ -38,11 +40,15 @@ class PhaseTimer {
 Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts,
                     std::uint64_t removal_ns, std::uint64_t counting_ns, TrainingMonitor& monitor) {
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) {
+      if (model.token_table.full()) return vocabulary_full_error();
+      model.token_table.add_token(token);
+    }
     print_timing("removing special tokens", removal_ns);
   }
 
   if (monitor.begin_phase(TrainingPhase::CountingPairs, 0)) return TokenizerError::cancelled();
+  const bool classic = settings.merge_all_occurrences;
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
@@ -50,16 +56,21 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
     // The words live on as symbol sequences; their text and the counting map go before the
     // occurrence sets, the largest part of training's memory, come into being.
     counts = WordCountTable();
-    if (built) record_initial_occurrences(built.value(), pairs, monitor);
+    if (built && !classic) record_initial_occurrences(built.value(), pairs, monitor);
     print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
   }();
   if (!words) return words.error();
   if (monitor.stopped()) return TokenizerError::cancelled();
 
+  std::optional<ClassicMergeLoop> classic_loop;
   {
     PhaseTimer timer;
-    count_initial_pairs(words.value(), pairs, monitor);
+    if (classic) {
+      classic_loop.emplace(words.value(), monitor);
+    } else {
+      count_initial_pairs(words.value(), pairs, monitor);
+    }
     if (monitor.stopped()) return TokenizerError::cancelled();
     print_timing("build initial pair", timer.elapsed_ns());
   }
@@ -68,7 +79,9 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
   if (monitor.begin_phase(TrainingPhase::Merging, target > size ? target - size : 0)) {
     return TokenizerError::cancelled();
   }
-  if (Status merged = run_merge_loop(model, target, words.value(), pairs, monitor); !merged) return merged;
+  Status merged = classic ? classic_loop->run(model, target, monitor)
+                          : run_merge_loop(model, target, words.value(), pairs, monitor);
+  if (!merged) return merged;
   return model.derive_lookup_tables();
 }
 
