@@ -1,6 +1,7 @@
 """The benchmark helpers: corpus building and reading the timing lines of training."""
 
 import os
+import resource
 import sys
 from pathlib import Path
 
@@ -98,4 +99,7 @@ def test_peak_rss_is_each_childs_own():
     small = train_phases.run_child("pass", [])
     assert big["exit_code"] == small["exit_code"] == 0
     assert big["peak_rss_kib"] > 300 * 1024
-    assert small["peak_rss_kib"] < 100 * 1024
+    # A child starts as a copy of this process, whose resident pages its peak includes until the
+    # exec: after earlier tests (batches of thousands of texts) that can pass 100 MiB on its own.
+    own_peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    assert small["peak_rss_kib"] < max(100 * 1024, own_peak_kib + 20 * 1024) < big["peak_rss_kib"]
