@@ -42,22 +42,16 @@ ClassicMergeLoop::ClassicMergeLoop(WordTable& words) : words_(words) {
 }
 
 Status ClassicMergeLoop::run(Model& model, std::uint64_t target_vocab_size) {
-  TokenTable& table = model.token_table;
-  std::string merged_text;
+  const TokenTable& table = model.token_table;
   while (table.size() < target_vocab_size) {
     Pair selected{};
     if (!pop_best(selected)) {
       console::print(kOutOfPairsMessage);
       break;
     }
-    const auto first_text = table.token_by_id(selected.first);
-    if (!first_text) return TokenizerError::internal_fault("Token1 not found");
-    const auto second_text = table.token_by_id(selected.second);
-    if (!second_text) return TokenizerError::internal_fault("Token2 not found");
-    merged_text.assign(*first_text).append(*second_text);
-    const TokenId merged = table.add_token(merged_text);
-    model.merge_rules.push_back(selected);
-    merge(selected, merged);
+    const Result<TokenId> learnt = model.learn_merge(selected);
+    if (!learnt) return learnt.error();
+    merge(selected, learnt.value());
     if (!counts_consistent_) return TokenizerError::internal_fault("a pair count fell below zero");
   }
   return {};
