@@ -5,6 +5,20 @@
 
 namespace wrenmark {
 
+Result<TokenId> Model::learn_merge(Pair pair) {
+  const auto first_text = token_table.token_by_id(pair.first);
+  if (!first_text) return TokenizerError::internal_fault("Token1 not found");
+  const auto second_text = token_table.token_by_id(pair.second);
+  if (!second_text) return TokenizerError::internal_fault("Token2 not found");
+  std::string merged_text;
+  merged_text.reserve(first_text->size() + second_text->size());
+  merged_text.append(*first_text).append(*second_text);
+  if (token_table.full()) return vocabulary_full_error();
+  const TokenId merged = token_table.add_token(merged_text);
+  merge_rules.push_back(pair);
+  return merged;
+}
+
 Status Model::derive_lookup_tables() {
   PairMap<std::uint64_t> derived_ranks;
   PairMap<TokenId> derived_pairs_to_merge;

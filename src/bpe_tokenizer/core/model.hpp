@@ -24,6 +24,10 @@ struct Model {
   PairMap<std::uint64_t> ranks;      // the position of a pair's last rule in merge_rules
   PairMap<TokenId> pairs_to_merge;   // the id of the token a pair's two tokens join into
 
+  // Learns the rule `pair`: adds the token its two tokens join into, unless the table has it,
+  // and appends the rule. Returns the id of the joined token.
+  Result<TokenId> learn_merge(Pair pair);
+
   // Rebuilds `ranks` and `pairs_to_merge` from `merge_rules` and the token table. Fails when a
   // rule names a token the table lacks.
   Status derive_lookup_tables();

@@ -41,8 +41,8 @@ TokenizerError TokenizerError::file_error(const std::error_code& code) {
   return {ErrorKind::FileError, "File Error: " + os_error_text(code)};
 }
 
-TokenizerError TokenizerError::json_error(std::string description) {
-  return {ErrorKind::JsonError, "Json serialization error " + description};
+TokenizerError TokenizerError::json_error(std::string_view description) {
+  return {ErrorKind::JsonError, "Json serialization error " + std::string(description)};
 }
 
 std::string os_error_text(int errno_value) {

@@ -45,7 +45,7 @@ class TokenizerError {
   static TokenizerError no_token_for_id(std::uint64_t id);
   static TokenizerError token_not_in_encoding(std::string_view token);
   static TokenizerError file_error(const std::error_code& code);
-  static TokenizerError json_error(std::string description);
+  static TokenizerError json_error(std::string_view description);
   static TokenizerError cancelled();
 
   // The same error with `prefix` before its text, for an element of a batch.

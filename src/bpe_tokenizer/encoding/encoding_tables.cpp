@@ -19,7 +19,7 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
     : model_(std::move(model)), pre_tokenization_(settings.pre_tokenization), splitter_(settings.special_tokens) {
   const Model& source = *model_;
   for (const auto& [token, id] : source.token_table.token_to_id()) {
-    if (is_single_character(token)) character_ids_.add(utf8::decode(token.data()), id);
+    if (is_single_character(token)) character_ids_.add(utf8::decode(token), id);
   }
   end_of_word_id_ = source.token_table.id_by_token(kEndOfWord);
 

@@ -53,7 +53,7 @@ class EncodingTables {
   // The id of the one-character token for the character starting at `character`, or
   // CharacterIds::kMissing.
   TokenId character_id(std::string_view character) const {
-    return character_ids_.find(utf8::decode(character.data()));
+    return character_ids_.find(utf8::decode(character));
   }
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
   const MergeTable& merges() const { return merges_; }

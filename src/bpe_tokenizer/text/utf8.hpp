@@ -15,9 +15,9 @@ constexpr std::size_t sequence_length(unsigned char lead) {
   return 4;
 }
 
-// The code point of the character starting at `text[0]` (valid UTF-8 assumed).
-inline char32_t decode(const char* text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+// The code point of the character that `character` starts with (valid UTF-8 assumed).
+inline char32_t decode(std::string_view character) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(character.data());
   const unsigned char lead = bytes[0];
   if (lead < 0x80) return lead;
   if (lead < 0xE0) return (char32_t(lead & 0x1F) << 6) | (bytes[1] & 0x3F);

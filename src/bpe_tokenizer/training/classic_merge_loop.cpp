@@ -43,8 +43,7 @@ ClassicMergeLoop::ClassicMergeLoop(WordTable& words, TrainingMonitor& monitor) :
 }
 
 Status ClassicMergeLoop::run(Model& model, std::uint64_t target_vocab_size, TrainingMonitor& monitor) {
-  TokenTable& table = model.token_table;
-  std::string merged_text;
+  const TokenTable& table = model.token_table;
   while (table.size() < target_vocab_size) {
     if (monitor.advance(1)) return TokenizerError::cancelled();
     Pair selected{};
@@ -52,15 +51,9 @@ Status ClassicMergeLoop::run(Model& model, std::uint64_t target_vocab_size, Trai
       console::print(kOutOfPairsMessage);
       break;
     }
-    const auto first_text = table.token_by_id(selected.first);
-    if (!first_text) return TokenizerError::internal_fault("Token1 not found");
-    const auto second_text = table.token_by_id(selected.second);
-    if (!second_text) return TokenizerError::internal_fault("Token2 not found");
-    merged_text.assign(*first_text).append(*second_text);
-    if (table.full()) return vocabulary_full_error();
-    const TokenId merged = table.add_token(merged_text);
-    model.merge_rules.push_back(selected);
-    merge(selected, merged);
+    const Result<TokenId> learnt = model.learn_merge(selected);
+    if (!learnt) return learnt.error();
+    merge(selected, learnt.value());
     if (!counts_consistent_) return TokenizerError::internal_fault("a pair count fell below zero");
   }
   return {};

@@ -171,8 +171,7 @@ void count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonit
 
 Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs,
                       TrainingMonitor& monitor) {
-  TokenTable& table = model.token_table;
-  std::string merged_text;
+  const TokenTable& table = model.token_table;
   std::vector<Occurrence> occurrences;
   while (table.size() < target_vocab_size) {
     if (monitor.advance(1)) return TokenizerError::cancelled();
@@ -181,14 +180,9 @@ Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& 
       console::print(kOutOfPairsMessage);
       break;
     }
-    const auto first_text = table.token_by_id(selected.first);
-    if (!first_text) return TokenizerError::internal_fault("Token1 not found");
-    const auto second_text = table.token_by_id(selected.second);
-    if (!second_text) return TokenizerError::internal_fault("Token2 not found");
-    merged_text.assign(*first_text).append(*second_text);
-    if (table.full()) return vocabulary_full_error();
-    const TokenId new_id = table.add_token(merged_text);
-    model.merge_rules.push_back(selected);
+    const Result<TokenId> learnt = model.learn_merge(selected);
+    if (!learnt) return learnt.error();
+    const TokenId new_id = learnt.value();
 
     const PairKey key = pair_key(selected);
     PairState* state = pairs.find(key);

@@ -32,7 +32,7 @@ Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenT
   CharacterIds character_ids;
   for (const CountedWord& word : words) {
     utf8::for_each_character(word.text, [&](std::string_view character) {
-      const char32_t code_point = utf8::decode(character.data());
+      const char32_t code_point = utf8::decode(character);
       if (character_ids.find(code_point) == CharacterIds::kMissing) {
         character_ids.add(code_point, token_table.add_token(character));
       }
@@ -61,12 +61,12 @@ Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenT
     for (std::size_t index = begin; index < end; ++index) {
       TokenId* out = symbols.data() + starts[index];
       utf8::for_each_character(words[index].text, [&](std::string_view character) {
-        *out++ = character_ids.find(utf8::decode(character.data()));
+        *out++ = character_ids.find(utf8::decode(character));
       });
       *out = end_of_word_id;
     }
   });
-  return WordTable(std::move(symbols), std::move(starts), std::move(counts));
+  return WordTable(std::move(symbols), starts, counts);
 }
 
 }  // namespace wrenmark
