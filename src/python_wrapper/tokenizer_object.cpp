@@ -95,6 +95,9 @@ PyMethodDef tokenizer_methods[] = {
      "get_token_by_id($self, id)\n--\n\n"},
     {"from_pretrained", keyword_method<tokenizer_from_pretrained>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_pretrained(files_path)\n--\n\n"},
+    // Private: what an export needs (wrenmark.hf): vocabulary, merges by rank, special tokens and
+    // pre-tokenization, or None before training.
+    {"_export_model", tokenizer_export_model, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -57,6 +57,7 @@ PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kw
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
+PyObject* tokenizer_export_model(PyObject* self, PyObject* unused);
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);
 
