@@ -157,6 +157,9 @@ def _tokenizer_document(model: _Model) -> dict:
     for token in _reachable_special_tokens(model.special_tokens):
         if token not in token_to_id:
             raise ValueError(f"the special token {token} is not in the vocabulary")
+        # HF gives an added token the id its text has in the model's vocabulary, and a new id
+        # when the text is missing there (a special token ending in "</w>" is there marked).
+        vocab.setdefault(token, token_to_id[token])
         added_tokens.append({"id": token_to_id[token], "content": token, "single_word": False,
                              "lstrip": False, "rstrip": False, "normalized": False, "special": True})
     unknown = None
