@@ -118,3 +118,22 @@ fuzz: $(FUZZ_INSTALLED)
 # distinct characters. Not part of `make test`; prints timings and peak memory per scenario.
 stress: build
 	$(PYTHON) bench/stress.py $(STRESS_ARGS)
+
+# ---------------------------------------------------------------------------------------------
+# Distribution: one wheel per supported CPython, built with the CMake build above and repaired by
+# auditwheel so that oneTBB, Vectorscan, Abseil and simdjson travel inside it; the sdist builds
+# wherever the Debian -dev packages are installed. None of this is part of `make test`.
+WHEEL_VERSIONS ?= 3.12 3.13
+
+.PHONY: wheel test-wheel sdist
+
+wheel: $(STAMP_SYSTEM)
+	for version in $(WHEEL_VERSIONS); do \
+		bash scripts/build_wheel.sh "$$(bash scripts/find_python.sh $$version)" || exit 1; \
+	done
+
+test-wheel: wheel
+	for version in $(WHEEL_VERSIONS); do bash scripts/test_wheel.sh $$version || exit 1; done
+
+sdist: $(STAMP_SYSTEM)
+	bash scripts/build_sdist.sh
