@@ -188,7 +188,7 @@ def _decode(arguments: argparse.Namespace) -> None:
 
 def _info(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
-    vocabulary = tokenizer._export_model()[0]
+    vocab_size = repr(tokenizer).removeprefix("BpeTokenizer(vocab_size=").removesuffix(")")
     directory = arguments.model
     try:
         with open(os.path.join(directory, "config.json"), encoding="utf-8") as file:
@@ -197,7 +197,7 @@ def _info(arguments: argparse.Namespace) -> None:
             merges = len(json.load(file))
     except (OSError, ValueError) as error:
         raise Failure(f"cannot read the model in {directory}: {error}") from None
-    lines = [f"vocab_size: {len(vocabulary)}", f"merges: {merges}"]
+    lines = [f"vocab_size: {vocab_size}", f"merges: {merges}"]
     for name, value in config.items():
         lines.append(f"{name}: {value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)}")
     sys.stdout.write("\n".join(lines) + "\n")
