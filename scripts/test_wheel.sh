@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the wheel in dist/ for CPython $1 (e.g. 3.13) into a fresh virtual environment and
-# runs the test suite against the installed package. The suite runs from a copy of tests/ (with
+# Installs the wheel in dist/ (cp312-abi3) into a fresh virtual environment of CPython $1 (e.g.
+# 3.13) and runs the test suite against the installed package. The suite runs from a copy of tests/ (with
 # the bench/, scripts/ and docs/ files some tests read) in a temporary directory, so neither the
 # source tree nor .venv is on the import path.
 set -euo pipefail
@@ -8,11 +8,10 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 version=$1
-tag=cp${version/./}
 python=$(scripts/find_python.sh "$version")
-wheel=$(ls dist/wrenmark-*-"$tag"-"$tag"-*.whl 2>/dev/null | head -n 1)
+wheel=$(ls dist/wrenmark-*-cp312-abi3-*.whl 2>/dev/null | head -n 1)
 if [ -z "$wheel" ]; then
-  echo "no wheel for CPython $version in dist/: run make wheel" >&2
+  echo "no wheel in dist/: run make wheel" >&2
   exit 1
 fi
 

@@ -31,6 +31,16 @@ std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const ch
 // as `keyword`; returns it borrowed, or nullptr with the interpreter's TypeError set.
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format);
 
+// Fills slot `index` of a list fresh from PyList_New, taking over `item`. The stable ABI has no
+// direct store, only the checked call.
+inline void set_new_list_item(PyObject* list, Py_ssize_t index, PyObject* item) {
+#ifdef Py_LIMITED_API
+  PyList_SetItem(list, index, item);
+#else
+  PyList_SET_ITEM(list, index, item);
+#endif
+}
+
 // A new `str` from UTF-8 text.
 PyObject* to_python_text(std::string_view text);
 

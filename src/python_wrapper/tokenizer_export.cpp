@@ -16,7 +16,7 @@ PyObject* text_list(const std::vector<std::string>& texts) {
   for (std::size_t index = 0; index < texts.size(); ++index) {
     PyObject* text = to_python_text(texts[index]);
     if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), text);
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), text);
   }
   return list.release();
 }
@@ -27,7 +27,7 @@ PyObject* vocabulary_list(const TokenTable& table) {
   for (std::size_t id = 0; id < table.size(); ++id) {
     PyObject* text = to_python_text(*table.token_by_id(id));
     if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), text);
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(id), text);
   }
   return list.release();
 }
@@ -49,7 +49,7 @@ PyObject* ranked_merges(const BpeTokenizer& tokenizer) {
     const Pair pair = pair_from_key(key);
     PyObject* entry = Py_BuildValue("(III)", pair.first, pair.second, merged);
     if (entry == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), entry);
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), entry);
   }
   return list.release();
 }

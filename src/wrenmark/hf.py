@@ -122,11 +122,11 @@ def _word_end_pattern(pre_tokenization: str) -> str:
 
 def _reachable_special_tokens(special_tokens: list[str]) -> list[str]:
     """The special tokens that wrenmark's first-in-list matching can ever pick, each once."""
-    reachable: list[str] = []
+    reachable: dict[str, None] = {}
     for token in special_tokens:
-        if token and not any(token.startswith(earlier) for earlier in reachable):
-            reachable.append(token)
-    return reachable
+        if token and not any(token[:end] in reachable for end in range(1, len(token) + 1)):
+            reachable[token] = None
+    return list(reachable)
 
 
 def _replace(pattern: dict[str, str], content: str) -> dict:
