@@ -1,4 +1,5 @@
 # Every target does its own set-up: Debian packages, .venv, and an incremental build.
+# `make help` lists the targets: each one's line is the `##` comment after its name.
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 STAMP_SYSTEM := build/.system-packages
@@ -6,9 +7,12 @@ STAMP_VENV := $(VENV)/.requirements-installed
 INSTALLED := $(VENV)/.wrenmark-installed
 SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
-.PHONY: setup build test demo clean bench bench-quick bench-setup
+.PHONY: help setup build test typecheck demo clean bench bench-quick bench-setup
 
-setup: $(STAMP_SYSTEM) $(STAMP_VENV)
+help: ## list the targets
+	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-14s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
+
+setup: $(STAMP_SYSTEM) $(STAMP_VENV) ## install the Debian packages and create .venv
 
 $(STAMP_SYSTEM): scripts/install_system_packages.sh
 	bash scripts/install_system_packages.sh
@@ -17,19 +21,26 @@ $(STAMP_SYSTEM): scripts/install_system_packages.sh
 $(STAMP_VENV): requirements-dev.txt scripts/setup_venv.sh scripts/find_python.sh
 	bash scripts/setup_venv.sh
 
-build: $(INSTALLED)
+build: $(INSTALLED) ## build the package and install it into .venv
 
 $(INSTALLED): $(STAMP_SYSTEM) $(STAMP_VENV) $(SOURCES)
 	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
-test: build
+test: build ## the test suite, then make typecheck
 	$(PYTHON) -m pytest -q tests
+	$(MAKE) --no-print-directory typecheck
 
-demo: build build/corpus/default.txt
+# The stub against the compiled module (stubtest), and strict typing of the examples and of a
+# file that uses the whole surface.
+typecheck: build ## the stub against the module, and mypy --strict on examples/ and a typed usage file
+	$(PYTHON) -m mypy.stubtest wrenmark --allowlist tests/stubtest_allowlist.txt
+	$(PYTHON) -m mypy --strict --cache-dir build/mypy-cache examples tests/typing_usage.py
+
+demo: build build/corpus/default.txt ## the main job: train, encode, decode, save and load
 	$(PYTHON) examples/main_job.py
 
-clean:
+clean: ## remove build/ and .venv/
 	rm -rf build $(VENV)
 
 build/corpus/default.txt:
@@ -40,7 +51,7 @@ BENCH_SIZES ?= 10MB 100MB
 BENCH_VOCABS ?= 8k 32k
 
 .PHONY: bench-train
-bench-train: build
+bench-train: build ## phase timings of training (BENCH_SIZES, BENCH_VOCABS)
 	$(PYTHON) bench/corpus.py --sizes $(BENCH_SIZES)
 	$(PYTHON) bench/train_phases.py --sizes $(BENCH_SIZES) --vocabs $(BENCH_VOCABS)
 
@@ -50,15 +61,16 @@ bench-train: build
 BENCH_PYTHON := bench/.venv/bin/python
 BENCH_SKIP ?=
 
-bench-setup: build
+bench-setup: build ## bench/.venv with the peers and the built package
 	bash scripts/setup_bench_venv.sh
 
-bench: bench-setup
+bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (about 30 min)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
 	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
+	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers
 
-bench-quick: bench-setup
+bench-quick: bench-setup ## the comparison on the 10 MB corpus only (under 2 min)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB
 	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2 --encode-inner 3
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
@@ -94,7 +106,7 @@ $(SANITIZE_INSTALLED): $(STAMP_SYSTEM) $(SANITIZE_VENV)/.requirements-installed 
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo -C cmake.define.WRENMARK_SANITIZE=ON .
 	touch $@
 
-test-sanitize: $(SANITIZE_INSTALLED)
+test-sanitize: $(SANITIZE_INSTALLED) ## the test suite against an AddressSanitizer and UBSan build
 	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 	@if ls $(SANITIZE_REPORTS)/* >/dev/null 2>&1; then cat $(SANITIZE_REPORTS)/*; \
@@ -111,13 +123,45 @@ $(FUZZ_INSTALLED): $(STAMP_SYSTEM) $(FUZZ_VENV)/.requirements-installed $(SOURCE
 		-C cmake.define.WRENMARK_SANITIZE=ON -C cmake.define.WRENMARK_FUZZ=ON .
 	touch $@
 
-fuzz: $(FUZZ_INSTALLED)
+fuzz: $(FUZZ_INSTALLED) ## coverage-guided fuzzing of every target for FUZZ_SECONDS each
 	bash scripts/run_fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Extreme inputs: a 1 GB corpus, 10 MB words, 10,000 special tokens, a 1,000,000 target, 100,000
 # distinct characters. Not part of `make test`; prints timings and peak memory per scenario.
-stress: build
+stress: build ## extreme inputs with timings and peak memory (STRESS_ARGS)
 	$(PYTHON) bench/stress.py $(STRESS_ARGS)
+	$(PYTHON) bench/scaling.py --sizes 10GB --systems wrenmark --remove-after
+
+# ---------------------------------------------------------------------------------------------
+# Habits: formatting and linting, with the pinned tools of requirements-lint.txt in .venv. The
+# lint build has its own directory, with warnings as errors for our targets only, and gives
+# clang-tidy its compile_commands.json.
+
+LINT_TOOLS := $(VENV)/.lint-tools-installed
+LINT_BUILD := build/lint
+LINT_JOBS ?= 2
+CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
+
+.PHONY: format lint
+
+$(LINT_TOOLS): requirements-lint.txt $(STAMP_VENV)
+	$(PYTHON) -m pip install --quiet -r requirements-lint.txt
+	touch $@
+
+format: $(LINT_TOOLS) ## clang-format the C++ sources in place
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+
+$(LINT_BUILD)/build.ninja: $(STAMP_SYSTEM) $(STAMP_VENV)
+	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+		-DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
+		-DWRENMARK_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+
+lint: $(LINT_TOOLS) $(LINT_BUILD)/build.ninja ## ruff, a -Werror build, clang-tidy on src/, and the formatting check
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/cmake --build $(LINT_BUILD)
+	$(PYTHON) $(VENV)/bin/run-clang-tidy.py -quiet -p $(LINT_BUILD) -clang-tidy-binary $(VENV)/bin/clang-tidy \
+		-j $(LINT_JOBS) '$(CURDIR)/src/'
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # ---------------------------------------------------------------------------------------------
 # Distribution: one wheel for the stable ABI of CPython 3.12 and later, built with the CMake build
@@ -128,11 +172,11 @@ WHEEL_VERSIONS ?= 3.12 3.13
 
 .PHONY: wheel test-wheel sdist
 
-wheel: $(STAMP_SYSTEM)
+wheel: $(STAMP_SYSTEM) ## the cp312-abi3 wheel in dist/, repaired by auditwheel
 	bash scripts/build_wheel.sh
 
-test-wheel: wheel
+test-wheel: wheel ## the suite against the installed wheel, on each of WHEEL_VERSIONS
 	for version in $(WHEEL_VERSIONS); do bash scripts/test_wheel.sh $$version || exit 1; done
 
-sdist: $(STAMP_SYSTEM)
+sdist: $(STAMP_SYSTEM) ## the source distribution in dist/
 	bash scripts/build_sdist.sh

@@ -24,7 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from datetime import datetime, timezone
+from datetime import datetime, UTC
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -257,7 +257,7 @@ def main(argv: list[str] | None = None) -> None:
     model_label = corpus.size_label(max((s for s in sizes if s < 10**9), default=min(sizes)))
 
     started = time.time()
-    report = {"label": args.label, "started": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+    report = {"label": args.label, "started": datetime.now(UTC).isoformat(timespec="seconds"),
               **machine_facts(), "vocab": vocab, "trainers": trainers,
               "not_installed": [s for s in PEER_MODULES if not installed(s)],
               "skipped": sorted(args.skip), "load_average_before": os.getloadavg()}

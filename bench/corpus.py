@@ -210,6 +210,65 @@ def write_corpus(pool: bytes, size: int, path: Path) -> int:
     return full_copies * len(pool) + len(tail)
 
 
+# --- the scaling corpus ---------------------------------------------------------------------------
+
+# One word in SCALING_EVERY of the pool (counted over the pool's white-space-separated words)
+# carries a suffix naming the copy of the pool it sits in, so every copy brings new distinct
+# words: the distinct words grow in proportion to the corpus instead of stopping at the pool.
+SCALING_EVERY = 16
+
+
+def scaling_path(size: int, data_dir: Path = DATA_DIR) -> Path:
+    return data_dir / f"scaling-{size_label(size)}.txt"
+
+
+def scaling_segments(pool: bytes, every: int = SCALING_EVERY) -> list[bytes]:
+    """The pool cut right after every `every`-th word, so that a suffix can follow each piece."""
+    ends = [match.end() for index, match in enumerate(re.finditer(rb"\S+", pool)) if index % every == every - 1]
+    return [pool[start:end] for start, end in zip([0] + ends, ends + [len(pool)])]
+
+
+def scaling_copy(segments: list[bytes], copy: int) -> bytes:
+    """Copy number `copy` of the pool, its marked words suffixed with "~" and the copy number."""
+    suffix = b"~" + str(copy).encode()
+    return suffix.join(segments[:-1]) + suffix + segments[-1] if len(segments) > 1 else segments[0]
+
+
+def write_scaling_corpus(pool: bytes, size: int, path: Path) -> int:
+    """Writes copies of the pool, each with its own suffixes, cut at a line end within `size`."""
+    segments = scaling_segments(pool)
+    written = 0
+    partial = path.with_name(path.name + ".partial")
+    with open(partial, "wb") as out:
+        copy = 0
+        while written < size:
+            text = scaling_copy(segments, copy)
+            if written + len(text) > size:
+                text = text[: text.rfind(b"\n", 0, size - written) + 1]
+                if not text:
+                    break
+            out.write(text)
+            written += len(text)
+            copy += 1
+    partial.replace(path)
+    return written
+
+
+def prepare_scaling(sizes: list[int], data_dir: Path = DATA_DIR) -> list[Path]:
+    """Writes the scaling corpora that are missing; their sizes are checked, not their hashes."""
+    paths = [scaling_path(size, data_dir) for size in sizes]
+    missing = [(size, path) for size, path in zip(sizes, paths) if not path.is_file()]
+    if missing:
+        versions = install_sources()
+        sources = [package_lines(package) for package in SOURCE_PACKAGES if package in versions]
+        pool, _ = build_pool(sources)
+        data_dir.mkdir(parents=True, exist_ok=True)
+        for size, path in missing:
+            written = write_scaling_corpus(pool, size, path)
+            print(f"wrote {path} ({written} bytes)")
+    return paths
+
+
 # --- manifest and command line -------------------------------------------------------------------
 
 

@@ -84,7 +84,7 @@ def main() -> None:
     report("with special tokens", special_text, special, arguments.repeat)
 
     long_word = "".join(text[:2_000_000].split())[:1_000_000]
-    encoder, first, best = timed(lambda: plain.encode(long_word), arguments.repeat)
+    encoder, _first, best = timed(lambda: plain.encode(long_word), arguments.repeat)
     print(f"one word of {len(long_word.encode('utf-8')) / 1e6:.1f} MB: {best * 1000:.0f} ms, "
           f"{len(encoder.ids):,} tokens")
 

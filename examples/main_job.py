@@ -15,7 +15,7 @@ SAMPLE = "<s>The quick brown fox jumps over the lazy dog.</s> It was a dark and 
 SPECIAL_TOKENS = ["<s>", "</s>"]
 
 
-def show_encoding(label: str, encoding) -> None:
+def show_encoding(label: str, encoding: wrenmark.Encoder) -> None:
     print(f"{label}:")
     for token, token_id, token_type in zip(encoding.tokens, encoding.ids, encoding.token_types):
         print(f"  {token_id:>6}  {token!r:<20} {token_type!r}")

@@ -50,7 +50,7 @@ def test_one_input(data: bytes):
             assert str(error).startswith("Error reading file: "), error
             assert harness.vocab_size(tokenizer) == 0
             return
-        raise AssertionError("a corpus that is not UTF-8 was trained on")
+        raise AssertionError("a corpus that is not UTF-8 was trained on") from None
     tokenizer.train()
 
     expected = train_text(text, target, PUNCTUATION if punctuation else WHITESPACE, special_tokens,

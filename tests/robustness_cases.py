@@ -12,9 +12,8 @@ import json
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from collections.abc import Callable
 
-import wrenmark
 from wrenmark import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 TYPE, VALUE, FILE, FAULT, REENTRY = "type", "value", "file content", "fault injected", "re-entrant call"
@@ -28,7 +27,7 @@ class Case:
     method: str
     kind: str
     bad_input: str
-    call: Callable[["Context"], object]
+    call: Callable[[Context], object]
     # The exception's class name and its message (a prefix when it ends with "..."), or None
     # with `result` describing what the call returns.
     raises: str | None = None

@@ -506,7 +506,7 @@ def test_a_symbolic_link_to_a_model_directory_loads(tmp_path):
     ],
 )
 def test_the_first_missing_file_in_alphabetical_order_is_reported(tmp_path, missing, reported):
-    directory = write_model(tmp_path / "model", **{stem: None for stem in missing})
+    directory = write_model(tmp_path / "model", **dict.fromkeys(missing))
     assert load_error(directory) == f"{reported} does not exist in the directory provided"
 
 

@@ -1,5 +1,6 @@
 #include "python_wrapper/conversions.hpp"
 
+#include <cstring>
 #include <limits>
 
 #include "python_wrapper/py_ref.hpp"
@@ -70,9 +71,29 @@ std::optional<std::vector<Element>> collect_elements(PyObject* object, const cha
 
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format) {
   const char* keywords[] = {keyword, nullptr};
+  if (!reject_unexpected_keywords(kwargs, keywords, format)) return nullptr;
   PyObject* argument = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &argument)) return nullptr;
   return argument;
+}
+
+bool reject_unexpected_keywords(PyObject* kwargs, const char* const* keywords, const char* format) {
+  if (kwargs == nullptr) return true;
+  PyObject* key = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(kwargs, &position, &key, nullptr)) {
+    bool known = false;
+    for (const char* const* keyword = keywords; *keyword != nullptr && !known; ++keyword) {
+      known = PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, *keyword) == 0;
+    }
+    if (!known) {
+      const char* function = std::strchr(format, ':');
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                   function != nullptr ? function + 1 : format, key);
+      return false;
+    }
+  }
+  return true;
 }
 
 PyObject* to_python_text(std::string_view text) {

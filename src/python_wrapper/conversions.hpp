@@ -31,6 +31,12 @@ std::optional<std::vector<std::uint32_t>> to_u32_list(PyObject* object, const ch
 // as `keyword`; returns it borrowed, or nullptr with the interpreter's TypeError set.
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format);
 
+// Raises TypeError "{function}() got an unexpected keyword argument '{key}'" for the first key of
+// `kwargs` that the nullptr-terminated `keywords` lacks, as the interpreter does for a function
+// written in Python, and returns false; `format` ends in ":{function}". Run before
+// PyArg_ParseTupleAndKeywords, which would report a missing argument first.
+bool reject_unexpected_keywords(PyObject* kwargs, const char* const* keywords, const char* format);
+
 // Fills slot `index` of a list fresh from PyList_New, taking over `item`. The stable ABI has no
 // direct store, only the checked call.
 inline void set_new_list_item(PyObject* list, Py_ssize_t index, PyObject* item) {

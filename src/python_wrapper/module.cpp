@@ -5,11 +5,12 @@
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/token_type_object.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
+#include "python_wrapper/word_count_functions.hpp"
 
 namespace wrenmark::python {
 namespace {
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, word_count_functions, nullptr, nullptr, nullptr, nullptr};
 
 // The module is built once per process and belongs to the interpreter that built it.
 PyObject* module_instance = nullptr;

@@ -43,7 +43,7 @@ PyObject* token_type_compare(PyObject* self, PyObject* other, int operation) {
   if (index) {
     int overflow = 0;
     other_value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    converted = overflow == 0 && !(other_value == -1 && PyErr_Occurred());
+    converted = overflow == 0 && (other_value != -1 || PyErr_Occurred() == nullptr);
   }
   PyErr_Clear();
   if (converted) {

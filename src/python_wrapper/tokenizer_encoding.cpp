@@ -9,10 +9,10 @@ namespace wrenmark::python {
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* text_argument = parse_one_argument(args, kwargs, "text", "O:BpeTokenizer.encode");
   if (text_argument == nullptr) return nullptr;
-  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+  return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto text = to_text(text_argument, "text");
     if (!text) return nullptr;
-    auto encoding = encode(tokenizer, *text);
+    auto encoding = encode(tokenizer, cache, *text);
     if (!encoding) return raise_error(encoding.error());
     return make_encoder(std::move(encoding).value());
   });
@@ -21,10 +21,10 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* ids_argument = parse_one_argument(args, kwargs, "ids", "O:BpeTokenizer.decode");
   if (ids_argument == nullptr) return nullptr;
-  return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
+  return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto ids = to_u32_list(ids_argument, "ids");
     if (!ids) return nullptr;
-    auto text = decode(tokenizer, *ids);
+    auto text = decode(tokenizer, cache, *ids);
     if (!text) return raise_error(text.error());
     return to_python_text(text.value());
   });

@@ -34,12 +34,12 @@ PyObject* vocabulary_list(const TokenTable& table) {
 
 // The merges as encoding applies them: every ranked pair that has a merged token, by rank. A
 // pair learnt twice thus appears once, at its last place in merge_rules.
-PyObject* ranked_merges(const BpeTokenizer& tokenizer) {
+PyObject* ranked_merges(const Model& model) {
   std::vector<std::tuple<std::uint64_t, PairKey, TokenId>> merges;
-  merges.reserve(tokenizer.ranks.size());
-  for (const auto& [key, rank] : tokenizer.ranks) {
-    const auto merged = tokenizer.pairs_to_merge.find(key);
-    if (merged != tokenizer.pairs_to_merge.end()) merges.emplace_back(rank, key, merged->second);
+  merges.reserve(model.ranks.size());
+  for (const auto& [key, rank] : model.ranks) {
+    const auto merged = model.pairs_to_merge.find(key);
+    if (merged != model.pairs_to_merge.end()) merges.emplace_back(rank, key, merged->second);
   }
   std::sort(merges.begin(), merges.end());
   PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
@@ -58,10 +58,10 @@ PyObject* ranked_merges(const BpeTokenizer& tokenizer) {
 
 PyObject* tokenizer_export_model(PyObject* self, PyObject*) {
   return with_shared_tokenizer(self, [](const BpeTokenizer& tokenizer) -> PyObject* {
-    if (!tokenizer.is_trained) Py_RETURN_NONE;
-    PyRef vocabulary(vocabulary_list(tokenizer.token_table));
+    if (!tokenizer.trained()) Py_RETURN_NONE;
+    PyRef vocabulary(vocabulary_list(tokenizer.model->token_table));
     if (!vocabulary) return nullptr;
-    PyRef merges(ranked_merges(tokenizer));
+    PyRef merges(ranked_merges(*tokenizer.model));
     if (!merges) return nullptr;
     PyRef special_tokens(text_list(tokenizer.settings.special_tokens));
     if (!special_tokens) return nullptr;

@@ -1,5 +1,6 @@
 #include "python_wrapper/tokenizer_object.hpp"
 
+#include <optional>
 #include <string>
 
 #include "python_wrapper/conversions.hpp"
@@ -13,52 +14,54 @@ namespace {
 
 // Converts the constructor's arguments one after the other, in parameter order, stopping at
 // the first that does not fit.
-std::unique_ptr<BpeTokenizer> tokenizer_from_arguments(PyObject* input_path, PyObject* target_vocab_size,
+std::optional<BpeTokenizer> tokenizer_from_arguments(PyObject* input_path, PyObject* target_vocab_size,
                                                       PyObject* pretokenization_type, PyObject* special_tokens,
                                                       PyObject* removal_method, PyObject* save_model,
                                                       PyObject* output_dir) {
   TokenizerSettings settings;
   auto path = to_text(input_path, "input_path");
-  if (!path) return nullptr;
+  if (!path) return std::nullopt;
   settings.input_path = std::string(*path);
 
   auto target = to_u64(target_vocab_size, "target_vocab_size");
-  if (!target) return nullptr;
+  if (!target) return std::nullopt;
   settings.target_vocab_size = *target;
 
   auto pre_tokenization = to_pre_tokenization(pretokenization_type, "pretokenization_type");
-  if (!pre_tokenization) return nullptr;
+  if (!pre_tokenization) return std::nullopt;
   settings.pre_tokenization = *pre_tokenization;
 
   if (special_tokens != nullptr) {
     auto tokens = to_text_list(special_tokens, "special_tokens");
-    if (!tokens) return nullptr;
+    if (!tokens) return std::nullopt;
     settings.special_tokens = std::move(*tokens);
   }
   if (removal_method != nullptr && removal_method != Py_None) {
     auto method = to_removal_method(removal_method, "special_token_removal_method");
-    if (!method) return nullptr;
+    if (!method) return std::nullopt;
     settings.special_token_removal_method = *method;
   }
   if (save_model != nullptr) {
     auto save = to_bool(save_model, "save_model");
-    if (!save) return nullptr;
+    if (!save) return std::nullopt;
     settings.save_model = *save;
   }
   if (output_dir != nullptr && output_dir != Py_None) {
     auto directory = to_text(output_dir, "output_dir");
-    if (!directory) return nullptr;
+    if (!directory) return std::nullopt;
     settings.output_dir = std::string(*directory);
   }
-  return std::make_unique<BpeTokenizer>(std::move(settings));
+  return BpeTokenizer(std::move(settings));
 }
 
 PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"input_path",   "target_vocab_size", "pretokenization_type",
                                    "special_tokens", "special_token_removal_method", "save_model",
                                    "output_dir",   nullptr};
+  static const char* const format = "OOO|OOOO:BpeTokenizer.__new__";
+  if (!reject_unexpected_keywords(kwargs, keywords, format)) return nullptr;
   PyObject* arguments[7] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOO:BpeTokenizer.__new__", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
                                    &arguments[0], &arguments[1], &arguments[2], &arguments[3], &arguments[4],
                                    &arguments[5], &arguments[6])) {
     return nullptr;
@@ -67,7 +70,7 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto tokenizer = tokenizer_from_arguments(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
                                              arguments[5], arguments[6]);
     if (!tokenizer) return nullptr;
-    auto* object = allocate_instance<TokenizerObject>(type, std::move(tokenizer));
+    auto* object = allocate_instance<TokenizerObject>(type, std::move(*tokenizer));
     if (object != nullptr) object->borrow = BorrowFlag{};
     return reinterpret_cast<PyObject*>(object);
   });
@@ -81,7 +84,7 @@ PyObject* tokenizer_repr(PyObject* self) {
 }
 
 template <auto Function>
-constexpr PyCFunction keyword_method() {
+constexpr PyCFunction keyword_method() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
 }
 
@@ -121,7 +124,7 @@ PyTypeObject* tokenizer_type_slot = nullptr;
 
 PyTypeObject* tokenizer_type() { return create_type_once(tokenizer_type_slot, tokenizer_spec); }
 
-PyObject* make_tokenizer_object(std::unique_ptr<BpeTokenizer> tokenizer) {
+PyObject* make_tokenizer_object(BpeTokenizer&& tokenizer) {
   PyTypeObject* type = tokenizer_type();
   if (type == nullptr) return nullptr;
   auto* object = allocate_instance<TokenizerObject>(type, std::move(tokenizer));

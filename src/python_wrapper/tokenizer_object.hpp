@@ -2,53 +2,70 @@
 
 #include <Python.h>
 
-#include <memory>
+#include <utility>
 
 #include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "python_wrapper/borrow.hpp"
 #include "python_wrapper/errors.hpp"
 
 namespace wrenmark::python {
 
+// The native part of a BpeTokenizer object: the tokenizer and what encoding keeps between its
+// calls. The cache changes under shared access; that is safe because every call holds the
+// interpreter lock and none lets it go while encoding.
+struct TokenizerState {
+  explicit TokenizerState(BpeTokenizer tokenizer_in) : tokenizer(std::move(tokenizer_in)) {}
+  BpeTokenizer tokenizer;
+  mutable EncodingCache encoding_cache;
+};
+
 struct TokenizerObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::unique_ptr<BpeTokenizer> native;
+  TokenizerState native;
 };
 
 PyTypeObject* tokenizer_type();
 // A new BpeTokenizer object that takes over `tokenizer`.
-PyObject* make_tokenizer_object(std::unique_ptr<BpeTokenizer> tokenizer);
+PyObject* make_tokenizer_object(BpeTokenizer&& tokenizer);
 
-// Runs `body(tokenizer)` with shared access to the receiver's tokenizer, after checking the
+// Runs `body(state)` with the receiver's state under a `Borrow` of it, after checking the
 // receiver's type; C++ exceptions become Python exceptions.
-template <typename Body>
-PyObject* with_shared_tokenizer(PyObject* self, Body&& body) {
+template <typename Borrow, typename Body>
+PyObject* with_borrowed_state(PyObject* self, Body&& body) {
   return guard_exceptions([&]() -> PyObject* {
     if (!PyObject_TypeCheck(self, tokenizer_type())) {
       PyErr_SetString(PyExc_TypeError, "descriptor requires a 'BpeTokenizer' object");
       return nullptr;
     }
     auto* object = reinterpret_cast<TokenizerObject*>(self);
-    SharedBorrow borrow(object->borrow);
+    Borrow borrow(object->borrow);
     if (!borrow.held()) return nullptr;
-    return body(static_cast<const BpeTokenizer&>(*object->native));
+    return body(object->native);
   });
 }
 
-// As with_shared_tokenizer, with exclusive access.
+// Runs `body(tokenizer)` with shared access to the receiver's tokenizer.
+template <typename Body>
+PyObject* with_shared_tokenizer(PyObject* self, Body&& body) {
+  return with_borrowed_state<SharedBorrow>(
+      self, [&](const TokenizerState& state) -> PyObject* { return body(state.tokenizer); });
+}
+
+// Runs `body(tokenizer, encoding_cache)` with shared access to the receiver's tokenizer.
+template <typename Body>
+PyObject* with_shared_encoding(PyObject* self, Body&& body) {
+  return with_borrowed_state<SharedBorrow>(self, [&](const TokenizerState& state) -> PyObject* {
+    return body(state.tokenizer, state.encoding_cache);
+  });
+}
+
+// Runs `body(tokenizer)` with exclusive access to the receiver's tokenizer.
 template <typename Body>
 PyObject* with_exclusive_tokenizer(PyObject* self, Body&& body) {
-  return guard_exceptions([&]() -> PyObject* {
-    if (!PyObject_TypeCheck(self, tokenizer_type())) {
-      PyErr_SetString(PyExc_TypeError, "descriptor requires a 'BpeTokenizer' object");
-      return nullptr;
-    }
-    auto* object = reinterpret_cast<TokenizerObject*>(self);
-    ExclusiveBorrow borrow(object->borrow);
-    if (!borrow.held()) return nullptr;
-    return body(*object->native);
-  });
+  return with_borrowed_state<ExclusiveBorrow>(
+      self, [&](TokenizerState& state) -> PyObject* { return body(state.tokenizer); });
 }
 
 // The methods, each defined in the file of its feature.

@@ -3,6 +3,7 @@
 # wrenmark.wrenmark, holds the classes; the package re-exports them so that submodules written in
 # Python can sit beside it, each loaded only when imported by name.
 
+# The names are bound in the order of __all__, which is the order the module lists them in.
 from .wrenmark import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod, Encoder, TokenType
 
 __all__ = ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]

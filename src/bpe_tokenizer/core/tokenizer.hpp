@@ -3,36 +3,27 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
-#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
-#include "bpe_tokenizer/core/token_table.hpp"
 
 namespace wrenmark {
 
-inline constexpr std::string_view kEndOfWord = "</w>";
-
-struct EncodingState;
-
-// One tokenizer: the settings it was built with and, once trained or loaded, its model.
+// One tokenizer: the settings it was built with and, once trained or loaded, its model. A
+// tokenizer is trained exactly when it has a model. The model never changes once set, so it is
+// shared read-only with whatever derives tables from it.
 struct BpeTokenizer {
   explicit BpeTokenizer(TokenizerSettings settings_in) : settings(std::move(settings_in)) {}
+  BpeTokenizer(TokenizerSettings settings_in, std::shared_ptr<const Model> model_in)
+      : settings(std::move(settings_in)), model(std::move(model_in)) {}
 
   TokenizerSettings settings;
-  TokenTable token_table;
-  std::vector<Pair> merge_rules;
-  PairMap<std::uint64_t> ranks;
-  PairMap<TokenId> pairs_to_merge;
-  bool is_trained = false;
+  std::shared_ptr<const Model> model;
 
-  // Lookup tables and the word cache that encoding derives from the trained model on first use.
-  // The model never changes once trained, so the state stays valid for the record's life; it is
-  // mutable because it is a cache, and every call holds the interpreter lock.
-  mutable std::shared_ptr<EncodingState> encoding_state;
-
-  std::size_t vocab_size() const { return token_table.size(); }
+  bool trained() const { return model != nullptr; }
+  std::size_t vocab_size() const { return model ? model->token_table.size() : 0; }
   Config config() const;
 };
 

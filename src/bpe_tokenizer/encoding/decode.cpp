@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "bpe_tokenizer/encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/encoding_cache.hpp"
 
 namespace wrenmark {
 
@@ -26,13 +26,8 @@ void remove_end_of_word_markers(std::string& text) {
 
 }  // namespace
 
-Result<std::string> decode(const BpeTokenizer& tokenizer, std::span<const TokenId> ids) {
-  if (!tokenizer.is_trained) {
-    return TokenizerError::invalid_state("Cannot decode text without training the tokenizer");
-  }
-  const EncodingTables& tables = encoding_state(tokenizer).tables;
-  const auto id_to_token = tokenizer.token_table.id_to_token();
-
+std::string decode(const EncodingTables& tables, std::span<const TokenId> ids) {
+  const auto id_to_token = tables.token_table().id_to_token();
   std::size_t joined_size = 0;
   for (const TokenId id : ids) {
     if (id < id_to_token.size()) joined_size += id_to_token[id].size() + 1;
@@ -46,6 +41,13 @@ Result<std::string> decode(const BpeTokenizer& tokenizer, std::span<const TokenI
   }
   remove_end_of_word_markers(text);
   return text;
+}
+
+Result<std::string> decode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::span<const TokenId> ids) {
+  if (!tokenizer.trained()) {
+    return TokenizerError::invalid_state("Cannot decode text without training the tokenizer");
+  }
+  return decode(cache.tables(tokenizer), ids);
 }
 
 }  // namespace wrenmark

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "bpe_tokenizer/encoding/encoding_state.hpp"
+#include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/merge_application.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
 #include "bpe_tokenizer/text/pre_tokenization.hpp"
@@ -15,17 +15,17 @@ namespace {
 
 class TextEncoder {
  public:
-  TextEncoder(const BpeTokenizer& tokenizer, EncodingState& state, TokenId end_of_word_id, Encoding& encoding)
-      : tokenizer_(tokenizer),
-        tables_(state.tables),
-        word_cache_(state.word_cache),
+  TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id, Encoding& encoding)
+      : tables_(tables),
+        token_table_(tables.token_table()),
+        word_cache_(word_cache),
         end_of_word_id_(end_of_word_id),
         encoding_(encoding),
         word_endings_(tables_.stem_count()) {}
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tokenizer_.settings.pre_tokenization, [&](std::string_view word) {
+    for_each_word(segment, tables_.pre_tokenization(), [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
@@ -36,7 +36,7 @@ class TextEncoder {
 
   // A special token without an id is dropped together with its text.
   void encode_special_token(std::string_view token) {
-    if (auto id = tokenizer_.token_table.id_by_token(token)) append_token(*id, kNoStem);
+    if (auto id = token_table_.id_by_token(token)) append_token(*id, kNoStem);
   }
 
   void finish() { word_endings_.resolve(encoding_); }
@@ -71,7 +71,7 @@ class TextEncoder {
   // that the word the id came from equals: kNoStem for none, and for a special token.
   void append_token(TokenId id, StemIndex word_stem) {
     encoding_.ids.push_back(id);
-    auto text = tokenizer_.token_table.token_by_id(id);
+    auto text = token_table_.token_by_id(id);
     if (!text) return;
     switch (tables_.token_class(id)) {
       case TokenClass::Plain:
@@ -93,8 +93,8 @@ class TextEncoder {
     }
   }
 
-  const BpeTokenizer& tokenizer_;
   const EncodingTables& tables_;
+  const TokenTable& token_table_;
   WordCache& word_cache_;
   const TokenId end_of_word_id_;
   Encoding& encoding_;
@@ -105,18 +105,14 @@ class TextEncoder {
 
 }  // namespace
 
-Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
-  if (!tokenizer.is_trained) {
-    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
-  }
-  EncodingState& state = encoding_state(tokenizer);
-  auto end_of_word_id = state.tables.end_of_word_id();
+Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text) {
+  auto end_of_word_id = tables.end_of_word_id();
   if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
 
   Encoding encoding;
   encoding.original_text = std::string(text);
-  TextEncoder encoder(tokenizer, state, *end_of_word_id, encoding);
-  const SpecialTokenSplitter& splitter = state.tables.splitter();
+  TextEncoder encoder(tables, word_cache, *end_of_word_id, encoding);
+  const SpecialTokenSplitter& splitter = tables.splitter();
   if (splitter.empty()) {
     Status status = encoder.encode_segment(text);
     if (!status) return status.error();
@@ -136,6 +132,14 @@ Result<Encoding> encode(const BpeTokenizer& tokenizer, std::string_view text) {
   }
   encoder.finish();
   return encoding;
+}
+
+Result<Encoding> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text) {
+  if (!tokenizer.trained()) {
+    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
+  }
+  const EncodingTables& tables = cache.tables(tokenizer);
+  return encode(tables, cache.word_cache(), text);
 }
 
 }  // namespace wrenmark

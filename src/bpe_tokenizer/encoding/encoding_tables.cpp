@@ -1,5 +1,7 @@
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
+#include <utility>
+
 #include "absl/container/flat_hash_set.h"
 #include "bpe_tokenizer/text/utf8.hpp"
 
@@ -13,9 +15,11 @@ bool is_single_character(std::string_view token) {
 
 }  // namespace
 
-EncodingTables::EncodingTables(const BpeTokenizer& tokenizer) : splitter_(tokenizer.settings.special_tokens) {
+EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const TokenizerSettings& settings)
+    : model_(std::move(model)), pre_tokenization_(settings.pre_tokenization), splitter_(settings.special_tokens) {
+  const Model& source = *model_;
   ascii_ids_.fill(kNoId);
-  for (const auto& [token, id] : tokenizer.token_table.token_to_id()) {
+  for (const auto& [token, id] : source.token_table.token_to_id()) {
     if (!is_single_character(token)) continue;
     const unsigned char lead = static_cast<unsigned char>(token[0]);
     if (lead < 0x80) {
@@ -24,19 +28,19 @@ EncodingTables::EncodingTables(const BpeTokenizer& tokenizer) : splitter_(tokeni
       other_character_ids_.emplace(utf8::decode(token.data()), id);
     }
   }
-  end_of_word_id_ = tokenizer.token_table.id_by_token(kEndOfWord);
+  end_of_word_id_ = source.token_table.id_by_token(kEndOfWord);
 
-  merges_.reserve(tokenizer.ranks.size());
-  for (const auto& [pair, rank] : tokenizer.ranks) {
-    auto merged = tokenizer.pairs_to_merge.find(pair);
-    const bool has_merged = merged != tokenizer.pairs_to_merge.end();
+  merges_.reserve(source.ranks.size());
+  for (const auto& [pair, rank] : source.ranks) {
+    auto merged = source.pairs_to_merge.find(pair);
+    const bool has_merged = merged != source.pairs_to_merge.end();
     merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
   }
 
-  const absl::flat_hash_set<std::string_view> special_tokens(tokenizer.settings.special_tokens.begin(),
-                                                             tokenizer.settings.special_tokens.end());
+  const absl::flat_hash_set<std::string_view> special_tokens(settings.special_tokens.begin(),
+                                                             settings.special_tokens.end());
   // Views into the token table, which lives as long as these tables.
-  const auto id_to_token = tokenizer.token_table.id_to_token();
+  const auto id_to_token = source.token_table.id_to_token();
   tokens_.reserve(id_to_token.size());
   for (const std::string_view token : id_to_token) {
     if (token == kEndOfWord || special_tokens.contains(token)) {

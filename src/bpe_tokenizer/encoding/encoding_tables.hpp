@@ -3,13 +3,15 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
-#include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/core/settings.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 
 namespace wrenmark {
@@ -36,10 +38,16 @@ enum class TokenClass : std::uint8_t {
 using StemIndex = std::uint32_t;
 inline constexpr StemIndex kNoStem = std::numeric_limits<StemIndex>::max();
 
-// Character ids, merges and token kinds, derived once from a trained record.
+// Character ids, merges and token kinds, derived once from a model and the settings that
+// encoding reads. Nothing changes them afterwards, so any number of threads may read one set at
+// once; they keep the model alive, since they hold views into its token table.
 class EncodingTables {
  public:
-  explicit EncodingTables(const BpeTokenizer& tokenizer);
+  EncodingTables(std::shared_ptr<const Model> model, const TokenizerSettings& settings);
+
+  const Model& model() const { return *model_; }
+  const TokenTable& token_table() const { return model_->token_table; }
+  PreTokenization pre_tokenization() const { return pre_tokenization_; }
 
   // The id of the one-character token for the character starting at `character`.
   std::optional<TokenId> character_id(std::string_view character) const;
@@ -62,6 +70,8 @@ class EncodingTables {
   };
   static constexpr std::int64_t kNoId = -1;
 
+  std::shared_ptr<const Model> model_;
+  PreTokenization pre_tokenization_;
   std::array<std::int64_t, 128> ascii_ids_;
   absl::flat_hash_map<char32_t, TokenId> other_character_ids_;
   std::optional<TokenId> end_of_word_id_;

@@ -39,8 +39,8 @@ class WordCache {
   }
 
   void insert(std::string_view word, std::span<const TokenId> ids, StemIndex stem);
-
-  std::size_t size() const { return entries_.size(); }
+  // Forgets every word; the text blocks are kept for reuse.
+  void clear();
 
  private:
   struct Entry {
@@ -52,7 +52,6 @@ class WordCache {
   static constexpr std::size_t kMaxTextBlocks = 32;
 
   std::string_view store_text(std::string_view word);
-  void clear();
 
   absl::flat_hash_map<std::string_view, Entry> entries_;
   std::vector<TokenId> ids_;

@@ -2,10 +2,11 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+
+#include "bpe_tokenizer/io/file_descriptor.hpp"
 
 namespace wrenmark::console {
 
@@ -17,16 +18,8 @@ std::string& pending() {
   return *buffer;
 }
 
-void write_all(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // Progress output is best effort: a closed stdout must not fail training.
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
+// Progress output is best effort: a closed stdout must not fail training.
+void write_to_stdout(std::string_view text) { write_all(STDOUT_FILENO, text); }
 
 void register_exit_flush() {
   static std::once_flag once;
@@ -41,7 +34,7 @@ void print(std::string_view text) {
   buffer.append(text);
   const std::size_t last_line_end = buffer.rfind('\n');
   if (last_line_end == std::string::npos) return;
-  write_all(std::string_view(buffer).substr(0, last_line_end + 1));
+  write_to_stdout(std::string_view(buffer).substr(0, last_line_end + 1));
   buffer.erase(0, last_line_end + 1);
 }
 
@@ -54,7 +47,7 @@ void print_line(std::string_view text) {
 
 void flush() {
   std::string& buffer = pending();
-  write_all(buffer);
+  write_to_stdout(buffer);
   buffer.clear();
 }
 

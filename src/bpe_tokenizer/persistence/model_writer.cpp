@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bpe_tokenizer/persistence/model_files.hpp"
-#include "bpe_tokenizer/persistence/model_json_writer.hpp"
+#include "bpe_tokenizer/persistence/model_format.hpp"
 #include "bpe_tokenizer/persistence/replace_file.hpp"
 
 namespace wrenmark {
@@ -12,6 +12,7 @@ namespace wrenmark {
 Status write_model_directory(const BpeTokenizer& tokenizer) {
   const TokenizerSettings& settings = tokenizer.settings;
   if (!settings.save_model) return {};
+  if (!tokenizer.model) return TokenizerError::internal_fault("a model is saved before there is one");
   if (!settings.output_dir) {
     return TokenizerError(ErrorKind::OutputDirMissing, "Output directory not provided but save_model is true");
   }
@@ -26,16 +27,9 @@ Status write_model_directory(const BpeTokenizer& tokenizer) {
   if (error) return TokenizerError::file_error(error);
 
   // Each file is built just before it is written, so at most one file's text is held at a time.
-  const std::pair<std::string_view, std::string (*)(const BpeTokenizer&)> files[] = {
-      {model_files::kConfig, [](const BpeTokenizer& t) { return config_json(t.config()); }},
-      {model_files::kTokenTable, [](const BpeTokenizer& t) { return token_table_json(t.token_table); }},
-      {model_files::kMergeRules, [](const BpeTokenizer& t) { return merge_rules_json(t.merge_rules); }},
-      {model_files::kRanks, [](const BpeTokenizer& t) { return ranks_json(t.merge_rules, t.ranks); }},
-      {model_files::kPairsToMerge,
-       [](const BpeTokenizer& t) { return pairs_to_merge_json(t.merge_rules, t.pairs_to_merge); }},
-  };
-  for (const auto& [name, build] : files) {
-    Status written = replace_file(directory, name, build(tokenizer));
+  const Config config = tokenizer.config();
+  for (const ModelFile& file : kModelFiles) {
+    Status written = replace_file(directory, file.name, file.write(config, *tokenizer.model));
     if (!written) return written;
   }
   return {};

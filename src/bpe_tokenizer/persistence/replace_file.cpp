@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "bpe_tokenizer/io/file_descriptor.hpp"
 #include "bpe_tokenizer/persistence/model_files.hpp"
 
 namespace wrenmark {
@@ -18,45 +19,32 @@ TokenizerError file_error_from_errno(int errno_value) {
 }
 
 // A temporary file beside the target, hidden and named after it: ".{name}.{pid}-{n}.tmp".
-// Returns the open descriptor, or -1 with errno set.
-int create_temporary(std::string_view directory, std::string_view name, std::string& path) {
+// The handle is empty, with errno set, when no such file can be made.
+FileDescriptor create_temporary(std::string_view directory, std::string_view name, std::string& path) {
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporary_name = ".";
     temporary_name.append(name).append(".").append(std::to_string(::getpid()));
     temporary_name.append("-").append(std::to_string(counter++)).append(".tmp");
     path = model_files::path_in(directory, temporary_name);
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (descriptor >= 0 || errno != EEXIST) return descriptor;
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (file.is_open() || errno != EEXIST) return file;
   }
-  return -1;
-}
-
-// Writes all of `content`; false with errno set when the system refuses.
-bool write_all(int descriptor, std::string_view content) {
-  while (!content.empty()) {
-    const ssize_t written = ::write(descriptor, content.data(), content.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    content.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
+  return FileDescriptor();
 }
 
 }  // namespace
 
 Status replace_file(std::string_view directory, std::string_view name, std::string_view content) {
   std::string temporary_path;
-  const int descriptor = create_temporary(directory, name, temporary_path);
-  if (descriptor < 0) return file_error_from_errno(errno);
+  FileDescriptor file = create_temporary(directory, name, temporary_path);
+  if (!file.is_open()) return file_error_from_errno(errno);
 
-  const bool written = write_all(descriptor, content) && ::fsync(descriptor) == 0;
-  const int write_errno = errno;
-  const bool closed = ::close(descriptor) == 0;
-  if (!written || !closed) {
-    const int failure = written ? errno : write_errno;
+  int failure = write_all(file.get(), content);
+  if (failure == 0 && ::fsync(file.get()) != 0) failure = errno;
+  const int close_failure = file.close();
+  if (failure == 0) failure = close_failure;
+  if (failure != 0) {
     ::unlink(temporary_path.c_str());
     return TokenizerError::json_error(os_error_text(failure));
   }

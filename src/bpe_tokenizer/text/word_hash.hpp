@@ -13,7 +13,29 @@ class WordHasher {
  public:
   WordHasher();
 
-  std::uint64_t operator()(std::string_view word) const {
+  std::uint64_t operator()(std::string_view word) const { return hash<false>(word); }
+
+  // The same hash, for a word followed by at least eight bytes that may be read: the last bytes
+  // are then loaded whole and masked instead of copied one size at a time.
+  std::uint64_t hash_with_slack(std::string_view word) const { return hash<true>(word); }
+
+  // The first `size` (at most 8) bytes at `bytes` as a little-endian number; with `slack`, the
+  // eight bytes from `bytes` may all be read.
+  template <bool slack>
+  static std::uint64_t read_tail(const unsigned char* bytes, std::size_t size) {
+    std::uint64_t value = 0;
+    if constexpr (slack) {
+      std::memcpy(&value, bytes, sizeof value);
+      return size >= 8 ? value : value & ((std::uint64_t{1} << (8 * size)) - 1);
+    } else {
+      std::memcpy(&value, bytes, size);
+      return value;
+    }
+  }
+
+ private:
+  template <bool slack>
+  std::uint64_t hash(std::string_view word) const {
     const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
     std::size_t size = word.size();
     std::uint64_t state = seed_ ^ (size * kMultiplierA);
@@ -26,25 +48,19 @@ class WordHasher {
     std::uint64_t high = 0;
     if (size > 8) {
       low = read64(bytes);
-      high = read_tail(bytes + 8, size - 8);
+      high = read_tail<slack>(bytes + 8, size - 8);
     } else {
-      low = read_tail(bytes, size);
+      low = read_tail<slack>(bytes, size);
     }
     return mix(low ^ kMultiplierB, high ^ state);
   }
 
- private:
   static constexpr std::uint64_t kMultiplierA = 0xa0761d6478bd642full;
   static constexpr std::uint64_t kMultiplierB = 0xe7037ed1a0b428dbull;
 
   static std::uint64_t read64(const unsigned char* bytes) {
     std::uint64_t value;
     std::memcpy(&value, bytes, sizeof value);
-    return value;
-  }
-  static std::uint64_t read_tail(const unsigned char* bytes, std::size_t size) {
-    std::uint64_t value = 0;
-    std::memcpy(&value, bytes, size);
     return value;
   }
   static std::uint64_t mix(std::uint64_t left, std::uint64_t right) {

@@ -143,11 +143,11 @@ void count_initial_pairs(const WordTable& words, PairTable& pairs) {
   pairs.seed_heap();
 }
 
-Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs) {
-  TokenTable& table = tokenizer.token_table;
+Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs) {
+  TokenTable& table = model.token_table;
   std::string merged_text;
   std::vector<Occurrence> occurrences;
-  while (table.size() < tokenizer.settings.target_vocab_size) {
+  while (table.size() < target_vocab_size) {
     Pair selected{};
     if (!pairs.pop_best(selected)) {
       console::print(kOutOfPairsMessage);
@@ -159,7 +159,7 @@ Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pair
     if (!second_text) return TokenizerError::internal_fault("Token2 not found");
     merged_text.assign(*first_text).append(*second_text);
     const TokenId new_id = table.add_token(merged_text);
-    tokenizer.merge_rules.push_back(selected);
+    model.merge_rules.push_back(selected);
 
     const PairKey key = pair_key(selected);
     PairState* state = pairs.find(key);
@@ -171,29 +171,6 @@ Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pair
     pairs.forget_occurrences(key);
     pairs.push_touched();
   }
-  return {};
-}
-
-Status derive_merge_tables(BpeTokenizer& tokenizer) {
-  PairMap<std::uint64_t> ranks;
-  PairMap<TokenId> pairs_to_merge;
-  ranks.reserve(tokenizer.merge_rules.size());
-  pairs_to_merge.reserve(tokenizer.merge_rules.size());
-  std::string merged_text;
-  const TokenTable& table = tokenizer.token_table;
-  for (std::size_t rank = 0; rank < tokenizer.merge_rules.size(); ++rank) {
-    const Pair pair = tokenizer.merge_rules[rank];
-    const auto first_text = table.token_by_id(pair.first);
-    const auto second_text = table.token_by_id(pair.second);
-    if (!first_text || !second_text) return TokenizerError::internal_fault("token not found");
-    merged_text.assign(*first_text).append(*second_text);
-    const auto merged_id = table.id_by_token(merged_text);
-    if (!merged_id) return TokenizerError::internal_fault("a merged token is missing from the vocabulary");
-    ranks.insert_or_assign(pair_key(pair), rank);
-    pairs_to_merge.insert_or_assign(pair_key(pair), *merged_id);
-  }
-  tokenizer.ranks = std::move(ranks);
-  tokenizer.pairs_to_merge = std::move(pairs_to_merge);
   return {};
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/result.hpp"
-#include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/training/pair_table.hpp"
 #include "bpe_tokenizer/training/word_table.hpp"
 
@@ -14,10 +14,7 @@ void record_initial_occurrences(const WordTable& words, PairTable& pairs);
 void count_initial_pairs(const WordTable& words, PairTable& pairs);
 
 // Merges the best pair again and again until the vocabulary reaches the target size or no
-// candidate is left, appending to the tokenizer's merge rules and vocabulary.
-Status run_merge_loop(BpeTokenizer& tokenizer, WordTable& words, PairTable& pairs);
-
-// Rebuilds `ranks` and `pairs_to_merge` from `merge_rules`.
-Status derive_merge_tables(BpeTokenizer& tokenizer);
+// candidate is left, appending to the model's merge rules and vocabulary.
+Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs);
 
 }  // namespace wrenmark

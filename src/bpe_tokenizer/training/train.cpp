@@ -3,75 +3,88 @@
 #include <chrono>
 #include <string>
 
+#include "bpe_tokenizer/training/corpus_counting.hpp"
 #include "bpe_tokenizer/io/console.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
-#include "bpe_tokenizer/training/corpus_reader.hpp"
 #include "bpe_tokenizer/training/duration_format.hpp"
 #include "bpe_tokenizer/training/merge_loop.hpp"
-#include "bpe_tokenizer/training/special_token_removal.hpp"
 #include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
 namespace wrenmark {
 
 namespace {
 
+void print_timing(std::string_view label, std::uint64_t nanoseconds) {
+  std::string line(label);
+  line.append(" took time: ").append(format_duration(nanoseconds));
+  console::print_line(line);
+}
+
 class PhaseTimer {
  public:
   PhaseTimer() : start_(std::chrono::steady_clock::now()) {}
 
-  // Prints "{label} took time: {elapsed}" and a line end.
-  void report(std::string_view label) const {
+  std::uint64_t elapsed_ns() const {
     const auto elapsed = std::chrono::steady_clock::now() - start_;
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
-    std::string line(label);
-    line.append(" took time: ").append(format_duration(static_cast<std::uint64_t>(nanoseconds)));
-    console::print_line(line);
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
   }
 
  private:
   std::chrono::steady_clock::time_point start_;
 };
 
-}  // namespace
-
-Status train(BpeTokenizer& tokenizer) {
-  if (tokenizer.is_trained) return TokenizerError::invalid_state("Cannot train a pretrained model");
-
-  Result<std::string> corpus = read_corpus(tokenizer.settings.input_path);
-  if (!corpus) return corpus.error();
-  std::string text = std::move(corpus).value();
-
-  const TokenizerSettings& settings = tokenizer.settings;
+// Everything after counting, into a model of its own: the tokenizer changes only once the model
+// is complete.
+Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts,
+                    std::uint64_t removal_ns, std::uint64_t counting_ns) {
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) tokenizer.token_table.add_token(token);
-    PhaseTimer timer;
-    Result<std::string> cleaned =
-        remove_special_tokens(std::move(text), settings.special_tokens, settings.special_token_removal_method);
-    if (!cleaned) return cleaned.error();
-    text = std::move(cleaned).value();
-    timer.report("removing special tokens");
+    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
+    print_timing("removing special tokens", removal_ns);
   }
 
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
-    Result<WordTable> built = build_vocabulary(text, settings.pre_tokenization, tokenizer.token_table);
+    Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), model.token_table);
+    // The words live on as symbol sequences; their text and the counting map go before the
+    // occurrence sets, the largest part of training's memory, come into being.
+    counts = WordCountTable();
     if (built) record_initial_occurrences(built.value(), pairs);
-    timer.report("vocab builder");
+    print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
   }();
   if (!words) return words.error();
-  std::string().swap(text);
 
   {
     PhaseTimer timer;
     count_initial_pairs(words.value(), pairs);
-    timer.report("build initial pair");
+    print_timing("build initial pair", timer.elapsed_ns());
   }
-  if (Status merged = run_merge_loop(tokenizer, words.value(), pairs); !merged) return merged;
-  if (Status derived = derive_merge_tables(tokenizer); !derived) return derived;
-  tokenizer.is_trained = true;
+  if (Status merged = run_merge_loop(model, settings.target_vocab_size, words.value(), pairs); !merged) return merged;
+  return model.derive_lookup_tables();
+}
+
+}  // namespace
+
+Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
+                              std::uint64_t counting_ns) {
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  Model model;
+  if (Status learned = learn_merges(tokenizer.settings, model, std::move(counts), removal_ns, counting_ns); !learned) {
+    return learned;
+  }
+  tokenizer.model = std::make_shared<const Model>(std::move(model));
   return write_model_directory(tokenizer);
+}
+
+Status train(BpeTokenizer& tokenizer) {
+  if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
+  Result<BlockCounter> counter = BlockCounter::create(tokenizer.settings);
+  if (!counter) return counter.error();
+  Result<CorpusCounts> counts = count_corpus_words(tokenizer.settings.input_path, counter.value(), training_block_bytes());
+  if (!counts) return counts.error();
+  return train_from_word_counts(tokenizer, std::move(counts.value().table), counts.value().removal_ns,
+                                counts.value().counting_ns);
 }
 
 }  // namespace wrenmark

@@ -6,12 +6,13 @@
 #include "bpe_tokenizer/core/settings.hpp"
 #include "bpe_tokenizer/core/token_table.hpp"
 #include "bpe_tokenizer/training/word_table.hpp"
+#include "bpe_tokenizer/training/word_count_table.hpp"
 
 namespace wrenmark {
 
-// Splits `text` into words, gives every character a token id in order of first occurrence, adds
-// "</w>", and returns the distinct words with their counts as symbol sequences (characters then
-// "</w>"), in order of first occurrence.
-Result<WordTable> build_vocabulary(std::string_view text, PreTokenization mode, TokenTable& token_table);
+// Gives every character of the distinct `words` (in order of first occurrence) a token id in
+// order of first occurrence, adds "</w>", and returns the words with their counts as symbol
+// sequences (characters then "</w>"), in the same order.
+Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenTable& token_table);
 
 }  // namespace wrenmark

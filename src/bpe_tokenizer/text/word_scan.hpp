@@ -1,0 +1,93 @@
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/text/pre_tokenization.hpp"
+
+namespace wrenmark {
+
+namespace detail {
+
+// Bit i set when byte i of the 16 at `bytes` may end a word: ASCII white space and the control
+// bytes below it, the first bytes of the multi-byte white-space characters, and, when splitting
+// punctuation, ASCII punctuation. Exact classification of the few candidates follows.
+inline std::uint32_t boundary_candidates(const unsigned char* bytes, bool split_punctuation) {
+  const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(chunk, _mm_set1_epi8(0x20)), chunk);
+  __m128i leads = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xC2))),
+                               _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE1))));
+  leads = _mm_or_si128(leads, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE2))));
+  leads = _mm_or_si128(leads, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE3))));
+  __m128i candidates = _mm_or_si128(low, leads);
+  if (split_punctuation) {
+    // Printable ASCII that is not a letter or digit: 0x21..0x7E minus the three alphanumeric ranges.
+    const auto in_range = [&](char first, char last) {
+      const __m128i shifted = _mm_sub_epi8(chunk, _mm_set1_epi8(first));
+      return _mm_cmpeq_epi8(_mm_subs_epu8(shifted, _mm_set1_epi8(static_cast<char>(last - first))),
+                            _mm_setzero_si128());
+    };
+    const __m128i printable = in_range(0x21, 0x7E);
+    const __m128i alphanumeric = _mm_or_si128(in_range('0', '9'), _mm_or_si128(in_range('A', 'Z'), in_range('a', 'z')));
+    candidates = _mm_or_si128(candidates, _mm_andnot_si128(alphanumeric, printable));
+  }
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(candidates));
+}
+
+}  // namespace detail
+
+// The same words as for_each_word, in the same order, found sixteen bytes at a time: most bytes
+// of a text are word bytes, and one vector comparison clears sixteen of them.
+// `on_word(std::string_view word)` is called for each word of valid UTF-8 `text`.
+template <typename OnWord>
+void scan_words(std::string_view text, PreTokenization mode, OnWord&& on_word) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  const bool split_punctuation = mode == PreTokenization::Punctuation;
+  std::size_t word_start = 0;
+  // Ends the current word at `position` when the character there separates words.
+  auto handle = [&](std::size_t position) {
+    switch (detail::kByteClasses[bytes[position]]) {
+      case detail::ByteClass::Word:
+        return;
+      case detail::ByteClass::Space:
+        if (position > word_start) on_word(text.substr(word_start, position - word_start));
+        word_start = position + 1;
+        return;
+      case detail::ByteClass::Punctuation:
+        if (!split_punctuation) return;
+        if (position > word_start) on_word(text.substr(word_start, position - word_start));
+        on_word(text.substr(position, 1));
+        word_start = position + 1;
+        return;
+      case detail::ByteClass::MaybeSpaceLead: {
+        const std::size_t space_length = detail::multibyte_space_length(bytes + position);
+        if (space_length == 0) return;
+        if (position > word_start) on_word(text.substr(word_start, position - word_start));
+        word_start = position + space_length;
+        return;
+      }
+    }
+  };
+
+  // The continuation bytes of a multi-byte separator are never candidates, so every candidate
+  // is the first byte of a character.
+  std::size_t position = 0;
+  for (; position + 16 <= size; position += 16) {
+    std::uint32_t mask = detail::boundary_candidates(bytes + position, split_punctuation);
+    while (mask != 0) {
+      handle(position + static_cast<std::size_t>(__builtin_ctz(mask)));
+      mask &= mask - 1;
+    }
+  }
+  for (; position < size; ++position) {
+    if (bytes[position] <= 0x7E || detail::kByteClasses[bytes[position]] != detail::ByteClass::Word) handle(position);
+  }
+  if (size > word_start) on_word(text.substr(word_start, size - word_start));
+}
+
+}  // namespace wrenmark

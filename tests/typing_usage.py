@@ -1,0 +1,74 @@
+"""Every part of the wrenmark surface used the way a typed program uses it.
+
+`mypy --strict` checks this file against the package's stub (`make typecheck`), and
+tests/test_typing.py runs it, so the stub and the module cannot drift apart unnoticed. The lines
+marked `type: ignore[...]` are calls the stub must refuse: strict mode reports an ignore that is
+no longer needed, so a stub that grows too lenient fails the check.
+"""
+
+from pathlib import Path
+from typing import assert_type
+
+import wrenmark
+from wrenmark import BpeTokenizer, Encoder, PreTokenization, SpecialTokenRemovalMethod, TokenType
+
+
+def train_small_model(directory: Path) -> BpeTokenizer:
+    corpus = directory / "corpus.txt"
+    corpus.write_text("<s>low lower lowest</s> new newer newest\n", encoding="utf-8")
+    tokenizer = BpeTokenizer(
+        str(corpus),
+        40,
+        PreTokenization.whitespace(),
+        special_tokens=["<s>", "</s>"],
+        special_token_removal_method=SpecialTokenRemovalMethod.aho_corasick(),
+        save_model=True,
+        output_dir=str(directory / "model"),
+    )
+    assert_type(tokenizer.train(), None)
+    return tokenizer
+
+
+def use_every_part(directory: Path) -> None:
+    assert wrenmark.__all__ == ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]
+    tokenizer = train_small_model(directory)
+    by_keyword = BpeTokenizer(
+        input_path="unused.txt",
+        target_vocab_size=10,
+        pretokenization_type=PreTokenization.punctuation(),
+        special_tokens=("<pad>",),
+        special_token_removal_method=SpecialTokenRemovalMethod.simple(),
+        save_model=False,
+        output_dir=None,
+    )
+    assert_type(repr(by_keyword), str)
+
+    encoding = tokenizer.encode("<s>lowest newer")
+    assert_type(encoding, Encoder)
+    assert_type(encoding.original_text, str)
+    tokens: list[str] = encoding.tokens
+    ids: list[int] = encoding.ids
+    types: list[TokenType] = encoding.token_types
+    assert len(tokens) == len(ids) == len(types)
+    assert encoding.get_token_type("<s>") == TokenType.SPECIALTOKEN
+    assert int(TokenType.WORD) == 0 and TokenType.SUBWORD == 1 and TokenType.SPECIALTOKEN != TokenType.WORD
+
+    decoded: str = tokenizer.decode(ids)
+    assert decoded == tokenizer.decode(tuple(ids))
+    special_id: int = tokenizer.get_id_by_token("<s>")
+    assert tokenizer.get_token_by_id(special_id) == "<s>"
+
+    loaded = BpeTokenizer.from_pretrained(str(directory / "model"))
+    assert_type(loaded, BpeTokenizer)
+    assert loaded.encode("lowest").ids == tokenizer.encode("lowest").ids
+
+
+def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
+    """Never run: each call is one the stub refuses."""
+    tokenizer.decode("abc")  # type: ignore[arg-type]
+    tokenizer.get_token_by_id("0")  # type: ignore[arg-type]
+    tokenizer.encode(b"bytes")  # type: ignore[arg-type]
+    BpeTokenizer("corpus.txt", 10, "whitespace")  # type: ignore[arg-type]
+    BpeTokenizer("corpus.txt", 10, PreTokenization.whitespace(), save_model=1)  # type: ignore[arg-type]
+    encoding.ids = []  # type: ignore[misc]
+    tokenizer.decode(idz=[])  # type: ignore[call-arg]
