@@ -4,4 +4,6 @@ import sys
 
 from wrenmark.cli import main
 
-sys.exit(main())
+# Guarded, so that importing the module (as type checkers do) runs nothing.
+if __name__ == "__main__":
+    sys.exit(main())

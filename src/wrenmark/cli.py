@@ -7,11 +7,12 @@ on standard error.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import sys
-from collections.abc import Iterable, Iterator
-from typing import BinaryIO, NoReturn
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, BinaryIO, NoReturn
 
 import wrenmark
 
@@ -87,7 +88,7 @@ def _train(arguments: argparse.Namespace) -> None:
 
 def _train_on_several(tokenizer: wrenmark.BpeTokenizer, paths: list[str]) -> None:
     try:
-        import wrenmark.dask as distributed
+        distributed = importlib.import_module("wrenmark.dask")
     except ImportError as error:
         raise Failure(f"training on several corpora needs wrenmark.dask, which cannot be imported: {error}") from None
     distributed.train(tokenizer, paths)
@@ -100,7 +101,7 @@ def _input_lines(source: str) -> Iterator[tuple[int, str]]:
         stream = sys.stdin.buffer
     else:
         try:
-            stream = open(source, "rb")
+            stream = open(source, "rb")  # noqa: SIM115 - closed by the with block below
         except OSError as error:
             raise Failure(f"cannot read {source}: {error.strerror}") from None
     with stream:
@@ -124,7 +125,9 @@ def _batches(lines: Iterable[tuple[int, str]]) -> Iterator[list[tuple[int, str]]
         yield batch
 
 
-def _run_batch(single, batched, arguments: list, numbers: list[int], output, render) -> None:
+def _run_batch(single: Callable[[Any], Any], batched: Callable[[list[Any]], list[Any]] | None,
+               arguments: list[Any], numbers: list[int], output: BinaryIO,
+               render: Callable[[Any], str]) -> None:
     """Applies `batched` (or `single` one at a time) and writes every result with `render`.
 
     When the batch call fails, the lines are redone one at a time so that every line before the
@@ -146,7 +149,7 @@ def _run_batch(single, batched, arguments: list, numbers: list[int], output, ren
         output.write(render(result).encode("utf-8"))
 
 
-_RENDERERS = {
+_RENDERERS: dict[str, Callable[[wrenmark.Encoder], str]] = {
     "ids": lambda encoding: " ".join(map(str, encoding.ids)) + "\n",
     "tokens": lambda encoding: " ".join(encoding.tokens) + "\n",
     "jsonl": lambda encoding: json.dumps({"ids": encoding.ids, "tokens": encoding.tokens},

@@ -52,6 +52,9 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass
+from typing import Any, cast
+
+from wrenmark import BpeTokenizer
 
 __all__ = ["to_tokenizers_json", "save_tokenizers_json", "export_is_exact"]
 
@@ -75,8 +78,9 @@ class _Model:
     unknown_token: str | None
 
 
-def _read_model(tokenizer) -> _Model:
-    exported = tokenizer._export_model()
+def _read_model(tokenizer: BpeTokenizer) -> _Model:
+    # A private accessor of the extension, outside the typed surface.
+    exported = cast(Any, tokenizer)._export_model()
     if exported is None:
         raise ValueError("Cannot export an untrained tokenizer")
     id_to_token, merges, special_tokens, pre_tokenization = exported
@@ -96,10 +100,10 @@ def _literal_regex(text: str) -> str:
 
 
 def _free_characters(tokens: list[str], count: int) -> list[str]:
-    used = set()
+    used: set[str] = set()
     for token in tokens:
         used.update(token)
-    found = []
+    found: list[str] = []
     for low, high in _PRIVATE_USE:
         for code in range(low, high + 1):
             if chr(code) not in used:
@@ -129,13 +133,13 @@ def _reachable_special_tokens(special_tokens: list[str]) -> list[str]:
     return list(reachable)
 
 
-def _replace(pattern: dict[str, str], content: str) -> dict:
+def _replace(pattern: dict[str, str], content: str) -> dict[str, Any]:
     return {"type": "Replace", "pattern": pattern, "content": content}
 
 
-def _tokenizer_document(model: _Model) -> dict:
+def _tokenizer_document(model: _Model) -> dict[str, Any]:
     marker, marker_stand_in = _free_characters(model.id_to_token, 2)
-    token_to_id = {}
+    token_to_id: dict[str, int] = {}
     for index, token in enumerate(model.id_to_token):
         token_to_id.setdefault(token, index)
 
@@ -143,17 +147,17 @@ def _tokenizer_document(model: _Model) -> dict:
         return token[: -len(END_OF_WORD)] + marker if token.endswith(END_OF_WORD) else token
 
     symbols = [marked(token) for token in model.id_to_token]
-    vocab = {}
+    vocab: dict[str, int] = {}
     for index, symbol in enumerate(symbols):
         vocab.setdefault(symbol, index)
-    merges = []
+    merges: list[list[str]] = []
     for first, second, merged in model.merges:
         merges.append([symbols[first], symbols[second]])
         # HF finds a merge's result by its text; a text that collided with another token gets
         # a second key for the id that wrenmark's merge gives.
         vocab.setdefault(symbols[first] + symbols[second], merged)
 
-    added_tokens = []
+    added_tokens: list[dict[str, Any]] = []
     for token in _reachable_special_tokens(model.special_tokens):
         if token not in token_to_id:
             raise ValueError(f"the special token {token} is not in the vocabulary")
@@ -207,26 +211,26 @@ def _tokenizer_document(model: _Model) -> dict:
     }
 
 
-def to_tokenizers_json(tokenizer) -> str:
+def to_tokenizers_json(tokenizer: BpeTokenizer) -> str:
     """The tokenizer.json text of HF tokenizers that encodes as `tokenizer` does."""
     return json.dumps(_tokenizer_document(_read_model(tokenizer)), ensure_ascii=False, indent=2)
 
 
-def save_tokenizers_json(tokenizer, path: str | os.PathLike[str]) -> None:
+def save_tokenizers_json(tokenizer: BpeTokenizer, path: str | os.PathLike[str]) -> None:
     """Writes the tokenizer.json of `to_tokenizers_json(tokenizer)` to `path`."""
     text = to_tokenizers_json(tokenizer)
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
 
 
-def export_is_exact(tokenizer) -> bool:
+def export_is_exact(tokenizer: BpeTokenizer) -> bool:
     """Whether the export encodes every text that `tokenizer` can encode to the same ids.
 
     False when some merge can form a pair ranked before itself, where HF's one occurrence at a
     time and wrenmark's every occurrence at once may part (see the module's docstring).
     """
     model = _read_model(tokenizer)
-    last_rank_of_result = {}
+    last_rank_of_result: dict[int, int] = {}
     for rank, (_, _, merged) in enumerate(model.merges):
         last_rank_of_result[merged] = rank
     for rank, (first, second, _) in enumerate(model.merges):
