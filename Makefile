@@ -55,6 +55,14 @@ bench-train: build ## phase timings of training (BENCH_SIZES, BENCH_VOCABS)
 	$(PYTHON) bench/corpus.py --sizes $(BENCH_SIZES)
 	$(PYTHON) bench/train_phases.py --sizes $(BENCH_SIZES) --vocabs $(BENCH_VOCABS)
 
+# wrenmark.dask on a local cluster against train() on the joined file; override e.g.
+# DASK_BENCH_ARGS="--size 100MB --files 4".
+DASK_BENCH_ARGS ?= --size 1GB --files 16 --workers 2
+
+.PHONY: bench-dask
+bench-dask: build ## wrenmark.dask on a local cluster of 2 workers against train(), 1 GB in 16 files
+	$(PYTHON) bench/dask_training.py $(DASK_BENCH_ARGS)
+
 # Side-by-side comparison with the peers (tokenizers, sentencepiece, youtokentome, tiktoken), which
 # live in bench/.venv only. `make bench` writes bench/RESULTS.md; `make bench-quick` runs the 10 MB
 # subset into bench/results/RESULTS-quick.md. Override e.g. BENCH_SKIP="--skip youtokentome@1GB".

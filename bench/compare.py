@@ -10,7 +10,9 @@ the machine falls on all of them alike. Writes bench/results/run-*.json and late
 Steps: training at every size (wall time, wrenmark's phases, peak memory); encoding and
 decoding the held-out text with the merges that wrenmark learnt on the middle size (100MB in the
 full run), by wrenmark and the peers' encoders loaded with those merges; loading a model;
-tokens per word and per byte of the held-out text under every trained vocabulary.
+tokens per word and per byte of the held-out text under every trained vocabulary, and under the
+vocabularies of --quality-vocabs (one more training per system and size below 1 GB). wrenmark
+trains twice: as it is, and as wrenmark-classic, with `merge_all_occurrences` set.
 """
 
 from __future__ import annotations
@@ -53,7 +55,7 @@ def log(message: str) -> None:
 
 
 def installed(system: str) -> bool:
-    return system == "wrenmark" or importlib.util.find_spec(PEER_MODULES[system]) is not None
+    return system.startswith("wrenmark") or importlib.util.find_spec(PEER_MODULES[system]) is not None
 
 
 def run_child(task: str, arguments: dict, env: dict | None = None) -> dict:
@@ -89,8 +91,15 @@ def run_child(task: str, arguments: dict, env: dict | None = None) -> dict:
 # --- training ------------------------------------------------------------------------------------
 
 
-def model_dir(size_label: str, system: str) -> Path:
-    return WORK_DIR / "models" / size_label / system
+def model_dir(size_label: str, system: str, vocab: int | None = None) -> Path:
+    """Where a system's model of one corpus lives; `vocab` names the models of the extra quality sizes."""
+    return WORK_DIR / "models" / size_label / (system if vocab is None else f"{system}-{vocab}")
+
+
+def model_path(size_label: str, system: str, vocab: int | None = None) -> Path:
+    """What a system's loader takes: the model directory, or tokenizers' own file."""
+    directory = model_dir(size_label, system, vocab)
+    return directory / "tokenizer.json" if system == "tokenizers" else directory
 
 
 def measure_training(sizes: list[int], vocab: int, repeats: dict[str, int], systems: list[str],
@@ -196,18 +205,27 @@ def measure_loading(model_label: str, trained: list[str], repeat: int, inner: in
 # --- quality -------------------------------------------------------------------------------------
 
 
-def measure_quality(size_label: str, trained: list[str]) -> dict:
-    ours = model_dir(size_label, "wrenmark")
-    text = held_out_within(alphabet_of(ours), WORK_DIR / f"heldout-{size_label}.txt")
-    paths = {"wrenmark": ours, "tokenizers": model_dir(size_label, "tokenizers") / "tokenizer.json",
-             "sentencepiece": model_dir(size_label, "sentencepiece"),
-             "youtokentome": model_dir(size_label, "youtokentome")}
+def train_for_quality(size: int, vocab: int, systems: list[str]) -> None:
+    """One training per system at a vocabulary size that the timed trainings do not cover."""
+    label = corpus.size_label(size)
+    for system in systems:
+        out = model_dir(label, system, vocab)
+        shutil.rmtree(out, ignore_errors=True)
+        run = run_child("train", {"system": system, "corpus": str(corpus.corpus_path(size)), "vocab": vocab,
+                                  "out_dir": str(out)})
+        log(f"train {label} {system} at {vocab} for quality: {run['train_ns'] / 1e9:.2f} s")
+
+
+def measure_quality(size_label: str, trained: list[str], vocab: int, extra_vocab: bool = False) -> dict:
+    models_vocab = vocab if extra_vocab else None
+    text = held_out_within(alphabet_of(model_dir(size_label, "wrenmark", models_vocab)),
+                           WORK_DIR / f"heldout-{size_label}.txt")
     tokens = {}
     for system in trained:
-        run = run_child("encode", {"system": system, "model": str(paths[system]),
+        run = run_child("encode", {"system": system, "model": str(model_path(size_label, system, models_vocab)),
                                    "text_file": text["path"], "repeat": 1}, env=SINGLE_THREAD_ENV)
         tokens[system] = {"tokens": run["tokens"], "encode_ns": run["encode_ns"][0]}
-    return {"corpus": size_label, "text": text, "systems": tokens}
+    return {"corpus": size_label, "vocab": vocab, "text": text, "systems": tokens}
 
 
 # --- the run -------------------------------------------------------------------------------------
@@ -235,6 +253,9 @@ def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", nargs="+", default=["10MB", "100MB", "1GB"])
     parser.add_argument("--vocab", default="32k")
+    parser.add_argument("--quality-vocabs", nargs="*", default=["8k"], metavar="VOCAB",
+                        help="more vocabulary sizes for the quality table, one untimed training per "
+                             "system at each corpus size below 1 GB")
     parser.add_argument("--repeat", type=int, default=3, help="training runs per system and size")
     parser.add_argument("--repeat-largest", type=int, default=1,
                         help="training runs at sizes of 1 GB and more")
@@ -248,8 +269,9 @@ def main(argv: list[str] | None = None) -> None:
     sizes = [corpus.parse_size(text) for text in args.sizes]
     labels = [corpus.size_label(size) for size in sizes]
     vocab = train_phases.parse_vocab_count(args.vocab)
-    trainers = [system for system in ["wrenmark", "tokenizers", "sentencepiece", "youtokentome"]
+    trainers = [system for system in ["wrenmark", "wrenmark-classic", "tokenizers", "sentencepiece", "youtokentome"]
                 if installed(system)]
+    quality_vocabs = [v for v in (train_phases.parse_vocab_count(text) for text in args.quality_vocabs) if v != vocab]
     skip = {tuple(item.split("@")) for item in args.skip}
     repeats = {"default": args.repeat}
     repeats.update({corpus.size_label(s): args.repeat_largest for s in sizes if s >= 10**9})
@@ -264,10 +286,18 @@ def main(argv: list[str] | None = None) -> None:
     log(f"trainers: {', '.join(trainers)}; load average {os.getloadavg()[0]:.2f}")
     report["training"] = measure_training(sizes, vocab, repeats, trainers, skip)
     report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner)
-    report["loading"] = measure_loading(model_label, trainers, args.encode_repeat, 10)
+    report["loading"] = measure_loading(model_label, [s for s in trainers if (s, model_label) not in skip],
+                                        args.encode_repeat, 10)
     report["quality"] = [
-        measure_quality(label, [s for s in trainers if (s, label) not in skip]) for label in labels
+        measure_quality(label, [s for s in trainers if (s, label) not in skip], vocab) for label in labels
     ]
+    for extra in quality_vocabs:
+        for size, label in zip(sizes, labels):
+            if size >= 10**9:
+                continue
+            systems = [s for s in trainers if (s, label) not in skip]
+            train_for_quality(size, extra, systems)
+            report["quality"].append(measure_quality(label, systems, extra, extra_vocab=True))
     report["load_average_after"] = os.getloadavg()
     report["duration_s"] = round(time.time() - started, 1)
 

@@ -21,6 +21,15 @@ PLOT = BENCH_DIR / "results" / "training-time.png"
 NOTES = BENCH_DIR / "profile-notes.md"
 TARGET_SIZE = "100MB"
 LARGE_SIZE = "1GB"
+CLASSIC = "wrenmark-classic"
+# The peers whose vocabularies the classic merges are measured against.
+QUALITY_PEERS = ["tokenizers", "youtokentome"]
+CLASSIC_TIME_RATIO = 1.2
+CLASSIC_QUALITY_RATIO = 1.03
+
+
+def is_ours(system: str) -> bool:
+    return system.startswith("wrenmark")
 
 
 def median(values):
@@ -111,7 +120,7 @@ def targets(run: dict) -> list[list[str]]:
                      f"{seconds(median(ours['wall']))} vs {seconds(median(hf['wall']))}: {ratio:.2f}×",
                      "met" if ratio <= 0.5 else "not met"])
         others = [(system, median(stats["wall"])) for (system, size), stats in training.items()
-                  if size == TARGET_SIZE and system != "wrenmark"]
+                  if size == TARGET_SIZE and not is_ours(system)]
         slowest_margin = min(t for _, t in others) if others else None
         fastest_peer = min(others, key=lambda item: item[1]) if others else None
         if fastest_peer:
@@ -129,6 +138,7 @@ def targets(run: dict) -> list[list[str]]:
         rows.append([f"scaling: time per MB at {LARGE_SIZE} ≤ 1.5 × that at {TARGET_SIZE}",
                      f"{per_mb(large):.1f} vs {per_mb(ours):.1f} ms/MB: {ratio:.2f}×",
                      "met" if ratio <= 1.5 else "not met"])
+    rows += classic_targets(run)
     encoding = encoding_summary(run)
     hf_names = [name for name in encoding if name.startswith("tokenizers")]
     if "wrenmark" in encoding and hf_names:
@@ -143,6 +153,43 @@ def targets(run: dict) -> list[list[str]]:
         load_ms = median(loading["wrenmark"]) / 1e6
         rows.append(["from_pretrained of a 32k model < 50 ms", f"{load_ms:.1f} ms (median)",
                      "met" if load_ms < 50 else "not met"])
+    return rows
+
+
+def classic_targets(run: dict) -> list[list[str]]:
+    """merge_all_occurrences: training time beside the default mode and the peers, and tokens per
+    word beside the best of tokenizers and youtokentome."""
+    training = training_summary(run)
+    rows = []
+    for (system, size), classic in training.items():
+        default = training.get(("wrenmark", size))
+        if system != CLASSIC or default is None:
+            continue
+        ratio = median(classic["wall"]) / median(default["wall"])
+        rows.append([f"training {size}, merge_all_occurrences: ≤ {CLASSIC_TIME_RATIO} × the default mode's time",
+                     f"{seconds(median(classic['wall']))} vs {seconds(median(default['wall']))}: {ratio:.2f}×",
+                     "met" if ratio <= CLASSIC_TIME_RATIO else "not met"])
+        peers = [(peer, median(stats["wall"])) for (peer, peer_size), stats in training.items()
+                 if peer_size == size and not is_ours(peer)]
+        if peers:
+            fastest = min(peers, key=lambda item: item[1])
+            ratio = median(classic["wall"]) / fastest[1]
+            rows.append([f"training {size}, merge_all_occurrences: below every peer",
+                         f"fastest peer {fastest[0]} {seconds(fastest[1])}: {ratio:.2f}×",
+                         "met" if ratio < 1 else "not met"])
+    for entry in run.get("quality", []):
+        systems = entry["systems"]
+        peers = {peer: systems[peer]["tokens"] for peer in QUALITY_PEERS if peer in systems}
+        if CLASSIC not in systems or not peers:
+            continue
+        best = min(peers, key=peers.get)
+        words = entry["text"]["words"]
+        ratio = systems[CLASSIC]["tokens"] / peers[best]
+        vocab = entry.get("vocab", run["vocab"])
+        rows.append([f"quality {entry['corpus']}, {vocab:,}: merge_all_occurrences tokens per word "
+                     f"≤ {CLASSIC_QUALITY_RATIO} × the best of {' and '.join(QUALITY_PEERS)}",
+                     f"{systems[CLASSIC]['tokens'] / words:.3f} vs {peers[best] / words:.3f} ({best}): {ratio:.3f}×",
+                     "met" if ratio <= CLASSIC_QUALITY_RATIO else "not met"])
     return rows
 
 
@@ -171,15 +218,15 @@ def phase_table(run: dict) -> str:
     rows = []
     names = [("vocab_builder", "vocab builder (split, count, occurrence sets)"), ("initial_pairs", "initial pairs")]
     for (system, size), stats in training_summary(run).items():
-        if system != "wrenmark":
+        if not is_ours(system):
             continue
-        row = [size]
+        row = [size, system]
         for key, _ in names:
             row.append(spread([p[key] for p in stats["phases"] if key in p]))
         rest = [wall - sum(p.values()) for wall, p in zip(stats["wall"], stats["phases"])]
         row += [spread(rest), spread(stats["wall"])]
         rows.append(row)
-    return table(["corpus"] + [label for _, label in names]
+    return table(["corpus", "system"] + [label for _, label in names]
                  + ["reading + merge loop + saving", "train()"], rows)
 
 
@@ -207,9 +254,9 @@ def quality_table(run: dict) -> str:
     for entry in run["quality"]:
         text = entry["text"]
         for system, stats in entry["systems"].items():
-            rows.append([entry["corpus"], system, f"{stats['tokens']:,}",
+            rows.append([entry["corpus"], f"{entry.get('vocab', run['vocab']):,}", system, f"{stats['tokens']:,}",
                          f"{stats['tokens'] / text['words']:.3f}", f"{stats['tokens'] / text['bytes']:.4f}"])
-    return table(["trained on", "system", "tokens", "tokens per word", "tokens per byte"], rows)
+    return table(["trained on", "vocab", "system", "tokens", "tokens per word", "tokens per byte"], rows)
 
 
 # --- the plot ------------------------------------------------------------------------------------
@@ -271,7 +318,8 @@ def document(run: dict, plot_link: str | None) -> str:
         "## Training",
         "",
         f"Vocabulary {run['vocab']:,}, white-space pre-tokenization, \"</w>\" as the end-of-word "
-        "marker (tokenizers: BpeTrainer with end_of_word_suffix \"</w>\" and WhitespaceSplit, no "
+        "marker (wrenmark-classic: wrenmark with `merge_all_occurrences` set, classic BPE merges; "
+        "tokenizers: BpeTrainer with end_of_word_suffix \"</w>\" and WhitespaceSplit, no "
         "progress bar; sentencepiece: model_type bpe, 2 threads, character_coverage 1.0; "
         "youtokentome: 2 threads, coverage 1.0). Each training is a child process; its time covers "
         "the train call and writing the model files; peak RSS is the child's, from wait4. The "
@@ -315,7 +363,8 @@ def document(run: dict, plot_link: str | None) -> str:
         "## Quality",
         "",
         "Each trainer's own vocabulary of the same size, encoding the held-out text (characters "
-        "known to the corpus only).",
+        "known to the corpus only). The vocabularies of the timed trainings, and those of one more "
+        "training per system at each size of `--quality-vocabs` (corpora below 1 GB).",
         "",
         quality_table(run),
         "",

@@ -15,7 +15,7 @@ import json
 import os
 import shutil
 import sys
-from datetime import datetime, timezone
+from datetime import datetime, UTC
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -80,7 +80,7 @@ def main(argv: list[str] | None = None) -> None:
                 shutil.rmtree(out, ignore_errors=True)
         if args.remove_after:
             path.unlink()
-    report = {"started": datetime.now(timezone.utc).isoformat(timespec="seconds"), **compare.machine_facts(),
+    report = {"started": datetime.now(UTC).isoformat(timespec="seconds"), **compare.machine_facts(),
               "vocab": args.vocab, "scaling_every": corpus.SCALING_EVERY, "rows": rows,
               "load_average_after": os.getloadavg()}
     compare.RESULTS_DIR.mkdir(parents=True, exist_ok=True)

@@ -18,7 +18,8 @@ from contextlib import redirect_stdout
 from pathlib import Path
 
 END_OF_WORD = "</w>"
-TRAINERS = ["wrenmark", "tokenizers", "sentencepiece", "youtokentome"]
+# wrenmark-classic is wrenmark with `merge_all_occurrences` set: classic BPE merges.
+TRAINERS = ["wrenmark", "wrenmark-classic", "tokenizers", "sentencepiece", "youtokentome"]
 
 
 def _timed(function):
@@ -30,16 +31,21 @@ def _timed(function):
 # --- training ------------------------------------------------------------------------------------
 
 
-def train_wrenmark(corpus: str, vocab: int, out_dir: str) -> dict:
+def train_wrenmark(corpus: str, vocab: int, out_dir: str, merge_all_occurrences: bool = False) -> dict:
     import wrenmark
 
     tokenizer = wrenmark.BpeTokenizer(
         corpus, vocab, wrenmark.PreTokenization.whitespace(), save_model=True, output_dir=out_dir
     )
+    tokenizer.merge_all_occurrences = merge_all_occurrences
     # The module writes its timing lines to the process's own standard output; the parent reads
     # them from there.
     _, elapsed = _timed(tokenizer.train)
     return {"train_ns": elapsed, "vocab_reached": int(repr(tokenizer).split("=")[1].rstrip(")"))}
+
+
+def train_wrenmark_classic(corpus: str, vocab: int, out_dir: str) -> dict:
+    return train_wrenmark(corpus, vocab, out_dir, merge_all_occurrences=True)
 
 
 def train_tokenizers(corpus: str, vocab: int, out_dir: str) -> dict:
@@ -133,6 +139,7 @@ def load_tiktoken(ranks_json: str):
 
 LOADERS = {
     "wrenmark": load_wrenmark,
+    "wrenmark-classic": load_wrenmark,
     "tokenizers": load_tokenizers,
     "sentencepiece": load_sentencepiece,
     "youtokentome": load_youtokentome,
@@ -140,6 +147,7 @@ LOADERS = {
 }
 TRAIN = {
     "wrenmark": train_wrenmark,
+    "wrenmark-classic": train_wrenmark_classic,
     "tokenizers": train_tokenizers,
     "sentencepiece": train_sentencepiece,
     "youtokentome": train_youtokentome,

@@ -2,7 +2,8 @@
 and both pre-tokenizers, against the literal Python model of training.
 
 Input: byte 0 holds flags (bit 0 AhoCorasick, bit 1 Punctuation, bit 2 corpus written as the raw
-bytes instead of their UTF-8 reading); bytes 1-2 the target vocabulary size (little-endian, modulo
+bytes instead of their UTF-8 reading, bit 3 merge_all_occurrences, checked against the literal
+model of classic merges); bytes 1-2 the target vocabulary size (little-endian, modulo
 600); the rest, read as UTF-8 with replacement characters, is split at U+001E into the corpus and
 up to six special tokens. Training must succeed, except that raw bytes that are not UTF-8 must fail
 with "Error reading file: ...". The vocabulary must equal the literal model's.
@@ -11,6 +12,7 @@ with "Error reading file: ...". The vocabulary must equal the literal model's.
 
 import harness
 import wrenmark
+from reference import literal_classic_training
 from reference.literal_training import AHO_CORASICK, PUNCTUATION, SIMPLE, WHITESPACE, train_text
 
 scratch = harness.scratch_directory()
@@ -29,7 +31,7 @@ def decode_input(data: bytes):
 
 def test_one_input(data: bytes):
     flags, target, corpus_bytes, special_tokens = decode_input(data)
-    aho_corasick, punctuation, raw = bool(flags & 1), bool(flags & 2), bool(flags & 4)
+    aho_corasick, punctuation, raw, classic = bool(flags & 1), bool(flags & 2), bool(flags & 4), bool(flags & 8)
     if raw:
         CORPUS.write_bytes(corpus_bytes)
     else:
@@ -41,6 +43,7 @@ def test_one_input(data: bytes):
         special_tokens,
         wrenmark.SpecialTokenRemovalMethod.aho_corasick() if aho_corasick
         else wrenmark.SpecialTokenRemovalMethod.simple())
+    tokenizer.merge_all_occurrences = classic
     try:
         text = corpus_bytes.decode("utf-8")
     except UnicodeDecodeError:
@@ -53,8 +56,9 @@ def test_one_input(data: bytes):
         raise AssertionError("a corpus that is not UTF-8 was trained on") from None
     tokenizer.train()
 
-    expected = train_text(text, target, PUNCTUATION if punctuation else WHITESPACE, special_tokens,
-                          AHO_CORASICK if aho_corasick else SIMPLE)
+    model = literal_classic_training.train_text if classic else train_text
+    expected = model(text, target, PUNCTUATION if punctuation else WHITESPACE, special_tokens,
+                     AHO_CORASICK if aho_corasick else SIMPLE)
     size = harness.vocab_size(tokenizer)
     actual = [tokenizer.get_token_by_id(token_id) for token_id in range(size)]
     limit = expected.order_sensitive_at
@@ -77,6 +81,8 @@ SEEDS = {
     "unicode": (2, 80, "naïve café 日本語 😀😀😀 a\u00a0b\u3000c\u2028d", ["日本", "😀"]),
     "end_of_word": (0, 30, "a</w> b</w>b </w>", ["</w>", "w"]),
     "long_word": (0, 300, "ab" * 300 + " " + "a" * 400, []),
+    "classic_long_word": (8, 300, "ab" * 300 + " " + "a" * 400 + " aab" * 5, []),
+    "classic_specials": (9, 50, "<s>aaa bbb</s> aaa<s>bbb abc</s>ab", ["<s>", "s>", "</s>", "b"]),
     "nul": (1, 20, "a\x00b \x00\x00", ["\x00", "\x00b"]),
     "raw_invalid": (4, 20, "abc\udcff", []),
 }

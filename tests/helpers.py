@@ -16,6 +16,26 @@ REMOVAL_METHODS = {
     "aho_corasick": wrenmark.SpecialTokenRemovalMethod.aho_corasick,
 }
 
+# Special-token removal: special tokens, text, what Simple leaves, what AhoCorasick leaves.
+REMOVAL_CASES = [
+    (["abc", "b"], "abc", "", "ac"),
+    (["c", "ab"], "acb", "", "ab"),
+    (["ab", "c"], "acb", "ab", "ab"),
+    (["aa"], "aaa", "a", "a"),
+    (["ab"], "aabb", "ab", "ab"),
+    (["[SEP]"], "hello[SEP]world", "helloworld", "helloworld"),
+    (["", "b"], "abcb", "ac", "abcb"),
+    (["b", ""], "abcb", "ac", "abcb"),
+    (["x"], "X x", "X ", "X "),
+    (["bc", "abcd"], "abcd", "ad", "ad"),
+    (["abcd", "bc"], "xabcdx", "xx", "xadx"),
+    (["b", "b"], "abba", "aa", "aa"),
+    (["é", "日本"], "café 日本語", "caf 語", "caf 語"),
+    (["", "b"], "abc", "ac", "abc"),
+    (["Ab"], "ab", "ab", "ab"),
+    (["b c"], "ab cd", "ad", "ad"),
+]
+
 
 def vocab_size(tokenizer) -> int:
     return int(re.fullmatch(r"BpeTokenizer\(vocab_size=(\d+)\)", repr(tokenizer)).group(1))

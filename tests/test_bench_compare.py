@@ -91,3 +91,34 @@ def test_spread_shows_the_median_and_the_extremes():
     assert report.spread([3e9, 1e9, 2e9]) == "2.00 s (1.00 s–3.00 s)"
     assert report.spread([12_500_000]) == "12.5 ms"
     assert report.throughput(1.0, [500_000_000, 250_000_000, 1_000_000_000]) == "2.0 (1.0–4.0)"
+
+
+def a_classic_run(classic_walls, quality_tokens):
+    """A 10MB run with both wrenmark modes and two peers; quality_tokens: system -> tokens at 8k."""
+    return {
+        "vocab": 32000,
+        "training": [
+            training_entry("wrenmark", "10MB", 10_000_000, [1e9, 1.2e9, 1.1e9], 130_000),
+            training_entry("wrenmark-classic", "10MB", 10_000_000, classic_walls, 110_000),
+            training_entry("tokenizers", "10MB", 10_000_000, [6e9], 300_000),
+            training_entry("sentencepiece", "10MB", 10_000_000, [1.9e9], 160_000),
+        ],
+        "quality": [{"corpus": "10MB", "vocab": 8000, "text": {"words": 1000, "bytes": 6000},
+                     "systems": {name: {"tokens": tokens} for name, tokens in quality_tokens.items()}}],
+    }
+
+
+@pytest.mark.parametrize(
+    "classic_walls, quality_tokens, verdicts",
+    [
+        # 1.3 s is 1.18 times the default's median 1.1 s, below sentencepiece; 1,800 tokens are
+        # 1.029 times youtokentome's 1,750, the better of the two peers; sentencepiece is not one.
+        ([1.3e9, 1.4e9, 1.2e9], {"wrenmark": 2500, "wrenmark-classic": 1800, "tokenizers": 1790,
+                                 "youtokentome": 1750, "sentencepiece": 1500}, ["met", "met", "met"]),
+        ([1.4e9], {"wrenmark-classic": 1810, "tokenizers": 1750}, ["not met", "met", "not met"]),
+        ([2e9], {"wrenmark-classic": 1000, "sentencepiece": 1000}, ["not met", "not met"]),
+    ],
+)
+def test_classic_target_verdicts(classic_walls, quality_tokens, verdicts):
+    rows = report.classic_targets(a_classic_run(classic_walls, quality_tokens))
+    assert [row[2] for row in rows] == verdicts

@@ -7,6 +7,7 @@ import random
 
 import pytest
 
+from helpers import REMOVAL_CASES
 from reference.literal_training import (
     AHO_CORASICK,
     END_OF_WORD,
@@ -82,25 +83,7 @@ def test_train_on_low_lower_low_with_target_9():
     assert not result.target_not_reached
 
 
-REMOVAL_TABLE = [
-    # special tokens, text, Simple, AhoCorasick
-    (["abc", "b"], "abc", "", "ac"),
-    (["c", "ab"], "acb", "", "ab"),
-    (["ab", "c"], "acb", "ab", "ab"),
-    (["aa"], "aaa", "a", "a"),
-    (["ab"], "aabb", "ab", "ab"),
-    (["[SEP]"], "hello[SEP]world", "helloworld", "helloworld"),
-    (["", "b"], "abcb", "ac", "abcb"),
-    (["b", ""], "abcb", "ac", "abcb"),
-    (["x"], "X x", "X ", "X "),
-    (["bc", "abcd"], "abcd", "ad", "ad"),
-    (["abcd", "bc"], "xabcdx", "xx", "xadx"),
-    (["b", "b"], "abba", "aa", "aa"),
-    (["é", "日本"], "café 日本語", "caf 語", "caf 語"),
-]
-
-
-@pytest.mark.parametrize("tokens, text, simple, aho_corasick", REMOVAL_TABLE)
+@pytest.mark.parametrize("tokens, text, simple, aho_corasick", REMOVAL_CASES)
 def test_special_token_removal(tokens, text, simple, aho_corasick):
     assert remove_special_tokens(text, tokens, SIMPLE) == simple
     assert remove_special_tokens(text, tokens, AHO_CORASICK) == aho_corasick

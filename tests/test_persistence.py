@@ -4,6 +4,7 @@ import json
 import os
 import pathlib
 import random
+import stat
 import subprocess
 import sys
 import tempfile
@@ -197,6 +198,55 @@ def test_saving_into_an_existing_directory_replaces_the_model_files_and_keeps_th
 
 
 @needs_saving
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o755])
+def test_saving_over_a_model_file_keeps_its_permission_bits(tmp_path, mode):
+    model = tmp_path / "model"
+    train_and_save(tmp_path, "ab ab", 5, model)
+    for name in MODEL_FILES:
+        (model / name).chmod(mode)
+    train_and_save(tmp_path, "ab ab cd", 8, model)
+    assert {name: stat.S_IMODE((model / name).stat().st_mode) for name in MODEL_FILES} == dict.fromkeys(
+        MODEL_FILES, mode)
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077])
+def test_a_new_model_file_gets_the_mode_that_the_umask_leaves(tmp_path, umask):
+    previous = os.umask(umask)
+    try:
+        train_and_save(tmp_path, "ab ab", 5, tmp_path / "model")
+    finally:
+        os.umask(previous)
+    modes = {stat.S_IMODE((tmp_path / "model" / name).stat().st_mode) for name in MODEL_FILES}
+    assert modes == {0o666 & ~umask}
+
+
+def test_saving_writes_through_symbolic_links_and_keeps_them(tmp_path):
+    model, kept = tmp_path / "model", tmp_path / "kept"
+    train_and_save(tmp_path, "ab ab", 5, model)
+    kept.mkdir()
+    # An absolute link, a relative one, and a chain of two links.
+    links = {"config.json": kept / "config.json", "merge_rules.json": pathlib.Path("../kept/rules.json"),
+             "save_ranks.json": model / "ranks-link"}
+    (kept / "config.json").write_text("old")
+    (kept / "config.json").chmod(0o640)
+    (kept / "rules.json").write_text("old")
+    (kept / "ranks.json").write_text("old")
+    (model / "ranks-link").symlink_to(kept / "ranks.json")
+    for name, target in links.items():
+        (model / name).unlink()
+        (model / name).symlink_to(target)
+
+    train_and_save(tmp_path, "ab ab cd", 8, model)
+    train_and_save(tmp_path, "ab ab cd", 8, tmp_path / "plain")
+    for name, target in links.items():
+        assert (model / name).is_symlink() and os.readlink(model / name) == str(target)
+        assert (model / name).read_bytes() == (tmp_path / "plain" / name).read_bytes()
+    assert (model / "ranks-link").is_symlink()
+    assert stat.S_IMODE((kept / "config.json").stat().st_mode) == 0o640
+    assert sorted(path.name for path in kept.iterdir()) == ["config.json", "ranks.json", "rules.json"]
+    assert not [path for path in model.iterdir() if path.name.endswith(".tmp")]
+
+
 def test_a_relative_output_dir_is_relative_to_the_current_directory(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "corpus.txt").write_text("ab ab")

@@ -58,6 +58,9 @@ def success_calls(c: Context):
         "decode(ids)": lambda: c.trained.decode(c.encoding.ids * 3),
         "Encoder.get_token_type(token)": lambda: c.encoding.get_token_type(c.encoding.tokens[-1]),
         "from_pretrained(files_path)": lambda: BpeTokenizer.from_pretrained(str(c.model)),
+        "merge_all_occurrences": lambda: (setattr(c.trained, "merge_all_occurrences", True),
+                                          c.trained.merge_all_occurrences,
+                                          setattr(c.trained, "merge_all_occurrences", False)),
         "Encoder attributes": lambda: (c.encoding.original_text, c.encoding.tokens, c.encoding.ids,
                                        c.encoding.token_types),
         "repr, TokenType, enumerations": lambda: (
@@ -89,7 +92,7 @@ def context(tmp_path_factory):
 
 METHODS = [
     "BpeTokenizer(...)", "train()", "get_token_by_id(id)", "get_id_by_token(token)", "encode(text)", "decode(ids)",
-    "Encoder.get_token_type(token)", "from_pretrained(files_path)", "Encoder attributes",
+    "Encoder.get_token_type(token)", "from_pretrained(files_path)", "merge_all_occurrences", "Encoder attributes",
     "repr, TokenType, enumerations"]
 
 

@@ -8,6 +8,7 @@ token sets holding every white-space character, which forces the second cut rule
 any line feed, CRLF text, multi-byte characters, long words and blocks that removal empties.
 """
 
+import itertools
 import json
 import random
 from pathlib import Path
@@ -164,7 +165,7 @@ def blocks_of(tokenizer, data: bytes, nominal: int):
         position = cuts[-1] + nominal
     if cuts[-1] != len(data):
         cuts.append(len(data))
-    return [(data[start:end], start) for start, end in zip(cuts, cuts[1:])]
+    return [(data[start:end], start) for start, end in itertools.pairwise(cuts)]
 
 
 @pytest.mark.parametrize("method", ["simple", "aho_corasick"])

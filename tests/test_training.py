@@ -6,7 +6,8 @@ import textwrap
 import pytest
 import wrenmark
 
-from helpers import run_python, train_on_text, vocabulary
+from helpers import REMOVAL_CASES, run_python, train_on_text, vocabulary
+from reference.literal_training import train_text
 
 DURATION = r"\d+(\.\d*[1-9])?(s|ms|\u00b5s|ns)"
 
@@ -37,25 +38,34 @@ def test_merge_order_and_stopping(tmp_path, text, target, expected):
     assert vocabulary(train_on_text(tmp_path, text, target)) == expected
 
 
-@pytest.mark.parametrize(
-    "tokens, text, simple, aho_corasick",
-    [
-        (["abc", "b"], "abc", "", "ac"),
-        (["c", "ab"], "acb", "", "ab"),
-        (["ab", "c"], "acb", "ab", "ab"),
-        (["aa"], "aaa", "a", "a"),
-        (["ab"], "aabb", "ab", "ab"),
-        (["[SEP]"], "hello[SEP]world", "helloworld", "helloworld"),
-        (["", "b"], "abc", "ac", "abc"),
-        (["Ab"], "ab", "ab", "ab"),
-        (["b c"], "ab cd", "ad", "ad"),
-    ],
-)
+@pytest.mark.parametrize("tokens, text, simple, aho_corasick", REMOVAL_CASES)
 @pytest.mark.parametrize("method", ["simple", "aho_corasick"])
 def test_special_token_removal(tmp_path, tokens, text, simple, aho_corasick, method):
     tokenizer = train_on_text(tmp_path, text, 0, special_tokens=tokens, method=method)
     cleaned = simple if method == "simple" else aho_corasick
-    assert vocabulary(tokenizer) == list(dict.fromkeys(tokens + list(cleaned))) + ["</w>"]
+    alphabet = [character for character in cleaned if not character.isspace()]
+    assert vocabulary(tokenizer) == list(dict.fromkeys(tokens + alphabet)) + ["</w>"]
+
+
+# The matcher takes patterns of at most 16,000 bytes; longer tokens are searched one by one.
+OVER_LIMIT = "x" * 16_001
+
+
+@pytest.mark.parametrize(
+    "text, special_tokens",
+    [
+        (f"a {OVER_LIMIT} b", [OVER_LIMIT]),
+        (f"{OVER_LIMIT}y{OVER_LIMIT}", [OVER_LIMIT, "y"]),
+        ("x" * 16_005, [OVER_LIMIT, "xx"]),
+        (f"q{OVER_LIMIT}z q", ["x" * 16_000 + "z", "qx", OVER_LIMIT]),
+        (f"{OVER_LIMIT}\x00 {OVER_LIMIT[:100]}", [OVER_LIMIT + "\x00", "\x00", "x" * 20_000]),
+        ("ab " + "x" * 40_000, ["x" * 20_000, "b"]),
+    ],
+)
+def test_one_pass_removal_takes_tokens_longer_than_the_matcher_limit(tmp_path, text, special_tokens):
+    tokenizer = train_on_text(tmp_path, text, 40, "whitespace", special_tokens, "aho_corasick")
+    expected = train_text(text, 40, "whitespace", special_tokens, "aho_corasick")
+    assert vocabulary(tokenizer) == expected.id_to_token
 
 
 def test_special_tokens_come_first_and_keep_their_ids(tmp_path):

@@ -42,6 +42,8 @@ def use_every_part(directory: Path) -> None:
         output_dir=None,
     )
     assert_type(repr(by_keyword), str)
+    by_keyword.merge_all_occurrences = True
+    assert_type(by_keyword.merge_all_occurrences, bool)
 
     encoding = tokenizer.encode("<s>lowest newer")
     assert_type(encoding, Encoder)
@@ -71,4 +73,5 @@ def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     BpeTokenizer("corpus.txt", 10, "whitespace")  # type: ignore[arg-type]
     BpeTokenizer("corpus.txt", 10, PreTokenization.whitespace(), save_model=1)  # type: ignore[arg-type]
     encoding.ids = []  # type: ignore[misc]
+    tokenizer.merge_all_occurrences = 1  # type: ignore[assignment]
     tokenizer.decode(idz=[])  # type: ignore[call-arg]

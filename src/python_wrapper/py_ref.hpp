@@ -12,7 +12,6 @@ class PyRef {
   PyRef() = default;
   // Takes over a new reference (nullptr allowed, for a failed call).
   explicit PyRef(PyObject* owned) : object_(owned) {}
-  static PyRef borrowed(PyObject* object) { return PyRef(Py_XNewRef(object)); }
 
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;

@@ -109,6 +109,7 @@ PyType_Slot tokenizer_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<TokenizerObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},
     {Py_tp_methods, tokenizer_methods},
+    {Py_tp_getset, tokenizer_attributes},
     {Py_tp_doc, const_cast<char*>(
                     "BpeTokenizer(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "
                     "special_token_removal_method=None, save_model=False, output_dir=None)\n--\n\n")},

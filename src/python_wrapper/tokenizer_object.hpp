@@ -78,4 +78,7 @@ PyObject* tokenizer_export_model(PyObject* self, PyObject* unused);
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);
 
+// The read/write attributes (settings that train() reads), each defined beside its feature.
+extern PyGetSetDef tokenizer_attributes[];
+
 }  // namespace wrenmark::python

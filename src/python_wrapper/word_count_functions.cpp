@@ -54,6 +54,15 @@ std::optional<TokenizerSettings> settings_of(PyObject* object) {
   return tokenizer->native.tokenizer.settings;
 }
 
+// The settings of the tokenizer argument, then the block argument held in `data`; nothing, with
+// the exception set, when either does not fit.
+std::optional<TokenizerSettings> settings_and_block(PyObject* tokenizer_argument, PyObject* data_argument,
+                                                    BufferArgument& data) {
+  std::optional<TokenizerSettings> settings = settings_of(tokenizer_argument);
+  if (!settings || !data.acquire(data_argument, "data")) return std::nullopt;
+  return settings;
+}
+
 PyObject* to_python_bytes(const std::string& bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
@@ -68,10 +77,9 @@ PyObject* count_words(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return guard_exceptions([&]() -> PyObject* {
-    std::optional<TokenizerSettings> settings = settings_of(tokenizer_argument);
-    if (!settings) return nullptr;
     BufferArgument data;
-    if (!data.acquire(data_argument, "data")) return nullptr;
+    std::optional<TokenizerSettings> settings = settings_and_block(tokenizer_argument, data_argument, data);
+    if (!settings) return nullptr;
     const std::optional<std::uint64_t> origin = to_u64(origin_argument, "origin");
     if (!origin) return nullptr;
     std::optional<Result<std::string>> table;
@@ -142,10 +150,9 @@ PyObject* safe_block_end(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return guard_exceptions([&]() -> PyObject* {
-    std::optional<TokenizerSettings> settings = settings_of(tokenizer_argument);
-    if (!settings) return nullptr;
     BufferArgument data;
-    if (!data.acquire(data_argument, "data")) return nullptr;
+    std::optional<TokenizerSettings> settings = settings_and_block(tokenizer_argument, data_argument, data);
+    if (!settings) return nullptr;
     std::optional<std::uint64_t> start = std::uint64_t{0};
     if (start_argument != nullptr) start = to_u64(start_argument, "start");
     if (!start) return nullptr;

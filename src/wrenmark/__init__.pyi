@@ -19,6 +19,9 @@ class BpeTokenizer:
     ) -> BpeTokenizer:
         """Makes an untrained tokenizer that `train()` fits to the UTF-8 corpus at `input_path`."""
 
+    merge_all_occurrences: bool
+    """Whether `train()` merges every occurrence of each chosen pair, as classic BPE does (default False)."""
+
     def train(self) -> None:
         """Learns the vocabulary and merge rules from the corpus, and saves them if `save_model` is set."""
 

@@ -31,14 +31,19 @@ struct TokenizerSettings {
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
   bool save_model = false;
   std::optional<std::string> output_dir;
+  // Training rewrites every occurrence of the selected pair, as classic BPE does, instead of the
+  // occurrences that the default loop's position lists still name.
+  bool merge_all_occurrences = false;
 };
 
-// The settings that a saved model keeps, in the order they are written.
+// The settings that a saved model keeps, in the order they are written. The members after the
+// first four are written only when their setting differs from its default.
 struct Config {
   std::uint64_t target_vocab_size = 0;
   PreTokenization pre_tokenization = PreTokenization::Whitespace;
   std::vector<std::string> special_tokens;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
+  bool merge_all_occurrences = false;
 };
 
 }  // namespace wrenmark

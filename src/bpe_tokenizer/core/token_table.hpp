@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -10,11 +10,13 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/tokenizer_error.hpp"
+#include "bpe_tokenizer/core/string_store.hpp"
 
 namespace wrenmark {
 
 // The vocabulary. A token's id is its position in id_to_token; both directions share one copy
-// of every token string, kept in append-only blocks so that views into it never move.
+// of every token string, kept in a string store so that views into it never move.
 class TokenTable {
  public:
   TokenTable() = default;
@@ -23,12 +25,19 @@ class TokenTable {
   TokenTable(const TokenTable&) = delete;
   TokenTable& operator=(const TokenTable&) = delete;
 
-  // Returns the id of `token`, adding it with the next free id when it is new.
+  // The most tokens a table holds: every id fits a TokenId.
+  static constexpr std::size_t kMaxTokens = std::numeric_limits<TokenId>::max();
+
+  bool full() const { return id_to_token_.size() >= kMaxTokens; }
+
+  // Returns the id of `token`, adding it with the next free id when it is new; a new token
+  // needs a table that is not full.
   TokenId add_token(std::string_view token);
 
   // Loading fills the two directions separately, since a saved table may disagree with itself:
   // append_id_to_token gives `token` the next id even if the string is already present, and
-  // set_token_to_id maps the string to `id` whatever id_to_token holds.
+  // set_token_to_id maps the string to `id` whatever id_to_token holds. Appending also needs a
+  // table that is not full.
   void append_id_to_token(std::string_view token);
   void set_token_to_id(std::string_view token, TokenId id);
 
@@ -47,13 +56,12 @@ class TokenTable {
   const absl::flat_hash_map<std::string_view, TokenId>& token_to_id() const { return token_to_id_; }
 
  private:
-  std::string_view store(std::string_view token);
-
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::size_t block_used_ = 0;
-  std::size_t block_capacity_ = 0;
+  StringStore strings_;
   std::vector<std::string_view> id_to_token_;
   absl::flat_hash_map<std::string_view, TokenId> token_to_id_;
 };
+
+// The LimitExceeded error for adding to a full table.
+TokenizerError vocabulary_full_error();
 
 }  // namespace wrenmark

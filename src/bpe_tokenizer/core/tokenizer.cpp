@@ -3,8 +3,10 @@
 namespace wrenmark {
 
 Config BpeTokenizer::config() const {
-  return Config{settings.target_vocab_size, settings.pre_tokenization, settings.special_tokens,
+  Config config{settings.target_vocab_size, settings.pre_tokenization, settings.special_tokens,
                 settings.special_token_removal_method};
+  config.merge_all_occurrences = settings.merge_all_occurrences;
+  return config;
 }
 
 Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id) {

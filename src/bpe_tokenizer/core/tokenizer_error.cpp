@@ -13,6 +13,10 @@ TokenizerError TokenizerError::internal_fault(std::string message) {
   return {ErrorKind::InternalFault, std::move(message)};
 }
 
+TokenizerError TokenizerError::limit_exceeded(std::string_view what) {
+  return {ErrorKind::LimitExceeded, "Limit exceeded: " + std::string(what)};
+}
+
 TokenizerError TokenizerError::no_id_for_token(std::string_view token) {
   return {ErrorKind::IdNotFound, "the id for token " + std::string(token) + " does not exist"};
 }

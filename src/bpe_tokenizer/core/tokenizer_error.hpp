@@ -8,8 +8,9 @@
 namespace wrenmark {
 
 // The kinds a core failure can have. The first eight are the failures a caller can act on;
-// CorpusUnreadable and MatcherBuildFailed come from training's input, InternalFault marks a
-// broken invariant that the binding layer reports as a panic rather than an ordinary error.
+// CorpusUnreadable and MatcherBuildFailed come from training's input, LimitExceeded from an
+// input larger than the tokenizer can represent; InternalFault marks a broken invariant that the
+// binding layer reports as a panic rather than an ordinary error.
 enum class ErrorKind : std::uint8_t {
   OutputDirMissing,
   FileError,
@@ -21,6 +22,7 @@ enum class ErrorKind : std::uint8_t {
   TokenNotFound,
   CorpusUnreadable,
   MatcherBuildFailed,
+  LimitExceeded,
   InternalFault,
 };
 
@@ -35,6 +37,8 @@ class TokenizerError {
 
   static TokenizerError invalid_state(std::string message);
   static TokenizerError internal_fault(std::string message);
+  // "Limit exceeded: {what}", `what` saying which input is too large and what the limit is.
+  static TokenizerError limit_exceeded(std::string_view what);
   static TokenizerError no_id_for_token(std::string_view token);
   static TokenizerError no_token_for_id(std::uint64_t id);
   static TokenizerError token_not_in_encoding(std::string_view token);

@@ -6,7 +6,7 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/merge_application.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
-#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/word_scan.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
@@ -25,7 +25,7 @@ class TextEncoder {
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    for_each_word(segment, tables_.pre_tokenization(), [&](std::string_view word) {
+    scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
       if (failure) return;
       Status status = encode_word(word);
       if (!status) failure = status.error();
@@ -53,13 +53,13 @@ class TextEncoder {
     while (position < word.size()) {
       const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
       const std::string_view character = word.substr(position, length);
-      auto id = tables_.character_id(character);
-      if (!id) return TokenizerError::no_id_for_token(character);
-      symbols_.push_back(*id);
+      const TokenId id = tables_.character_id(character);
+      if (id == CharacterIds::kMissing) return TokenizerError::no_id_for_token(character);
+      symbols_.push_back(id);
       position += length;
     }
     symbols_.push_back(end_of_word_id_);
-    apply_merges(symbols_, tables_.merges(), workspace_);
+    merger_.apply(symbols_, tables_.merges());
     const StemIndex stem = tables_.stem_of_word(word);
     word_cache_.insert(word, symbols_, stem);
     word_endings_.note_word(stem);
@@ -99,7 +99,7 @@ class TextEncoder {
   const TokenId end_of_word_id_;
   Encoding& encoding_;
   std::vector<TokenId> symbols_;
-  MergeWorkspace workspace_;
+  WordMerger merger_;
   WordEndingTokens word_endings_;
 };
 

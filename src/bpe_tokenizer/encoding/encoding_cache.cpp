@@ -2,6 +2,9 @@
 
 namespace wrenmark {
 
+EncodingCache::EncodingCache() = default;
+EncodingCache::~EncodingCache() = default;
+
 const std::shared_ptr<const EncodingTables>& EncodingCache::shared_tables(const BpeTokenizer& tokenizer) {
   if (!tables_ || &tables_->model() != tokenizer.model.get()) {
     word_cache_.clear();

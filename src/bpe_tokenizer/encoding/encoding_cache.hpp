@@ -14,6 +14,12 @@ namespace wrenmark {
 // tables through shared_tables().
 class EncodingCache {
  public:
+  // Made and destroyed out of line, so that only the core instantiates the hash tables inside.
+  EncodingCache();
+  ~EncodingCache();
+  EncodingCache(const EncodingCache&) = delete;
+  EncodingCache& operator=(const EncodingCache&) = delete;
+
   // The tables for trained `tokenizer`, built again (and the word cache emptied) when its model
   // is not the one they were built from.
   const std::shared_ptr<const EncodingTables>& shared_tables(const BpeTokenizer& tokenizer);

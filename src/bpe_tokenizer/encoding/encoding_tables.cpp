@@ -18,15 +18,8 @@ bool is_single_character(std::string_view token) {
 EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const TokenizerSettings& settings)
     : model_(std::move(model)), pre_tokenization_(settings.pre_tokenization), splitter_(settings.special_tokens) {
   const Model& source = *model_;
-  ascii_ids_.fill(kNoId);
   for (const auto& [token, id] : source.token_table.token_to_id()) {
-    if (!is_single_character(token)) continue;
-    const unsigned char lead = static_cast<unsigned char>(token[0]);
-    if (lead < 0x80) {
-      ascii_ids_[lead] = id;
-    } else {
-      other_character_ids_.emplace(utf8::decode(token.data()), id);
-    }
+    if (is_single_character(token)) character_ids_.add(utf8::decode(token.data()), id);
   }
   end_of_word_id_ = source.token_table.id_by_token(kEndOfWord);
 
@@ -58,18 +51,6 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
 StemIndex EncodingTables::stem_of_word(std::string_view word) const {
   auto found = stem_indices_.find(word);
   return found == stem_indices_.end() ? kNoStem : found->second;
-}
-
-std::optional<TokenId> EncodingTables::character_id(std::string_view character) const {
-  const unsigned char lead = static_cast<unsigned char>(character[0]);
-  if (lead < 0x80) {
-    const std::int64_t id = ascii_ids_[lead];
-    if (id == kNoId) return std::nullopt;
-    return static_cast<TokenId>(id);
-  }
-  auto found = other_character_ids_.find(utf8::decode(character.data()));
-  if (found == other_character_ids_.end()) return std::nullopt;
-  return found->second;
 }
 
 }  // namespace wrenmark

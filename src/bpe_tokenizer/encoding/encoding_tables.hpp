@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -9,10 +8,12 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/core/character_ids.hpp"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 
@@ -49,8 +50,11 @@ class EncodingTables {
   const TokenTable& token_table() const { return model_->token_table; }
   PreTokenization pre_tokenization() const { return pre_tokenization_; }
 
-  // The id of the one-character token for the character starting at `character`.
-  std::optional<TokenId> character_id(std::string_view character) const;
+  // The id of the one-character token for the character starting at `character`, or
+  // CharacterIds::kMissing.
+  TokenId character_id(std::string_view character) const {
+    return character_ids_.find(utf8::decode(character.data()));
+  }
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
   const MergeTable& merges() const { return merges_; }
   const SpecialTokenSplitter& splitter() const { return splitter_; }
@@ -68,12 +72,10 @@ class EncodingTables {
     TokenClass token_class;
     StemIndex stem;
   };
-  static constexpr std::int64_t kNoId = -1;
 
   std::shared_ptr<const Model> model_;
   PreTokenization pre_tokenization_;
-  std::array<std::int64_t, 128> ascii_ids_;
-  absl::flat_hash_map<char32_t, TokenId> other_character_ids_;
+  CharacterIds character_ids_;
   std::optional<TokenId> end_of_word_id_;
   MergeTable merges_;
   SpecialTokenSplitter splitter_;

@@ -4,11 +4,45 @@
 #include <functional>
 #include <limits>
 
+#include "absl/container/flat_hash_map.h"
+
 namespace wrenmark {
+
+// Buffers reused across the words of one caller.
+struct WordMerger::Workspace {
+  // An adjacent pair of a word: the node of its left symbol and the pair it held when queued.
+  struct QueuedPair {
+    std::uint32_t left;
+    PairKey pair;
+  };
+  // The queued pairs of one rank.
+  struct Bucket {
+    std::vector<QueuedPair> queued_pairs;
+    bool queued = false;
+  };
+
+  // For short words: the ranked merge of the pair at every position, and where a round merged.
+  std::vector<const RankedMerge*> pair_merges;
+  std::vector<std::size_t> merged_positions;
+
+  // For long words: the symbols as a linked list, and their pairs queued by rank.
+  std::vector<std::uint32_t> next;
+  std::vector<std::uint32_t> previous;
+  std::vector<std::uint8_t> alive;
+  absl::flat_hash_map<std::uint64_t, Bucket> buckets;
+  std::vector<std::uint64_t> queued_ranks;
+  std::vector<QueuedPair> round;
+};
 
 namespace {
 
+using MergeWorkspace = WordMerger::Workspace;
 using QueuedPair = MergeWorkspace::QueuedPair;
+
+// Words with at most this many symbols are merged by rescanning the whole word for the lowest
+// rank after every merge; longer ones queue their adjacent pairs by rank so that the work stays
+// close to linear in the word's length. Both give the same result.
+constexpr std::size_t kRescanMaxSymbols = 32;
 
 constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
 
@@ -118,8 +152,6 @@ class RankQueue {
   std::vector<std::uint64_t>& ranks_;
 };
 
-}  // namespace
-
 // The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
 // rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
 // up again.
@@ -227,11 +259,16 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
   list.compact();
 }
 
-void apply_merges(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
+}  // namespace
+
+WordMerger::WordMerger() : workspace_(std::make_unique<Workspace>()) {}
+WordMerger::~WordMerger() = default;
+
+void WordMerger::apply(std::vector<TokenId>& symbols, const MergeTable& merges) {
   if (symbols.size() <= kRescanMaxSymbols) {
-    apply_merges_by_rescanning(symbols, merges, workspace);
+    apply_merges_by_rescanning(symbols, merges, *workspace_);
   } else {
-    apply_merges_by_rank_queue(symbols, merges, workspace);
+    apply_merges_by_rank_queue(symbols, merges, *workspace_);
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -10,12 +9,13 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/string_store.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 namespace wrenmark {
 
 // Remembers the final ids of words already merged, and which stem each word equals, so that a
-// frequent word is looked at once.
+// frequent word is looked at once. Stems are those of the tables the words were encoded with.
 // Memory is bounded: when any of the limits would be passed, everything is forgotten at once
 // and the cache fills again from the words that follow. Long words are not kept, since they
 // are rare and would crowd out the frequent ones.
@@ -48,16 +48,11 @@ class WordCache {
     std::uint32_t id_count;
     StemIndex stem;
   };
-  static constexpr std::size_t kTextBlockBytes = 64 * 1024;
-  static constexpr std::size_t kMaxTextBlocks = 32;
-
-  std::string_view store_text(std::string_view word);
+  static constexpr std::size_t kMaxTextBytes = 32 * StringStore::kBlockBytes;
 
   absl::flat_hash_map<std::string_view, Entry> entries_;
   std::vector<TokenId> ids_;
-  std::vector<std::unique_ptr<char[]>> text_blocks_;
-  std::size_t current_block_ = 0;
-  std::size_t block_used_ = 0;
+  StringStore words_;
 };
 
 }  // namespace wrenmark

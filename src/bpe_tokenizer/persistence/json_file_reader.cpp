@@ -109,6 +109,15 @@ bool JsonFileReader::read_unsigned(ondemand::value& value, std::uint64_t max, st
   return true;
 }
 
+bool JsonFileReader::read_bool(ondemand::value& value, bool& result) {
+  const char* location = location_of(value);
+  ondemand::json_type type;
+  if (auto error = value.type().get(type)) return fail(error);
+  if (type != ondemand::json_type::boolean) return fail_expected(location, "a boolean");
+  if (auto error = value.get_bool().get(result)) return fail(error);
+  return true;
+}
+
 bool JsonFileReader::read_string(ondemand::value& value, std::string_view& result) {
   const char* location = location_of(value);
   ondemand::json_type type;

@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -37,13 +38,15 @@ class JsonFileReader {
   // An array, calling on_element(value) for every element.
   template <typename Node, typename OnElement>
   bool read_array(Node& node, std::string_view expected, OnElement&& on_element);
-  // A record: an object with exactly the named fields (in any order, other members skipped)
-  // or an array of the field values in order. Calls read_field(index, value) for each field.
+  // A record: an object with the named fields (in any order, other members skipped) or an array
+  // of the field values in order. The first `required_count` fields must be present and the
+  // rest are optional; an array holds exactly the required ones. Calls read_field(index, value) for each field read.
   template <typename Node, typename ReadField>
   bool read_record(Node& node, std::string_view record_name, std::span<const std::string_view> fields,
-                   ReadField&& read_field);
+                   ReadField&& read_field, std::size_t required_count = static_cast<std::size_t>(-1));
 
   bool read_unsigned(ondemand::value& value, std::uint64_t max, std::uint64_t& result);
+  bool read_bool(ondemand::value& value, bool& result);
   // The view stays valid until the next string of the same file is read.
   bool read_string(ondemand::value& value, std::string_view& result);
   // An enumeration: the variant's name as a string, or {"Name": null}. `index` is the position
@@ -124,7 +127,8 @@ bool JsonFileReader::read_array(Node& node, std::string_view expected, OnElement
 
 template <typename Node, typename ReadField>
 bool JsonFileReader::read_record(Node& node, std::string_view record_name, std::span<const std::string_view> fields,
-                                 ReadField&& read_field) {
+                                 ReadField&& read_field, std::size_t required_count) {
+  required_count = std::min(required_count, fields.size());
   const char* location = location_of(node);
   ondemand::json_type type;
   if (auto error = node.type().get(type)) return fail(error);
@@ -132,15 +136,15 @@ bool JsonFileReader::read_record(Node& node, std::string_view record_name, std::
   if (type == ondemand::json_type::array) {
     std::size_t count = 0;
     const auto wrong_length = [&](const char* at, std::string_view found) {
-      return fail(at, "expected " + std::to_string(fields.size()) + " values for " + std::string(record_name) +
+      return fail(at, "expected " + std::to_string(required_count) + " values for " + std::string(record_name) +
                           ", found " + std::string(found));
     };
     const bool read = read_array(node, "", [&](ondemand::value& value) {
-      if (count == fields.size()) return wrong_length(location_of(value), "more");
+      if (count == required_count) return wrong_length(location_of(value), "more");
       return read_field(count++, value);
     });
     if (!read) return false;
-    if (count < fields.size()) return wrong_length(closing_location(), std::to_string(count));
+    if (count < required_count) return wrong_length(closing_location(), std::to_string(count));
     return true;
   }
 
@@ -157,7 +161,7 @@ bool JsonFileReader::read_record(Node& node, std::string_view record_name, std::
     return read_field(index, value);
   });
   if (!read) return false;
-  for (std::size_t index = 0; index < fields.size(); ++index) {
+  for (std::size_t index = 0; index < required_count; ++index) {
     if (!seen[index]) return fail(closing_location(), "missing field `" + std::string(fields[index]) + "`");
   }
   return true;

@@ -88,4 +88,9 @@ void JsonWriter::number(std::uint64_t value) {
   output_.append(digits, result.ptr);
 }
 
+void JsonWriter::boolean(bool value) {
+  before_value();
+  output_.append(value ? "true" : "false");
+}
+
 }  // namespace wrenmark

@@ -20,8 +20,8 @@ class JsonWriter {
   void key(std::string_view name);
   void string(std::string_view text);
   void number(std::uint64_t value);
+  void boolean(bool value);
 
-  const std::string& text() const { return output_; }
   std::string take() { return std::move(output_); }
 
  private:

@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "absl/container/flat_hash_set.h"
+#include "bpe_tokenizer/persistence/json_file_reader.hpp"
 #include "bpe_tokenizer/persistence/json_writer.hpp"
 #include "bpe_tokenizer/persistence/model_files.hpp"
+#include "bpe_tokenizer/persistence/optional_config_members.hpp"
 #include "bpe_tokenizer/persistence/pair_key_text.hpp"
 
 namespace wrenmark {
@@ -37,15 +40,31 @@ std::string write_config(const Config& config, const Model&) {
   writer.end_array();
   writer.key("special_token_removal_method");
   writer.string(variant_name(config.special_token_removal_method));
+  for (const OptionalConfigMember& member : optional_config_members()) {
+    if (!member.in_use(config)) continue;
+    writer.key(member.key);
+    member.write(config, writer);
+  }
   writer.end_object();
   return writer.take();
 }
 
+// The four members that every config.json has, then the optional ones.
+std::vector<std::string_view> config_fields() {
+  std::vector<std::string_view> fields = {"target_vocab_size", "pre_tokenizer", "special_tokens",
+                                          "special_token_removal_method"};
+  for (const OptionalConfigMember& member : optional_config_members()) fields.push_back(member.key);
+  return fields;
+}
+constexpr std::size_t kRequiredConfigFields = 4;
+
 bool read_config(JsonFileReader& reader, SavedModel& saved) {
   Config& config = saved.config;
-  static constexpr std::string_view fields[] = {"target_vocab_size", "pre_tokenizer", "special_tokens",
-                                                "special_token_removal_method"};
-  return reader.read_record(reader.document(), "Config", fields, [&](std::size_t field, ondemand::value& value) {
+  static const std::vector<std::string_view> fields = config_fields();
+  const auto read_field = [&](std::size_t field, ondemand::value& value) {
+    if (field >= kRequiredConfigFields) {
+      return optional_config_members()[field - kRequiredConfigFields].read(reader, value, config);
+    }
     std::size_t variant = 0;
     switch (field) {
       case 0:
@@ -66,7 +85,8 @@ bool read_config(JsonFileReader& reader, SavedModel& saved) {
         config.special_token_removal_method = static_cast<SpecialTokenRemovalMethod>(variant);
         return true;
     }
-  });
+  };
+  return reader.read_record(reader.document(), "Config", fields, read_field, kRequiredConfigFields);
 }
 
 // ---- token_table.json: {"id_to_token": [...], "token_to_id": {...}}. Loading fills the two
@@ -105,6 +125,7 @@ bool read_token_table(JsonFileReader& reader, SavedModel& saved) {
       return reader.read_array(value, "an array of strings", [&](ondemand::value& element) {
         std::string_view token;
         if (!reader.read_string(element, token)) return false;
+        if (table.full()) return reader.fail(reader.location_of(element), "more tokens than a vocabulary holds");
         table.append_id_to_token(token);
         return true;
       });

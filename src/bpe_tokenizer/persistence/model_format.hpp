@@ -6,9 +6,10 @@
 
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
-#include "bpe_tokenizer/persistence/json_file_reader.hpp"
 
 namespace wrenmark {
+
+class JsonFileReader;
 
 // What a model directory holds: the settings the model keeps and the model.
 struct SavedModel {

@@ -74,6 +74,7 @@ Result<BpeTokenizer> load_model_directory(std::string_view files_path) {
   settings.pre_tokenization = saved.config.pre_tokenization;
   settings.special_tokens = std::move(saved.config.special_tokens);
   settings.special_token_removal_method = saved.config.special_token_removal_method;
+  settings.merge_all_occurrences = saved.config.merge_all_occurrences;
   return BpeTokenizer(std::move(settings), std::make_shared<const Model>(std::move(saved.model)));
 }
 

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
-#include <vector>
 
 #include "bpe_tokenizer/core/settings.hpp"
 
@@ -58,55 +57,5 @@ constexpr std::size_t multibyte_space_length(const unsigned char* bytes) {
 }
 
 }  // namespace detail
-
-// Splits valid UTF-8 `text` into words and calls `on_word(std::string_view word)` for each, in
-// text order. Words are the maximal runs of non-white-space characters; with Punctuation, every
-// ASCII punctuation character is also a word of its own and ends the run before it.
-template <typename OnWord>
-void for_each_word(std::string_view text, PreTokenization mode, OnWord&& on_word) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  const bool split_punctuation = mode == PreTokenization::Punctuation;
-  std::size_t word_start = 0;
-  std::size_t position = 0;
-  auto emit_run = [&](std::size_t end) {
-    if (end > word_start) on_word(text.substr(word_start, end - word_start));
-  };
-  while (position < size) {
-    switch (detail::kByteClasses[bytes[position]]) {
-      case detail::ByteClass::Word:
-        ++position;
-        break;
-      case detail::ByteClass::Space:
-        emit_run(position);
-        word_start = ++position;
-        break;
-      case detail::ByteClass::Punctuation:
-        if (split_punctuation) {
-          emit_run(position);
-          on_word(text.substr(position, 1));
-          word_start = ++position;
-        } else {
-          ++position;
-        }
-        break;
-      case detail::ByteClass::MaybeSpaceLead: {
-        const std::size_t space_length = detail::multibyte_space_length(bytes + position);
-        if (space_length != 0) {
-          emit_run(position);
-          position += space_length;
-          word_start = position;
-        } else {
-          position += bytes[position] < 0xE0 ? 2 : 3;
-        }
-        break;
-      }
-    }
-  }
-  emit_run(size);
-}
-
-// The words of `text` as views into it.
-std::vector<std::string_view> pre_tokenize(std::string_view text, PreTokenization mode);
 
 }  // namespace wrenmark

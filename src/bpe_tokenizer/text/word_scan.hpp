@@ -40,9 +40,11 @@ inline std::uint32_t boundary_candidates(const unsigned char* bytes, bool split_
 
 }  // namespace detail
 
-// The same words as for_each_word, in the same order, found sixteen bytes at a time: most bytes
-// of a text are word bytes, and one vector comparison clears sixteen of them.
-// `on_word(std::string_view word)` is called for each word of valid UTF-8 `text`.
+// Splits valid UTF-8 `text` into words and calls `on_word(std::string_view word)` for each, in
+// text order. Words are the maximal runs of non-white-space characters; with Punctuation, every
+// ASCII punctuation character is also a word of its own and ends the run before it. The words
+// are found sixteen bytes at a time: most bytes of a text are word bytes, and one vector
+// comparison clears sixteen of them.
 template <typename OnWord>
 void scan_words(std::string_view text, PreTokenization mode, OnWord&& on_word) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());

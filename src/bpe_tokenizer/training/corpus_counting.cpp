@@ -87,7 +87,9 @@ Status ParallelBlockCounting::count(std::string_view block, std::uint64_t origin
 Result<WordCountTable> ParallelBlockCounting::merged() {
   WordCountTable table;
   for (WorkerState& state : workers_->states) {
-    if (!table.merge_from(std::move(state.table))) return TokenizerError::internal_fault("a word count overflows");
+    if (!table.merge_from(std::move(state.table))) {
+      return TokenizerError::limit_exceeded("a word occurs more than 18446744073709551615 times");
+    }
   }
   return table;
 }

@@ -12,8 +12,6 @@ namespace wrenmark {
 
 namespace {
 
-constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not reached as no more pairs to merge ";
-
 // Applies one merge of `merged` = (first, second) -> `new_id` to the words listed for the pair:
 // first the count updates from every valid occurrence's neighbours, then the rewrite of the
 // symbols with the upkeep of the occurrence sets. Occurrences are taken word by word, positions
@@ -124,13 +122,38 @@ void record_initial_occurrences(const WordTable& words, PairTable& pairs) {
   const std::size_t shares = std::max(1u, std::thread::hardware_concurrency());
   const auto share_of = [shares](PairKey key) { return ((key * 0x9E3779B97F4A7C15ull) >> 32) % shares; };
   parallel_ranges(shares, 1, [&](std::size_t begin, std::size_t end) {
+    // Each insertion waits on two cache misses, the pair's entry and then its set's slot; both
+    // are fetched ahead, the entry kLookahead insertions early and the slot half as early.
+    struct Pending {
+      PairKey key;
+      Occurrence value;
+      absl::flat_hash_set<Occurrence>* set;
+    };
+    constexpr std::size_t kLookahead = 16;
+    Pending ring[kLookahead];
+    std::size_t pending = 0;
+    auto advance = [&](std::size_t index) {
+      Pending& middle = ring[(index + kLookahead / 2) % kLookahead];
+      if (index + kLookahead / 2 < pending && middle.set == nullptr) {
+        middle.set = &pairs.occurrences_of(middle.key);
+        middle.set->prefetch(middle.value);
+      }
+      Pending& oldest = ring[index % kLookahead];
+      if (oldest.set == nullptr) oldest.set = &pairs.occurrences_of(oldest.key);
+      oldest.set->insert(oldest.value);
+    };
+    std::size_t done = 0;
     for (std::size_t word = 0; word < words.size(); ++word) {
       words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
         const PairKey key = pair_key(first, second);
         const std::size_t share = share_of(key);
-        if (share >= begin && share < end) pairs.occurrences_of(key).insert(occurrence(word, position));
+        if (share < begin || share >= end) return;
+        if (pending - done == kLookahead) advance(done++);
+        pairs.prefetch_state(key);
+        ring[pending++ % kLookahead] = {key, occurrence(word, position), nullptr};
       });
     }
+    while (done < pending) advance(done++);
   });
 }
 
@@ -158,6 +181,7 @@ Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& 
     const auto second_text = table.token_by_id(selected.second);
     if (!second_text) return TokenizerError::internal_fault("Token2 not found");
     merged_text.assign(*first_text).append(*second_text);
+    if (table.full()) return vocabulary_full_error();
     const TokenId new_id = table.add_token(merged_text);
     model.merge_rules.push_back(selected);
 

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <string_view>
+
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/training/pair_table.hpp"
 #include "bpe_tokenizer/training/word_table.hpp"
 
 namespace wrenmark {
+
+// Printed, without a line end, when the loop stops because no pair is left to merge.
+inline constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not reached as no more pairs to merge ";
 
 // Records, for every adjacent pair of every distinct word, where it occurs.
 void record_initial_occurrences(const WordTable& words, PairTable& pairs);

@@ -74,6 +74,7 @@ class PairTable {
   // The occurrence set of a pair that has one. Distinct pairs' sets may be filled from different
   // threads as long as no pair is added or removed meanwhile.
   absl::flat_hash_set<Occurrence>& occurrences_of(PairKey key) { return pairs_.find(key)->second.occurrences; }
+  void prefetch_state(PairKey key) const { pairs_.prefetch(key); }
   void remove_occurrence(PairKey key, Occurrence value) {
     PairState* state = find(key);
     if (state != nullptr && state->has_occurrences) state->occurrences.erase(value);
@@ -133,8 +134,6 @@ class PairTable {
     }
     return false;
   }
-
-  std::size_t size() const { return pairs_.size(); }
 
  private:
   void erase_if_empty(PairKey key, const PairState& state) {

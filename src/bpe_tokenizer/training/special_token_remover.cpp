@@ -10,12 +10,15 @@ namespace wrenmark {
 
 namespace {
 
+// The longest pattern the matcher compiles.
+constexpr std::size_t kMatcherMaxPatternBytes = 16000;
+
 TokenizerError matcher_error(std::string_view message) {
   return TokenizerError(ErrorKind::MatcherBuildFailed,
                         "cannot build the special-token matcher: " + std::string(message));
 }
 
-struct Occurrence {
+struct TokenMatch {
   std::uint64_t end;
   std::uint64_t length;
 };
@@ -74,7 +77,7 @@ class MatchSelector {
 struct ScanContext {
   MatchSelector* selector;
   const std::vector<std::uint64_t>* lengths;
-  std::vector<Occurrence>* collected;  // set when every occurrence is kept for sorting
+  std::vector<TokenMatch>* collected;  // set when every occurrence is kept for sorting
   std::uint64_t window_offset = 0;     // where the scanned window starts in the text
   std::uint64_t reported_up_to = 0;    // occurrences ending here or before came from earlier windows
   bool out_of_order = false;
@@ -126,7 +129,7 @@ hs_error_t scan_in_windows(const hs_database_t* database, hs_scratch_t* scratch,
 }
 
 // Every occurrence of `token` in `text`, overlapping ones included.
-void collect_occurrences(std::string_view text, std::string_view token, std::vector<Occurrence>& occurrences) {
+void collect_occurrences(std::string_view text, std::string_view token, std::vector<TokenMatch>& occurrences) {
   for (std::size_t found = text.find(token); found != std::string_view::npos; found = text.find(token, found + 1)) {
     occurrences.push_back({found + token.size(), token.size()});
   }
@@ -160,7 +163,7 @@ struct SpecialTokenRemover::Matcher {
   hs_database_t* database = nullptr;
   hs_scratch_t* scratch_prototype = nullptr;
   std::vector<std::uint64_t> lengths;       // of the literals, by pattern id
-  std::vector<std::string_view> with_nul;   // searched one by one (see create)
+  std::vector<std::string_view> searched_alone;   // searched one by one (see create)
   std::size_t longest = 0;
 };
 
@@ -171,7 +174,7 @@ struct SpecialTokenRemover::Scratch {
   hs_scratch_t* matcher_scratch = nullptr;
   std::string outputs[2];
   std::string window;
-  std::vector<Occurrence> occurrences;
+  std::vector<TokenMatch> occurrences;
 };
 
 SpecialTokenRemover::~SpecialTokenRemover() = default;
@@ -193,14 +196,15 @@ Result<std::shared_ptr<const SpecialTokenRemover>> SpecialTokenRemover::create(
   if (tokens.empty()) return std::shared_ptr<const SpecialTokenRemover>(std::move(remover));
 
   // Vectorscan (5.4) misses occurrences of a pattern that holds a NUL byte when it matches several
-  // patterns at once, and its literal API refuses one that starts with NUL; such tokens are
-  // searched for one by one instead, and their occurrences sorted in with the matcher's.
+  // patterns at once, its literal API refuses one that starts with NUL, and it takes no pattern
+  // longer than its limit; such tokens are searched for one by one instead, and their
+  // occurrences sorted in with the matcher's.
   auto matcher = std::make_unique<Matcher>();
   std::vector<const char*> patterns;
   std::vector<std::size_t> pattern_lengths;
   for (const std::string& token : remover->effective_) {
-    if (token.find('\0') != std::string::npos) {
-      matcher->with_nul.push_back(token);
+    if (token.size() > kMatcherMaxPatternBytes || token.find('\0') != std::string::npos) {
+      matcher->searched_alone.push_back(token);
       continue;
     }
     patterns.push_back(token.data());
@@ -254,7 +258,7 @@ Result<std::string_view> SpecialTokenRemover::remove(std::string_view text, Scra
   }
 
   std::string& output = scratch.outputs[0];
-  if (matcher_->with_nul.empty()) {
+  if (matcher_->searched_alone.empty()) {
     MatchSelector selector(text, output);
     ScanContext context{&selector, &matcher_->lengths, nullptr};
     const hs_error_t status =
@@ -267,7 +271,7 @@ Result<std::string_view> SpecialTokenRemover::remove(std::string_view text, Scra
   }
 
   // Every occurrence collected, then taken in order of end offset.
-  std::vector<Occurrence>& occurrences = scratch.occurrences;
+  std::vector<TokenMatch>& occurrences = scratch.occurrences;
   occurrences.clear();
   MatchSelector selector(text, output);
   if (matcher_->database != nullptr) {
@@ -276,10 +280,10 @@ Result<std::string_view> SpecialTokenRemover::remove(std::string_view text, Scra
         scan_in_windows(matcher_->database, scratch.matcher_scratch, text, matcher_->longest, scratch.window, context);
     if (status != HS_SUCCESS) return matcher_error("scan failed with code " + std::to_string(status));
   }
-  for (const std::string_view token : matcher_->with_nul) collect_occurrences(text, token, occurrences);
+  for (const std::string_view token : matcher_->searched_alone) collect_occurrences(text, token, occurrences);
   std::stable_sort(occurrences.begin(), occurrences.end(),
-                   [](const Occurrence& left, const Occurrence& right) { return left.end < right.end; });
-  for (const Occurrence& occurrence : occurrences) selector.add(occurrence.end, occurrence.length);
+                   [](const TokenMatch& left, const TokenMatch& right) { return left.end < right.end; });
+  for (const TokenMatch& occurrence : occurrences) selector.add(occurrence.end, occurrence.length);
   selector.finish();
   return std::string_view(output);
 }

@@ -1,11 +1,13 @@
 #include "bpe_tokenizer/training/train.hpp"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "bpe_tokenizer/training/corpus_counting.hpp"
 #include "bpe_tokenizer/io/console.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/training/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/duration_format.hpp"
 #include "bpe_tokenizer/training/merge_loop.hpp"
 #include "bpe_tokenizer/training/vocabulary_builder.hpp"
@@ -38,10 +40,14 @@ class PhaseTimer {
 Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts,
                     std::uint64_t removal_ns, std::uint64_t counting_ns) {
   if (!settings.special_tokens.empty()) {
-    for (const std::string& token : settings.special_tokens) model.token_table.add_token(token);
+    for (const std::string& token : settings.special_tokens) {
+      if (model.token_table.full()) return vocabulary_full_error();
+      model.token_table.add_token(token);
+    }
     print_timing("removing special tokens", removal_ns);
   }
 
+  const bool classic = settings.merge_all_occurrences;
   PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
@@ -49,18 +55,25 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
     // The words live on as symbol sequences; their text and the counting map go before the
     // occurrence sets, the largest part of training's memory, come into being.
     counts = WordCountTable();
-    if (built) record_initial_occurrences(built.value(), pairs);
+    if (built && !classic) record_initial_occurrences(built.value(), pairs);
     print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
   }();
   if (!words) return words.error();
 
+  std::optional<ClassicMergeLoop> classic_loop;
   {
     PhaseTimer timer;
-    count_initial_pairs(words.value(), pairs);
+    if (classic) {
+      classic_loop.emplace(words.value());
+    } else {
+      count_initial_pairs(words.value(), pairs);
+    }
     print_timing("build initial pair", timer.elapsed_ns());
   }
-  if (Status merged = run_merge_loop(model, settings.target_vocab_size, words.value(), pairs); !merged) return merged;
+  Status merged = classic ? classic_loop->run(model, settings.target_vocab_size)
+                          : run_merge_loop(model, settings.target_vocab_size, words.value(), pairs);
+  if (!merged) return merged;
   return model.derive_lookup_tables();
 }
 

@@ -1,9 +1,8 @@
 #include "bpe_tokenizer/training/vocabulary_builder.hpp"
 
-#include <array>
 #include <limits>
 
-#include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/core/character_ids.hpp"
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/training/worker_pool.hpp"
@@ -12,30 +11,8 @@ namespace wrenmark {
 
 namespace {
 
-// Character to token id: an array for ASCII, a flat map for the rest.
-class CharacterIds {
- public:
-  CharacterIds() { ascii_.fill(kMissing); }
-
-  TokenId find(char32_t code_point) const {
-    if (code_point < 128) return ascii_[code_point];
-    auto found = others_.find(code_point);
-    return found == others_.end() ? kMissing : found->second;
-  }
-  void set(char32_t code_point, TokenId id) {
-    if (code_point < 128) {
-      ascii_[code_point] = id;
-    } else {
-      others_.emplace(code_point, id);
-    }
-  }
-
-  static constexpr TokenId kMissing = std::numeric_limits<TokenId>::max();
-
- private:
-  std::array<TokenId, 128> ascii_{};
-  absl::flat_hash_map<char32_t, TokenId> others_;
-};
+// The alphabet is at most all of Unicode and "</w>".
+constexpr std::size_t kMaxAlphabet = 0x110000 + 1;
 
 std::size_t character_count(std::string_view word) {
   std::size_t count = 0;
@@ -47,15 +24,17 @@ std::size_t character_count(std::string_view word) {
 
 Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenTable& token_table) {
   if (words.size() >= std::numeric_limits<std::uint32_t>::max()) {
-    return TokenizerError::internal_fault("the corpus has more distinct words than the word index can address");
+    return TokenizerError::limit_exceeded("the corpus has more than 4294967294 distinct words");
   }
 
+  // Only a table already filled with special tokens could be too small for the alphabet.
+  if (token_table.size() > TokenTable::kMaxTokens - kMaxAlphabet) return vocabulary_full_error();
   CharacterIds character_ids;
   for (const CountedWord& word : words) {
     utf8::for_each_character(word.text, [&](std::string_view character) {
       const char32_t code_point = utf8::decode(character.data());
       if (character_ids.find(code_point) == CharacterIds::kMissing) {
-        character_ids.set(code_point, token_table.add_token(character));
+        character_ids.add(code_point, token_table.add_token(character));
       }
     });
   }
@@ -72,7 +51,7 @@ Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenT
   });
   for (std::size_t index = 0; index < word_count; ++index) {
     if (starts[index + 1] >= std::numeric_limits<std::uint32_t>::max()) {
-      return TokenizerError::internal_fault("a word is longer than the symbol position can address");
+      return TokenizerError::limit_exceeded("a word of the corpus has more than 4294967293 characters");
     }
     starts[index + 1] += starts[index];
   }

@@ -28,6 +28,22 @@ std::uint32_t WordTable::next_slot(std::size_t word, std::uint32_t slot) const {
   return slot + 1 < record.length ? slot + 1 : SymbolWindow::kNone;
 }
 
+std::uint32_t WordTable::previous_slot(std::size_t word, std::uint32_t slot) const {
+  if (slot == SymbolWindow::kNone) return SymbolWindow::kNone;
+  if (const LongWordIndex* index = long_index(words_[word])) return index->previous(slot);
+  return slot > 0 ? slot - 1 : SymbolWindow::kNone;
+}
+
+void WordTable::merge_long_word_slots(std::size_t word, std::uint32_t slot, TokenId merged) {
+  WordRecord& record = words_[word];
+  LongWordIndex& index = *long_indexes_[static_cast<std::size_t>(record.long_index)];
+  const std::uint32_t after = index.next(slot);
+  symbols_[record.start + slot] = merged;
+  symbols_[record.start + after] = kNoSymbol;
+  index.erase(after);
+  --record.length;
+}
+
 SymbolWindow WordTable::window(std::size_t word, std::uint32_t position) const {
   SymbolWindow result;
   const WordRecord& record = words_[word];

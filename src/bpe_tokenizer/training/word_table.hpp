@@ -38,7 +38,6 @@ class WordTable {
 
   std::size_t size() const { return words_.size(); }
   std::uint64_t count(std::size_t word) const { return words_[word].count; }
-  std::uint32_t length(std::size_t word) const { return words_[word].length; }
   TokenId symbol(std::size_t word, std::uint32_t slot) const { return symbols_[words_[word].start + slot]; }
 
   // The slots of the symbols at positions `position` - 1 to `position` + 2; `at` is kNone when
@@ -52,6 +51,18 @@ class WordTable {
   // tells, so the record should have been prefetched a little earlier).
   void prefetch_record(std::size_t word) const { __builtin_prefetch(&words_[word]); }
   void prefetch_symbols(std::size_t word) const { __builtin_prefetch(symbols_.data() + words_[word].start); }
+
+  // Slot-level access for the merge loop that rewrites every occurrence of a pair. A short word
+  // is rewritten in place as a whole and then given its new length; a long word is changed one
+  // occurrence at a time, by slot, and a slot it no longer uses holds kNoSymbol.
+  static constexpr TokenId kNoSymbol = UINT32_MAX;
+  bool is_long(std::size_t word) const { return words_[word].long_index >= 0; }
+  TokenId* short_word_symbols(std::size_t word) { return symbols_.data() + words_[word].start; }
+  void set_short_word_length(std::size_t word, std::uint32_t length) { words_[word].length = length; }
+  std::uint32_t next_slot(std::size_t word, std::uint32_t slot) const;
+  std::uint32_t previous_slot(std::size_t word, std::uint32_t slot) const;
+  // Replaces the symbols in `slot` and the live slot after it (which must exist) by `merged`.
+  void merge_long_word_slots(std::size_t word, std::uint32_t slot, TokenId merged);
 
   // Calls `visit(position, first, second)` for every adjacent pair of the word as it is now.
   template <typename Visit>
@@ -72,7 +83,6 @@ class WordTable {
     std::int32_t long_index;  // into long_indexes_, or -1 for a short word
   };
 
-  std::uint32_t next_slot(std::size_t word, std::uint32_t slot) const;
   const LongWordIndex* long_index(const WordRecord& record) const {
     return record.long_index < 0 ? nullptr : long_indexes_[static_cast<std::size_t>(record.long_index)].get();
   }
