@@ -38,6 +38,7 @@ class WordTable {
 
   std::size_t size() const { return words_.size(); }
   std::uint64_t count(std::size_t word) const { return words_[word].count; }
+  std::uint32_t length(std::size_t word) const { return words_[word].length; }
   TokenId symbol(std::size_t word, std::uint32_t slot) const { return symbols_[words_[word].start + slot]; }
 
   // The slots of the symbols at positions `position` - 1 to `position` + 2; `at` is kNone when
