@@ -49,6 +49,8 @@ inline void set_new_list_item(PyObject* list, Py_ssize_t index, PyObject* item) 
 
 // A new `str` from UTF-8 text.
 PyObject* to_python_text(std::string_view text);
+// A new `list` of `str`.
+PyObject* to_python_text_list(const std::vector<std::string>& texts);
 
 // Raises TypeError "argument '{name}': '{type}' object cannot be converted to '{expected}'".
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected);

@@ -10,17 +10,6 @@ namespace wrenmark::python {
 
 namespace {
 
-PyObject* text_list(const std::vector<std::string>& texts) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!list) return nullptr;
-  for (std::size_t index = 0; index < texts.size(); ++index) {
-    PyObject* text = to_python_text(texts[index]);
-    if (text == nullptr) return nullptr;
-    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), text);
-  }
-  return list.release();
-}
-
 PyObject* vocabulary_list(const TokenTable& table) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
   if (!list) return nullptr;
@@ -63,7 +52,7 @@ PyObject* tokenizer_export_model(PyObject* self, PyObject*) {
     if (!vocabulary) return nullptr;
     PyRef merges(ranked_merges(*tokenizer.model));
     if (!merges) return nullptr;
-    PyRef special_tokens(text_list(tokenizer.settings.special_tokens));
+    PyRef special_tokens(to_python_text_list(tokenizer.settings.special_tokens));
     if (!special_tokens) return nullptr;
     PyRef pre_tokenization(to_python_text(variant_name(tokenizer.settings.pre_tokenization)));
     if (!pre_tokenization) return nullptr;
