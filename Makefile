@@ -174,3 +174,21 @@ lint: $(LINT_TOOLS) $(LINT_BUILD)/build.ninja ## ruff, a -Werror build, clang-ti
 	$(PYTHON) $(VENV)/bin/run-clang-tidy.py -quiet -p $(LINT_BUILD) -clang-tidy-binary $(VENV)/bin/clang-tidy \
 		-j $(LINT_JOBS) '$(CURDIR)/src/'
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+# ---------------------------------------------------------------------------------------------
+# Distribution: one wheel for the stable ABI of CPython 3.12 and later, built with the CMake build
+# above and repaired by auditwheel so that oneTBB, Vectorscan, Abseil and simdjson travel inside
+# it; `make test-wheel` runs the suite against it on every supported CPython. The sdist builds
+# wherever the Debian -dev packages are installed. None of this is part of `make test`.
+WHEEL_VERSIONS ?= 3.12 3.13
+
+.PHONY: wheel test-wheel sdist
+
+wheel: $(STAMP_SYSTEM) ## the cp312-abi3 wheel in dist/, repaired by auditwheel
+	bash scripts/build_wheel.sh
+
+test-wheel: wheel ## the suite against the installed wheel, on each of WHEEL_VERSIONS
+	for version in $(WHEEL_VERSIONS); do bash scripts/test_wheel.sh $$version || exit 1; done
+
+sdist: $(STAMP_SYSTEM) ## the source distribution in dist/
+	bash scripts/build_sdist.sh

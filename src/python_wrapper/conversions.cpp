@@ -137,6 +137,17 @@ PyObject* to_python_text(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
+PyObject* to_python_text_list(const std::vector<std::string>& texts) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return nullptr;
+  for (std::size_t index = 0; index < texts.size(); ++index) {
+    PyObject* text = to_python_text(texts[index]);
+    if (text == nullptr) return nullptr;
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), text);
+  }
+  return list.release();
+}
+
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected) {
   PyRef type_name(PyType_GetName(Py_TYPE(object)));
   if (!type_name) return;

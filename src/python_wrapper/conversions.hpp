@@ -47,8 +47,20 @@ PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keywo
 // PyArg_ParseTupleAndKeywords, which would report a missing argument first.
 bool reject_unexpected_keywords(PyObject* kwargs, const char* const* keywords, const char* format);
 
+// Fills slot `index` of a list fresh from PyList_New, taking over `item`. The stable ABI has no
+// direct store, only the checked call.
+inline void set_new_list_item(PyObject* list, Py_ssize_t index, PyObject* item) {
+#ifdef Py_LIMITED_API
+  PyList_SetItem(list, index, item);
+#else
+  PyList_SET_ITEM(list, index, item);
+#endif
+}
+
 // A new `str` from UTF-8 text.
 PyObject* to_python_text(std::string_view text);
+// A new `list` of `str`.
+PyObject* to_python_text_list(const std::vector<std::string>& texts);
 
 // Raises TypeError "argument '{name}': '{type}' object cannot be converted to '{expected}'".
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected);

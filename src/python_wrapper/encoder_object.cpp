@@ -27,7 +27,7 @@ PyObject* build_list(std::size_t count, MakeItem make_item) {
   for (std::size_t index = 0; index < count; ++index) {
     PyObject* item = make_item(index);
     if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), item);
   }
   return list.release();
 }

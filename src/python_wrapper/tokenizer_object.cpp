@@ -105,6 +105,9 @@ PyMethodDef tokenizer_methods[] = {
      "ids_batch]."},
     {"save", keyword_method<tokenizer_save>(), METH_VARARGS | METH_KEYWORDS,
      "save($self, output_dir)\n--\n\nWrites the model directory, as train() does with save_model=True."},
+    // Private: what an export needs (wrenmark.hf): vocabulary, merges by rank, special tokens and
+    // pre-tokenization, or None before training.
+    {"_export_model", tokenizer_export_model, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -77,6 +77,7 @@ PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_export_model(PyObject* self, PyObject* unused);
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);
 

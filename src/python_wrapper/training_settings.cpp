@@ -7,17 +7,6 @@
 namespace wrenmark::python {
 namespace {
 
-PyObject* text_list(const std::vector<std::string>& texts) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    PyObject* text = to_python_text(texts[i]);
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-  }
-  return list.release();
-}
-
 PyObject* optional_text(const std::optional<std::string>& text) {
   if (!text) return Py_NewRef(Py_None);
   return to_python_text(*text);
@@ -33,7 +22,7 @@ PyObject* training_settings(PyObject*, PyObject* tokenizer) {
                          "input_path", to_python_text(settings.input_path),
                          "target_vocab_size", static_cast<unsigned long long>(settings.target_vocab_size),
                          "pretokenization_type", static_cast<int>(settings.pre_tokenization),
-                         "special_tokens", text_list(settings.special_tokens),
+                         "special_tokens", to_python_text_list(settings.special_tokens),
                          "special_token_removal_method", static_cast<int>(settings.special_token_removal_method),
                          "save_model", settings.save_model ? Py_True : Py_False,
                          "output_dir", optional_text(settings.output_dir),

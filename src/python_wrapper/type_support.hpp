@@ -16,7 +16,9 @@ inline PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
 // part of the object in place.
 template <typename Object, typename... Args>
 Object* allocate_instance(PyTypeObject* type, Args&&... args) {
-  PyObject* raw = type->tp_alloc(type, 0);
+  // Through the slot, not the struct member: the type object is opaque in the stable ABI.
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* raw = allocate(type, 0);
   if (raw == nullptr) return nullptr;
   auto* object = reinterpret_cast<Object*>(raw);
   new (&object->native) decltype(object->native)(std::forward<Args>(args)...);
@@ -29,7 +31,7 @@ void destroy_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   using Native = decltype(reinterpret_cast<Object*>(self)->native);
   reinterpret_cast<Object*>(self)->native.~Native();
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 

@@ -100,14 +100,14 @@ PyObject* merge_word_counts(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard_exceptions([&]() -> PyObject* {
     PyRef sequence(PySequence_Fast(tables_argument, "argument 'tables': expected a sequence of bytes"));
     if (!sequence) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    // Through the calls of the stable ABI; the list or tuple keeps every item alive.
+    const Py_ssize_t count = PySequence_Size(sequence.get());
+    if (count < 0) return nullptr;
     std::vector<BufferArgument> buffers(static_cast<std::size_t>(count));
     std::vector<std::string_view> tables;
     for (Py_ssize_t index = 0; index < count; ++index) {
-      if (!buffers[static_cast<std::size_t>(index)].acquire(PySequence_Fast_GET_ITEM(sequence.get(), index),
-                                                            "tables")) {
-        return nullptr;
-      }
+      PyRef item(PySequence_GetItem(sequence.get(), index));
+      if (!item || !buffers[static_cast<std::size_t>(index)].acquire(item.get(), "tables")) return nullptr;
       tables.push_back(buffers[static_cast<std::size_t>(index)].bytes());
     }
     std::optional<Result<std::string>> merged;

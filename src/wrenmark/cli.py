@@ -1,0 +1,293 @@
+"""The `wrenmark` command: train, encode, decode and describe models from a shell.
+
+Exit status 0 on success, 1 when the operation fails, 2 on a usage error; every error is one line
+on standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import os
+import sys
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, BinaryIO, NoReturn
+
+import wrenmark
+
+PROGRAM = "wrenmark"
+# Lines handed to one batch call: enough to keep every core busy, few enough to stream.
+BATCH_LINES = 2048
+BATCH_BYTES = 4 << 20
+
+
+class Failure(Exception):
+    """An operation failed; the message is printed as one line and the exit status is 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _model_directory(path: str) -> str:
+    if not os.path.isdir(path):
+        raise Failure(f"no model directory at {path}")
+    return path
+
+
+def _load(path: str) -> wrenmark.BpeTokenizer:
+    try:
+        return wrenmark.BpeTokenizer.from_pretrained(_model_directory(path))
+    except RuntimeError as error:
+        raise Failure(f"cannot load the model in {path}: {error}") from None
+
+
+def _set_option(tokenizer: wrenmark.BpeTokenizer, attribute: str, value: object, option: str) -> None:
+    if not hasattr(tokenizer, attribute):
+        raise Failure(f"{option} needs BpeTokenizer.{attribute}, which this wrenmark does not have")
+    try:
+        setattr(tokenizer, attribute, value)
+    except (TypeError, ValueError) as error:
+        raise Failure(f"{option}: {error}") from None
+
+
+def _check_readable(path: str) -> None:
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as error:
+        raise Failure(f"cannot read the corpus {path}: {error.strerror}") from None
+
+
+def _train(arguments: argparse.Namespace) -> None:
+    for corpus in arguments.corpus:
+        _check_readable(corpus)
+    pre_tokenization = (wrenmark.PreTokenization.punctuation() if arguments.punctuation
+                        else wrenmark.PreTokenization.whitespace())
+    removal = (wrenmark.SpecialTokenRemovalMethod.aho_corasick() if arguments.aho_corasick
+               else wrenmark.SpecialTokenRemovalMethod.simple())
+    tokenizer = wrenmark.BpeTokenizer(arguments.corpus[0], arguments.vocab_size, pre_tokenization,
+                                      arguments.special_token, removal, save_model=True,
+                                      output_dir=arguments.output)
+    if arguments.unknown_token is not None:
+        _set_option(tokenizer, "unknown_token", arguments.unknown_token, "--unknown-token")
+    if arguments.merge_all_occurrences:
+        _set_option(tokenizer, "merge_all_occurrences", True, "--merge-all-occurrences")
+    if arguments.progress:
+        _set_option(tokenizer, "show_progress", True, "--progress")
+    try:
+        if len(arguments.corpus) == 1:
+            tokenizer.train()
+        else:
+            _train_on_several(tokenizer, arguments.corpus)
+    except RuntimeError as error:
+        raise Failure(str(error)) from None
+
+
+def _train_on_several(tokenizer: wrenmark.BpeTokenizer, paths: list[str]) -> None:
+    try:
+        distributed = importlib.import_module("wrenmark.dask")
+    except ImportError as error:
+        raise Failure(f"training on several corpora needs wrenmark.dask, which cannot be imported: {error}") from None
+    distributed.train(tokenizer, paths)
+
+
+def _input_lines(source: str) -> Iterator[tuple[int, str]]:
+    """(line number, text without its line feed) for every line of FILE or standard input."""
+    stream: BinaryIO
+    if source == "-":
+        stream = sys.stdin.buffer
+    else:
+        try:
+            stream = open(source, "rb")  # noqa: SIM115 - closed by the with block below
+        except OSError as error:
+            raise Failure(f"cannot read {source}: {error.strerror}") from None
+    with stream:
+        for number, line in enumerate(stream, start=1):
+            try:
+                yield number, line.removesuffix(b"\n").decode("utf-8")
+            except UnicodeDecodeError:
+                raise Failure(f"line {number}: not valid UTF-8") from None
+
+
+def _batches(lines: Iterable[tuple[int, str]]) -> Iterator[list[tuple[int, str]]]:
+    batch: list[tuple[int, str]] = []
+    size = 0
+    for line in lines:
+        batch.append(line)
+        size += len(line[1])
+        if len(batch) >= BATCH_LINES or size >= BATCH_BYTES:
+            yield batch
+            batch, size = [], 0
+    if batch:
+        yield batch
+
+
+def _run_batch(single: Callable[[Any], Any], batched: Callable[[list[Any]], list[Any]] | None,
+               arguments: list[Any], numbers: list[int], output: BinaryIO,
+               render: Callable[[Any], str]) -> None:
+    """Applies `batched` (or `single` one at a time) and writes every result with `render`.
+
+    When the batch call fails, the lines are redone one at a time so that every line before the
+    failing one is written and the error names the failing line.
+    """
+    if batched is not None:
+        try:
+            results = batched(arguments)
+        except RuntimeError:
+            pass
+        else:
+            output.write("".join(render(result) for result in results).encode("utf-8"))
+            return
+    for number, argument in zip(numbers, arguments):
+        try:
+            result = single(argument)
+        except RuntimeError as error:
+            raise Failure(f"line {number}: {error}") from None
+        output.write(render(result).encode("utf-8"))
+
+
+_RENDERERS: dict[str, Callable[[wrenmark.Encoder], str]] = {
+    "ids": lambda encoding: " ".join(map(str, encoding.ids)) + "\n",
+    "tokens": lambda encoding: " ".join(encoding.tokens) + "\n",
+    "jsonl": lambda encoding: json.dumps({"ids": encoding.ids, "tokens": encoding.tokens},
+                                         ensure_ascii=False) + "\n",
+}
+
+
+def _encode(arguments: argparse.Namespace) -> None:
+    tokenizer = _load(arguments.model)
+    render = _RENDERERS[arguments.format]
+    batched = getattr(tokenizer, "encode_batch", None)
+    output = sys.stdout.buffer
+    for batch in _batches(_input_lines(arguments.input)):
+        numbers, texts = zip(*batch)
+        _run_batch(tokenizer.encode, batched, list(texts), list(numbers), output, render)
+    output.flush()
+
+
+def _parse_ids(number: int, text: str) -> list[int]:
+    try:
+        ids = [int(field) for field in text.split()]
+    except ValueError:
+        raise Failure(f"line {number}: expected token ids separated by spaces") from None
+    if any(not 0 <= value < 1 << 32 for value in ids):
+        raise Failure(f"line {number}: a token id is out of the range 0 to 4294967295")
+    return ids
+
+
+def _decode(arguments: argparse.Namespace) -> None:
+    tokenizer = _load(arguments.model)
+    batched = getattr(tokenizer, "decode_batch", None)
+    output = sys.stdout.buffer
+    for batch in _batches(_input_lines(arguments.input)):
+        numbers = [number for number, _ in batch]
+        ids = [_parse_ids(number, text) for number, text in batch]
+        _run_batch(tokenizer.decode, batched, ids, numbers, output, lambda text: text + "\n")
+    output.flush()
+
+
+def _info(arguments: argparse.Namespace) -> None:
+    tokenizer = _load(arguments.model)
+    vocab_size = repr(tokenizer).removeprefix("BpeTokenizer(vocab_size=").removesuffix(")")
+    directory = arguments.model
+    try:
+        with open(os.path.join(directory, "config.json"), encoding="utf-8") as file:
+            config = json.load(file)
+        with open(os.path.join(directory, "merge_rules.json"), encoding="utf-8") as file:
+            merges = len(json.load(file))
+    except (OSError, ValueError) as error:
+        raise Failure(f"cannot read the model in {directory}: {error}") from None
+    lines = [f"vocab_size: {vocab_size}", f"merges: {merges}"]
+    for name, value in config.items():
+        lines.append(f"{name}: {value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)}")
+    sys.stdout.write("\n".join(lines) + "\n")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROGRAM, description="Train, use and inspect wrenmark BPE tokenizers.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_Parser)
+
+    train = commands.add_parser("train", help="train a tokenizer and save it in a model directory",
+                                description="Train a tokenizer on CORPUS (several files are trained on "
+                                            "as one corpus, joined with line feeds) and save it in DIR.")
+    train.add_argument("corpus", nargs="+", metavar="CORPUS", help="UTF-8 text file")
+    train.add_argument("-o", "--output", required=True, metavar="DIR", help="model directory to write")
+    train.add_argument("--vocab-size", required=True, type=_count, metavar="N", help="target vocabulary size")
+    train.add_argument("--special-token", action="append", default=[], metavar="T",
+                       help="a special token (repeat for several, in order)")
+    train.add_argument("--punctuation", action="store_true",
+                       help="split words at ASCII punctuation too (default: white space only)")
+    train.add_argument("--aho-corasick", action="store_true",
+                       help="remove special tokens from the corpus with the Aho-Corasick matcher")
+    train.add_argument("--unknown-token", metavar="T",
+                       help="special token that stands for characters unseen in training")
+    train.add_argument("--merge-all-occurrences", action="store_true", help="use the classic merge loop")
+    train.add_argument("--progress", action="store_true", help="show progress on standard error")
+    train.set_defaults(run=_train)
+
+    encode = commands.add_parser("encode", help="encode text, one line of output per input line",
+                                 description="Encode every line of FILE (standard input by default).")
+    _model_option(encode)
+    _input_argument(encode)
+    formats = encode.add_mutually_exclusive_group()
+    formats.add_argument("--ids", dest="format", action="store_const", const="ids",
+                         help="token ids separated by spaces (default)")
+    formats.add_argument("--tokens", dest="format", action="store_const", const="tokens",
+                         help="token texts separated by spaces")
+    formats.add_argument("--jsonl", dest="format", action="store_const", const="jsonl",
+                         help='one JSON object per line: {"ids": [...], "tokens": [...]}')
+    encode.set_defaults(run=_encode, format="ids")
+
+    decode = commands.add_parser("decode", help="decode lines of token ids into text",
+                                 description="Decode every line of FILE (standard input by default), "
+                                             "token ids separated by spaces, into one line of text.")
+    _model_option(decode)
+    _input_argument(decode)
+    decode.set_defaults(run=_decode)
+
+    info = commands.add_parser("info", help="show a model's vocabulary size, merges and settings",
+                               description="Show the vocabulary size, the number of merges, the "
+                                           "special tokens and the settings of the model in DIR.")
+    info.add_argument("model", metavar="DIR", help="model directory")
+    info.set_defaults(run=_info)
+    return parser
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"out of the range 0 to 2**64 - 1: {value}")
+    return value
+
+
+def _model_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-m", "--model", required=True, metavar="DIR", help="model directory")
+
+
+def _input_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("input", nargs="?", default="-", metavar="FILE",
+                        help="input file, or - for standard input (the default)")
+
+
+def main(argv: list[str] | None = None) -> int:
+    arguments = _parser().parse_args(argv)
+    try:
+        arguments.run(arguments)
+    except Failure as error:
+        sys.stdout.flush()
+        sys.stderr.write(f"{PROGRAM} {arguments.command}: error: {error}\n")
+        return 1
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): nothing more can be written anywhere useful.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0
