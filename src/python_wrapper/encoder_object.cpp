@@ -54,7 +54,8 @@ PyObject* get_tokens(PyObject* self, void*) {
 
 PyObject* get_ids(PyObject* self, void*) {
   return read_shared(self, [](const Encoding& encoding) {
-    return build_list(encoding.ids.size(), [&](std::size_t index) { return PyLong_FromUnsignedLong(encoding.ids[index]); });
+    return build_list(encoding.ids.size(),
+                      [&](std::size_t index) { return PyLong_FromUnsignedLong(encoding.ids[index]); });
   });
 }
 

@@ -70,11 +70,10 @@ PyType_Slot removal_method_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pre_tokenization_spec = {
-    "builtins.PreTokenization", sizeof(EnumObject<PreTokenization>), 0, Py_TPFLAGS_DEFAULT, pre_tokenization_slots};
-PyType_Spec removal_method_spec = {"builtins.SpecialTokenRemovalMethod",
-                                   sizeof(EnumObject<SpecialTokenRemovalMethod>), 0, Py_TPFLAGS_DEFAULT,
-                                   removal_method_slots};
+PyType_Spec pre_tokenization_spec = {"builtins.PreTokenization", sizeof(EnumObject<PreTokenization>), 0,
+                                     Py_TPFLAGS_DEFAULT, pre_tokenization_slots};
+PyType_Spec removal_method_spec = {"builtins.SpecialTokenRemovalMethod", sizeof(EnumObject<SpecialTokenRemovalMethod>),
+                                   0, Py_TPFLAGS_DEFAULT, removal_method_slots};
 
 PyTypeObject* pre_tokenization_type_slot = nullptr;
 PyTypeObject* removal_method_type_slot = nullptr;

@@ -12,11 +12,10 @@ namespace wrenmark::python {
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "wrenmark.PanicException",
-        "An internal fault of the tokenizer: a broken invariant stopped the call.\n\n"
-        "It derives from BaseException so that handlers for Exception do not swallow it.",
-        PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("wrenmark.PanicException",
+                                     "An internal fault of the tokenizer: a broken invariant stopped the call.\n\n"
+                                     "It derives from BaseException so that handlers for Exception do not swallow it.",
+                                     PyExc_BaseException, nullptr);
   }
   return type;
 }

@@ -11,7 +11,8 @@
 namespace wrenmark::python {
 namespace {
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "wrenmark", "", -1, word_count_functions, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "wrenmark", "", -1, word_count_functions, nullptr, nullptr, nullptr, nullptr};
 
 // The module is built once per process and belongs to the interpreter that built it.
 PyObject* module_instance = nullptr;

@@ -18,12 +18,9 @@ TokenType value_of(PyObject* object) { return reinterpret_cast<TokenTypeObject*>
 
 PyObject* token_type_repr(PyObject* self) {
   switch (value_of(self)) {
-    case TokenType::Word:
-      return PyUnicode_FromString("TokenType.WORD");
-    case TokenType::Subword:
-      return PyUnicode_FromString("TokenType.SUBWORD");
-    case TokenType::SpecialToken:
-      return PyUnicode_FromString("TokenType.SPECIALTOKEN");
+    case TokenType::Word: return PyUnicode_FromString("TokenType.WORD");
+    case TokenType::Subword: return PyUnicode_FromString("TokenType.SUBWORD");
+    case TokenType::SpecialToken: return PyUnicode_FromString("TokenType.SPECIALTOKEN");
   }
   return PyUnicode_FromString("TokenType.?");
 }
@@ -67,8 +64,7 @@ PyType_Slot token_type_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec token_type_spec = {"builtins.TokenType", sizeof(TokenTypeObject), 0, Py_TPFLAGS_DEFAULT,
-                               token_type_slots};
+PyType_Spec token_type_spec = {"builtins.TokenType", sizeof(TokenTypeObject), 0, Py_TPFLAGS_DEFAULT, token_type_slots};
 
 PyTypeObject* token_type_slot = nullptr;
 
@@ -83,7 +79,8 @@ bool add_class_attributes(PyTypeObject* type) {
   const struct {
     const char* name;
     TokenType value;
-  } attributes[] = {{"WORD", TokenType::Word}, {"SUBWORD", TokenType::Subword}, {"SPECIALTOKEN", TokenType::SpecialToken}};
+  } attributes[] = {
+      {"WORD", TokenType::Word}, {"SUBWORD", TokenType::Subword}, {"SPECIALTOKEN", TokenType::SpecialToken}};
   for (const auto& attribute : attributes) {
     PyRef instance(allocate_token_type(type, attribute.value));
     if (!instance || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), attribute.name, instance.get()) < 0) {

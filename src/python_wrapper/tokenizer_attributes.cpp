@@ -25,7 +25,7 @@ int set_with_exclusive_tokenizer(PyObject* self, PyObject* value, const char* na
 }
 
 // Sets a boolean setting; other types than bool are refused, as int is by the constructor.
-int set_bool_setting(PyObject* self, PyObject* value, const char* name, bool TokenizerSettings::*setting) {
+int set_bool_setting(PyObject* self, PyObject* value, const char* name, bool TokenizerSettings::* setting) {
   if (value != nullptr && !PyBool_Check(value)) {
     PyRef type_name(PyType_GetName(Py_TYPE(value)));
     if (type_name) PyErr_Format(PyExc_TypeError, "attribute '%s' must be bool, not '%U'", name, type_name.get());
@@ -37,7 +37,7 @@ int set_bool_setting(PyObject* self, PyObject* value, const char* name, bool Tok
   });
 }
 
-PyObject* get_bool_setting(PyObject* self, bool TokenizerSettings::*setting) {
+PyObject* get_bool_setting(PyObject* self, bool TokenizerSettings::* setting) {
   return with_shared_tokenizer(self, [setting](const BpeTokenizer& tokenizer) -> PyObject* {
     return PyBool_FromLong(tokenizer.settings.*setting ? 1 : 0);
   });
@@ -90,8 +90,7 @@ int set_merge_all_occurrences(PyObject* self, PyObject* value, void*) {
 
 PyGetSetDef tokenizer_attributes[] = {
     {"unknown_token", get_unknown_token, set_unknown_token,
-     "The special token that stands for characters the vocabulary lacks, or None (such characters fail).",
-     nullptr},
+     "The special token that stands for characters the vocabulary lacks, or None (such characters fail).", nullptr},
     {"show_progress", get_show_progress, set_show_progress, "Whether train() shows its progress on standard error.",
      nullptr},
     {"merge_all_occurrences", get_merge_all_occurrences, set_merge_all_occurrences,

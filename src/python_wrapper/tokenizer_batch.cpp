@@ -53,11 +53,10 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     // The views point into the str objects, kept alive here until the work is done.
     std::vector<PyRef> keep_alive;
-    auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix,
-                                                    [&](PyObject* item) {
-                                                      keep_alive.push_back(PyRef::borrowed(item));
-                                                      return to_text(item, "text");
-                                                    });
+    auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix, [&](PyObject* item) {
+      keep_alive.push_back(PyRef::borrowed(item));
+      return to_text(item, "text");
+    });
     if (!texts) return nullptr;
     auto encodings = without_interpreter_lock(
         [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });

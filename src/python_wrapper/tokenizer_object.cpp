@@ -15,9 +15,9 @@ namespace {
 // Converts the constructor's arguments one after the other, in parameter order, stopping at
 // the first that does not fit.
 std::optional<BpeTokenizer> tokenizer_from_arguments(PyObject* input_path, PyObject* target_vocab_size,
-                                                      PyObject* pretokenization_type, PyObject* special_tokens,
-                                                      PyObject* removal_method, PyObject* save_model,
-                                                      PyObject* output_dir) {
+                                                     PyObject* pretokenization_type, PyObject* special_tokens,
+                                                     PyObject* removal_method, PyObject* save_model,
+                                                     PyObject* output_dir) {
   TokenizerSettings settings;
   auto path = to_text(input_path, "input_path");
   if (!path) return std::nullopt;
@@ -55,20 +55,24 @@ std::optional<BpeTokenizer> tokenizer_from_arguments(PyObject* input_path, PyObj
 }
 
 PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"input_path",   "target_vocab_size", "pretokenization_type",
-                                   "special_tokens", "special_token_removal_method", "save_model",
-                                   "output_dir",   nullptr};
+  static const char* keywords[] = {"input_path",
+                                   "target_vocab_size",
+                                   "pretokenization_type",
+                                   "special_tokens",
+                                   "special_token_removal_method",
+                                   "save_model",
+                                   "output_dir",
+                                   nullptr};
   static const char* const format = "OOO|OOOO:BpeTokenizer.__new__";
   if (!reject_unexpected_keywords(kwargs, keywords, format)) return nullptr;
   PyObject* arguments[7] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
-                                   &arguments[0], &arguments[1], &arguments[2], &arguments[3], &arguments[4],
-                                   &arguments[5], &arguments[6])) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &arguments[0], &arguments[1],
+                                   &arguments[2], &arguments[3], &arguments[4], &arguments[5], &arguments[6])) {
     return nullptr;
   }
   return guard_exceptions([&]() -> PyObject* {
     auto tokenizer = tokenizer_from_arguments(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
-                                             arguments[5], arguments[6]);
+                                              arguments[5], arguments[6]);
     if (!tokenizer) return nullptr;
     auto* object = allocate_instance<TokenizerObject>(type, std::move(*tokenizer));
     if (object != nullptr) object->borrow = BorrowFlag{};
@@ -117,14 +121,13 @@ PyType_Slot tokenizer_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},
     {Py_tp_methods, tokenizer_methods},
     {Py_tp_getset, tokenizer_attributes},
-    {Py_tp_doc, const_cast<char*>(
-                    "BpeTokenizer(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "
-                    "special_token_removal_method=None, save_model=False, output_dir=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("BpeTokenizer(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "
+                       "special_token_removal_method=None, save_model=False, output_dir=None)\n--\n\n")},
     {0, nullptr},
 };
 
-PyType_Spec tokenizer_spec = {"builtins.BpeTokenizer", sizeof(TokenizerObject), 0, Py_TPFLAGS_DEFAULT,
-                              tokenizer_slots};
+PyType_Spec tokenizer_spec = {"builtins.BpeTokenizer", sizeof(TokenizerObject), 0, Py_TPFLAGS_DEFAULT, tokenizer_slots};
 
 PyTypeObject* tokenizer_type_slot = nullptr;
 

@@ -56,9 +56,8 @@ PyObject* with_shared_tokenizer(PyObject* self, Body&& body) {
 // Runs `body(tokenizer, encoding_cache)` with shared access to the receiver's tokenizer.
 template <typename Body>
 PyObject* with_shared_encoding(PyObject* self, Body&& body) {
-  return with_borrowed_state<SharedBorrow>(self, [&](const TokenizerState& state) -> PyObject* {
-    return body(state.tokenizer, state.encoding_cache);
-  });
+  return with_borrowed_state<SharedBorrow>(
+      self, [&](const TokenizerState& state) -> PyObject* { return body(state.tokenizer, state.encoding_cache); });
 }
 
 // Runs `body(tokenizer)` with exclusive access to the receiver's tokenizer.

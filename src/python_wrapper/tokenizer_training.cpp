@@ -1,6 +1,6 @@
+#include "bpe_tokenizer/training/train.hpp"
 #include "python_wrapper/signal_check.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
-#include "bpe_tokenizer/training/train.hpp"
 
 namespace wrenmark::python {
 

@@ -72,8 +72,8 @@ PyObject* count_words(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* tokenizer_argument = nullptr;
   PyObject* data_argument = nullptr;
   PyObject* origin_argument = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_count_words", const_cast<char**>(keywords),
-                                   &tokenizer_argument, &data_argument, &origin_argument)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_count_words", const_cast<char**>(keywords), &tokenizer_argument,
+                                   &data_argument, &origin_argument)) {
     return nullptr;
   }
   return guard_exceptions([&]() -> PyObject* {

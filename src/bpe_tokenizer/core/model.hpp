@@ -21,8 +21,8 @@ inline constexpr std::string_view kEndOfWord = "</w>";
 struct Model {
   TokenTable token_table;
   std::vector<Pair> merge_rules;
-  PairMap<std::uint64_t> ranks;      // the position of a pair's last rule in merge_rules
-  PairMap<TokenId> pairs_to_merge;   // the id of the token a pair's two tokens join into
+  PairMap<std::uint64_t> ranks;     // the position of a pair's last rule in merge_rules
+  PairMap<TokenId> pairs_to_merge;  // the id of the token a pair's two tokens join into
 
   // Learns the rule `pair`: adds the token its two tokens join into, unless the table has it,
   // and appends the rule. Returns the id of the joined token.

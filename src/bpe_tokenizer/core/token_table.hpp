@@ -10,8 +10,8 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
-#include "bpe_tokenizer/core/tokenizer_error.hpp"
 #include "bpe_tokenizer/core/string_store.hpp"
+#include "bpe_tokenizer/core/tokenizer_error.hpp"
 
 namespace wrenmark {
 

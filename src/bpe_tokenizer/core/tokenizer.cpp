@@ -3,12 +3,9 @@
 namespace wrenmark {
 
 Config BpeTokenizer::config() const {
-  return Config{settings.target_vocab_size,
-                settings.pre_tokenization,
-                settings.special_tokens,
-                settings.special_token_removal_method,
-                settings.unknown_token,
-                settings.merge_all_occurrences};
+  return Config{settings.target_vocab_size, settings.pre_tokenization,
+                settings.special_tokens,    settings.special_token_removal_method,
+                settings.unknown_token,     settings.merge_all_occurrences};
 }
 
 Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id) {

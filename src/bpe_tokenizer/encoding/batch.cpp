@@ -8,8 +8,8 @@
 
 #include "bpe_tokenizer/encoding/decode.hpp"
 #include "bpe_tokenizer/encoding/encode.hpp"
-#include "tbb/enumerable_thread_specific.h"
 #include "bpe_tokenizer/training/worker_pool.hpp"
+#include "tbb/enumerable_thread_specific.h"
 
 namespace wrenmark {
 

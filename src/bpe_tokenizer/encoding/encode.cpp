@@ -6,8 +6,8 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/merge_application.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
-#include "bpe_tokenizer/text/word_scan.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
+#include "bpe_tokenizer/text/word_scan.hpp"
 
 namespace wrenmark {
 
@@ -108,12 +108,8 @@ class TextEncoder {
     auto text = token_table_.token_by_id(id);
     if (!text) return;
     switch (tables_.token_class(id)) {
-      case TokenClass::Plain:
-        encoding_.append_token(*text, TokenType::Subword);
-        return;
-      case TokenClass::Special:
-        encoding_.append_token(*text, TokenType::SpecialToken);
-        return;
+      case TokenClass::Plain: encoding_.append_token(*text, TokenType::Subword); return;
+      case TokenClass::Special: encoding_.append_token(*text, TokenType::SpecialToken); return;
       case TokenClass::EndsWithMarker: {
         const StemIndex stem = tables_.token_stem(id);
         if (stem == word_stem) {

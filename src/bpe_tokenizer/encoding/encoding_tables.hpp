@@ -9,8 +9,8 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/character_ids.hpp"
-#include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
@@ -52,9 +52,7 @@ class EncodingTables {
 
   // The id of the one-character token for the character starting at `character`, or
   // CharacterIds::kMissing.
-  TokenId character_id(std::string_view character) const {
-    return character_ids_.find(utf8::decode(character));
-  }
+  TokenId character_id(std::string_view character) const { return character_ids_.find(utf8::decode(character)); }
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
   const MergeTable& merges() const { return merges_; }
   const SpecialTokenSplitter& splitter() const { return splitter_; }

@@ -155,8 +155,7 @@ class RankQueue {
 // The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
 // rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
 // up again.
-void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges,
-                                MergeWorkspace& workspace) {
+void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   auto merge_of = [&merges](TokenId first, TokenId second) -> const RankedMerge* {
     auto found = merges.find(pair_key(first, second));
@@ -218,8 +217,7 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable&
 // round's merges are queued for later rounds, which is exactly what a full rescan after the round
 // would see. Queued pairs are never removed when a merge changes their pair; they are
 // recognised as stale when their rank comes up.
-void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges,
-                                MergeWorkspace& workspace) {
+void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   if (symbols.size() >= kNoNode) {
     apply_merges_by_rescanning(symbols, merges, workspace);

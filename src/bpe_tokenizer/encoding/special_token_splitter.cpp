@@ -7,8 +7,7 @@ SpecialTokenSplitter::SpecialTokenSplitter(const std::vector<std::string>& speci
     if (token.empty()) continue;
     const auto first_byte = static_cast<unsigned char>(token[0]);
     starts_a_token_[first_byte] = true;
-    candidates_by_first_byte_[first_byte].push_back(
-        static_cast<std::uint32_t>(tokens_.size()));
+    candidates_by_first_byte_[first_byte].push_back(static_cast<std::uint32_t>(tokens_.size()));
     tokens_.push_back(token);
   }
 }

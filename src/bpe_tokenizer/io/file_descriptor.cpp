@@ -27,7 +27,7 @@ int FileDescriptor::close() {
 int read_to_end(int descriptor, std::string& content) {
   content.clear();
   // Read straight into the string: a buffer on the stack would not fit a small thread stack.
-  struct stat status {};
+  struct stat status{};
   if (::fstat(descriptor, &status) == 0 && status.st_size > 0) {
     content.resize(static_cast<std::size_t>(status.st_size));
   }

@@ -80,7 +80,8 @@ std::string JsonFileReader::describe_at(const char* location) const {
     while (end < text_.size() && text_[end] != '"') end += text_[end] == '\\' ? 2 : 1;
     end = std::min(end + 1, text_.size());
   } else {
-    while (end < text_.size() && !is_blank(text_[end]) && std::string_view(",:]}").find(text_[end]) == std::string_view::npos) {
+    while (end < text_.size() && !is_blank(text_[end]) &&
+           std::string_view(",:]}").find(text_[end]) == std::string_view::npos) {
       ++end;
     }
   }
@@ -127,8 +128,7 @@ bool JsonFileReader::read_string(ondemand::value& value, std::string_view& resul
   return true;
 }
 
-bool JsonFileReader::read_variant(ondemand::value& value, std::span<const std::string_view> names,
-                                  std::size_t& index) {
+bool JsonFileReader::read_variant(ondemand::value& value, std::span<const std::string_view> names, std::size_t& index) {
   std::string expected;
   for (const std::string_view name : names) {
     if (!expected.empty()) expected.append(" or ");

@@ -8,9 +8,7 @@ namespace {
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool is_hex_digit(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+constexpr bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 constexpr bool is_number_character(char c) {
   return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
 }

@@ -23,7 +23,7 @@ constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 // ---- config.json: the settings a model keeps, as an object in field order.
 
 constexpr std::string_view kPreTokenizationNames[] = {variant_name(PreTokenization::Whitespace),
-                                                   variant_name(PreTokenization::Punctuation)};
+                                                      variant_name(PreTokenization::Punctuation)};
 constexpr std::string_view kRemovalMethodNames[] = {variant_name(SpecialTokenRemovalMethod::Simple),
                                                     variant_name(SpecialTokenRemovalMethod::AhoCorasick)};
 
@@ -72,8 +72,7 @@ bool read_config(JsonFileReader& reader, SavedModel& saved) {
     }
     std::size_t variant = 0;
     switch (field) {
-      case 0:
-        return reader.read_unsigned(value, kMaxU64, config.target_vocab_size);
+      case 0: return reader.read_unsigned(value, kMaxU64, config.target_vocab_size);
       case 1:
         if (!reader.read_variant(value, kPreTokenizationNames, variant)) return false;
         config.pre_tokenization = static_cast<PreTokenization>(variant);

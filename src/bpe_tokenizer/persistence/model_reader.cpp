@@ -60,7 +60,8 @@ Result<BpeTokenizer> load_model_directory(std::string_view files_path) {
   for (const std::string_view name : {model_files::kConfig, model_files::kMergeRules, model_files::kPairsToMerge,
                                       model_files::kRanks, model_files::kTokenTable}) {
     if (!exists(model_files::path_in(directory, name))) {
-      return TokenizerError(ErrorKind::ModelFileMissing, std::string(name) + " does not exist in the directory provided");
+      return TokenizerError(ErrorKind::ModelFileMissing,
+                            std::string(name) + " does not exist in the directory provided");
     }
   }
 

@@ -62,7 +62,7 @@ Status replace_file(std::string_view directory, std::string_view name, std::stri
 
   // The new file takes the permission bits of the one it replaces; a first save keeps the mode
   // that creating it with 0666 under the umask gave.
-  struct stat existing {};
+  struct stat existing{};
   if (::stat(target_path.c_str(), &existing) == 0 && ::fchmod(file.get(), existing.st_mode & 07777) != 0) {
     const int chmod_errno = errno;
     file.close();

@@ -11,10 +11,10 @@ namespace wrenmark {
 namespace detail {
 
 enum class ByteClass : unsigned char {
-  Word,             // part of a word (ASCII letters, digits, continuation and most lead bytes)
-  Space,            // ASCII white space
-  Punctuation,      // ASCII punctuation
-  MaybeSpaceLead,   // first byte of a multi-byte character that may be white space
+  Word,            // part of a word (ASCII letters, digits, continuation and most lead bytes)
+  Space,           // ASCII white space
+  Punctuation,     // ASCII punctuation
+  MaybeSpaceLead,  // first byte of a multi-byte character that may be white space
 };
 
 constexpr std::array<ByteClass, 256> make_byte_classes() {
@@ -51,8 +51,7 @@ constexpr std::size_t multibyte_space_length(const unsigned char* bytes) {
       return (bytes[1] == 0x81 && bytes[2] == 0x9F) ? 3 : 0;
     case 0xE3:  // U+3000
       return (bytes[1] == 0x80 && bytes[2] == 0x80) ? 3 : 0;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 

@@ -54,8 +54,7 @@ void scan_words(std::string_view text, PreTokenization mode, OnWord&& on_word) {
   // Ends the current word at `position` when the character there separates words.
   auto handle = [&](std::size_t position) {
     switch (detail::kByteClasses[bytes[position]]) {
-      case detail::ByteClass::Word:
-        return;
+      case detail::ByteClass::Word: return;
       case detail::ByteClass::Space:
         if (position > word_start) on_word(text.substr(word_start, position - word_start));
         word_start = position + 1;

@@ -107,8 +107,8 @@ Result<BlockCounter> BlockCounter::create(const TokenizerSettings& settings) {
   return counter;
 }
 
-Status BlockCounter::count(std::string_view block, std::uint64_t origin, WordCountTable& table,
-                           Scratch& scratch, std::size_t offset_base) const {
+Status BlockCounter::count(std::string_view block, std::uint64_t origin, WordCountTable& table, Scratch& scratch,
+                           std::size_t offset_base) const {
   if (!utf8::is_valid(block)) {
     return TokenizerError(ErrorKind::CorpusUnreadable,
                           "Error reading file: stream did not contain valid UTF-8 (invalid byte at offset " +

@@ -88,8 +88,7 @@ std::optional<std::size_t> BlockCuts::first_separator_cut(std::string_view text,
   return std::nullopt;
 }
 
-std::optional<std::size_t> BlockCuts::first_quiet_cut(std::string_view text, std::size_t from,
-                                                      std::size_t last) const {
+std::optional<std::size_t> BlockCuts::first_quiet_cut(std::string_view text, std::size_t from, std::size_t last) const {
   const std::size_t reach = margin_;
   std::vector<int> coverage;
   for (std::size_t stretch_begin = from; stretch_begin <= last; stretch_begin += kQuietStretch) {

@@ -28,15 +28,14 @@ Result<CorpusBlocks> CorpusBlocks::open(std::string_view path, const BlockCuts& 
   if (path.find('\0') != std::string_view::npos) return unreadable("path contains a NUL character");
   FileDescriptor file = FileDescriptor::open_for_reading(path);
   if (!file.is_open()) return unreadable(os_error_text(errno));
-  struct stat status {};
+  struct stat status{};
   std::uint64_t size_hint = 0;
   if (::fstat(file.get(), &status) == 0 && status.st_size > 0) size_hint = static_cast<std::uint64_t>(status.st_size);
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return CorpusBlocks(std::move(file), cuts, std::max<std::size_t>(block_bytes, 1), size_hint);
 }
 
-CorpusBlocks::CorpusBlocks(FileDescriptor file, const BlockCuts& cuts, std::size_t block_bytes,
-                           std::uint64_t size_hint)
+CorpusBlocks::CorpusBlocks(FileDescriptor file, const BlockCuts& cuts, std::size_t block_bytes, std::uint64_t size_hint)
     : file_(std::move(file)), cuts_(&cuts), block_bytes_(block_bytes), size_hint_(size_hint) {}
 
 Status CorpusBlocks::fill(std::size_t wanted) {

@@ -135,10 +135,10 @@ Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounte
   // in proportion to the work each did.
   const std::uint64_t removal_work = counts.table.removal_ns;
   const std::uint64_t total_work = removal_work + counts.table.counting_ns;
-  counts.removal_ns = total_work == 0 ? 0
-                                      : static_cast<std::uint64_t>(static_cast<double>(work_ns) *
-                                                                   static_cast<double>(removal_work) /
-                                                                   static_cast<double>(total_work));
+  counts.removal_ns =
+      total_work == 0 ? 0
+                      : static_cast<std::uint64_t>(static_cast<double>(work_ns) * static_cast<double>(removal_work) /
+                                                   static_cast<double>(total_work));
   counts.counting_ns = work_ns - counts.removal_ns;
   return counts;
 }

@@ -2,13 +2,12 @@
 
 #include "bpe_tokenizer/training/block_counter.hpp"
 #include "bpe_tokenizer/training/corpus_counting.hpp"
-#include "bpe_tokenizer/training/word_count_format.hpp"
 #include "bpe_tokenizer/training/train.hpp"
+#include "bpe_tokenizer/training/word_count_format.hpp"
 
 namespace wrenmark {
 
-Result<std::string> count_block_words(const TokenizerSettings& settings, std::string_view block,
-                                      std::uint64_t origin) {
+Result<std::string> count_block_words(const TokenizerSettings& settings, std::string_view block, std::uint64_t origin) {
   Result<BlockCounter> counter = BlockCounter::create(settings);
   if (!counter) return counter.error();
   ParallelBlockCounting counting(counter.value());

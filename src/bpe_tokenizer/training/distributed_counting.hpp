@@ -16,8 +16,7 @@ namespace wrenmark {
 // elsewhere".
 
 // The word-count table (word_count_format.hpp) of one block of the corpus.
-Result<std::string> count_block_words(const TokenizerSettings& settings, std::string_view block,
-                                      std::uint64_t origin);
+Result<std::string> count_block_words(const TokenizerSettings& settings, std::string_view block, std::uint64_t origin);
 
 // One table holding the words of all `tables`: counts summed, earliest first occurrence kept.
 Result<std::string> merge_word_count_tables(const std::vector<std::string_view>& tables);

@@ -21,7 +21,8 @@ std::string with_fraction(std::uint64_t whole, std::uint64_t fraction, int fract
 }  // namespace
 
 std::string format_duration(std::uint64_t nanoseconds) {
-  if (nanoseconds >= 1'000'000'000) return with_fraction(nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000, 9, "s");
+  if (nanoseconds >= 1'000'000'000)
+    return with_fraction(nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000, 9, "s");
   if (nanoseconds >= 1'000'000) return with_fraction(nanoseconds / 1'000'000, nanoseconds % 1'000'000, 6, "ms");
   if (nanoseconds >= 1'000) return with_fraction(nanoseconds / 1'000, nanoseconds % 1'000, 3, "\u00b5s");
   return std::to_string(nanoseconds) + "ns";

@@ -115,7 +115,8 @@ void record_initial_occurrences(const WordTable& words, PairTable& pairs, Traini
   absl::flat_hash_map<PairKey, std::size_t> occurrence_counts;
   for (std::size_t word = 0; word < words.size(); ++word) {
     if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return;
-    words.for_each_pair(word, [&](std::uint32_t, TokenId first, TokenId second) { ++occurrence_counts[pair_key(first, second)]; });
+    words.for_each_pair(
+        word, [&](std::uint32_t, TokenId first, TokenId second) { ++occurrence_counts[pair_key(first, second)]; });
   }
   for (const auto& [key, expected] : occurrence_counts) pairs.reserve_occurrences(key, expected);
 

@@ -122,8 +122,8 @@ hs_error_t scan_in_windows(const hs_database_t* database, hs_scratch_t* scratch,
     buffer.append(kScanPadding, '\0');
     context.window_offset = copy_start;
     context.reported_up_to = window_start;
-    const hs_error_t status = hs_scan(database, buffer.data(), static_cast<unsigned int>(buffer.size()), 0, scratch,
-                                      on_match, &context);
+    const hs_error_t status =
+        hs_scan(database, buffer.data(), static_cast<unsigned int>(buffer.size()), 0, scratch, on_match, &context);
     if (status != HS_SUCCESS || window_end == text.size()) return status;
   }
 }
@@ -162,8 +162,8 @@ struct SpecialTokenRemover::Matcher {
   }
   hs_database_t* database = nullptr;
   hs_scratch_t* scratch_prototype = nullptr;
-  std::vector<std::uint64_t> lengths;       // of the literals, by pattern id
-  std::vector<std::string_view> searched_alone;   // searched one by one (see create)
+  std::vector<std::uint64_t> lengths;            // of the literals, by pattern id
+  std::vector<std::string_view> searched_alone;  // searched one by one (see create)
   std::size_t longest = 0;
 };
 
@@ -179,8 +179,8 @@ struct SpecialTokenRemover::Scratch {
 
 SpecialTokenRemover::~SpecialTokenRemover() = default;
 
-Result<std::shared_ptr<const SpecialTokenRemover>> SpecialTokenRemover::create(
-    const std::vector<std::string>& tokens, SpecialTokenRemovalMethod method) {
+Result<std::shared_ptr<const SpecialTokenRemover>> SpecialTokenRemover::create(const std::vector<std::string>& tokens,
+                                                                               SpecialTokenRemovalMethod method) {
   std::shared_ptr<SpecialTokenRemover> remover(new SpecialTokenRemover());
   remover->method_ = method;
   if (method == SpecialTokenRemovalMethod::Simple) {
@@ -217,12 +217,12 @@ Result<std::shared_ptr<const SpecialTokenRemover>> SpecialTokenRemover::create(
     std::vector<unsigned int> ids(patterns.size());
     for (std::size_t index = 0; index < ids.size(); ++index) ids[index] = static_cast<unsigned int>(index);
     hs_compile_error_t* error = nullptr;
-    const hs_error_t status =
-        hs_compile_lit_multi(patterns.data(), flags.data(), ids.data(), pattern_lengths.data(),
-                             static_cast<unsigned int>(patterns.size()), HS_MODE_BLOCK, nullptr, &matcher->database,
-                             &error);
+    const hs_error_t status = hs_compile_lit_multi(patterns.data(), flags.data(), ids.data(), pattern_lengths.data(),
+                                                   static_cast<unsigned int>(patterns.size()), HS_MODE_BLOCK, nullptr,
+                                                   &matcher->database, &error);
     if (status != HS_SUCCESS) {
-      const std::string message = error != nullptr && error->message != nullptr ? error->message : "unknown compile error";
+      const std::string message =
+          error != nullptr && error->message != nullptr ? error->message : "unknown compile error";
       hs_free_compile_error(error);
       return matcher_error(message);
     }
@@ -234,8 +234,8 @@ Result<std::shared_ptr<const SpecialTokenRemover>> SpecialTokenRemover::create(
   return std::shared_ptr<const SpecialTokenRemover>(std::move(remover));
 }
 
-std::unique_ptr<SpecialTokenRemover::Scratch, void (*)(SpecialTokenRemover::Scratch*)> SpecialTokenRemover::make_scratch()
-    const {
+std::unique_ptr<SpecialTokenRemover::Scratch, void (*)(SpecialTokenRemover::Scratch*)>
+SpecialTokenRemover::make_scratch() const {
   std::unique_ptr<Scratch, void (*)(Scratch*)> scratch(new Scratch(), [](Scratch* value) { delete value; });
   if (matcher_ && matcher_->scratch_prototype != nullptr) {
     if (hs_clone_scratch(matcher_->scratch_prototype, &scratch->matcher_scratch) != HS_SUCCESS) throw std::bad_alloc();

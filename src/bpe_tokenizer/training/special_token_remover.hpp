@@ -19,7 +19,7 @@ namespace wrenmark {
 class SpecialTokenRemover {
  public:
   static Result<std::shared_ptr<const SpecialTokenRemover>> create(const std::vector<std::string>& tokens,
-                                                                    SpecialTokenRemovalMethod method);
+                                                                   SpecialTokenRemovalMethod method);
   ~SpecialTokenRemover();
 
   // The tokens that removal actually looks for: the non-empty ones in list order for Simple; for

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "bpe_tokenizer/training/corpus_counting.hpp"
 #include "bpe_tokenizer/io/console.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
 #include "bpe_tokenizer/training/classic_merge_loop.hpp"
+#include "bpe_tokenizer/training/corpus_counting.hpp"
 #include "bpe_tokenizer/training/duration_format.hpp"
 #include "bpe_tokenizer/training/merge_loop.hpp"
 #include "bpe_tokenizer/training/vocabulary_builder.hpp"
@@ -37,8 +37,8 @@ class PhaseTimer {
 
 // Everything after counting, into a model of its own: the tokenizer changes only once the model
 // is complete.
-Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts,
-                    std::uint64_t removal_ns, std::uint64_t counting_ns, TrainingMonitor& monitor) {
+Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts, std::uint64_t removal_ns,
+                    std::uint64_t counting_ns, TrainingMonitor& monitor) {
   if (!settings.special_tokens.empty()) {
     for (const std::string& token : settings.special_tokens) {
       if (model.token_table.full()) return vocabulary_full_error();

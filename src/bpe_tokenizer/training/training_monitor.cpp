@@ -11,12 +11,9 @@ struct PhaseDescription {
 
 PhaseDescription describe(TrainingPhase phase) {
   switch (phase) {
-    case TrainingPhase::CountingWords:
-      return {"counting words", ProgressUnit::Bytes};
-    case TrainingPhase::CountingPairs:
-      return {"counting pairs", ProgressUnit::Items};  // building the word table too
-    case TrainingPhase::Merging:
-      return {"merging", ProgressUnit::Merges};
+    case TrainingPhase::CountingWords: return {"counting words", ProgressUnit::Bytes};
+    case TrainingPhase::CountingPairs: return {"counting pairs", ProgressUnit::Items};  // building the word table too
+    case TrainingPhase::Merging: return {"merging", ProgressUnit::Merges};
   }
   return {"training", ProgressUnit::Items};
 }

@@ -60,9 +60,8 @@ Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenT
   parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t index = begin; index < end; ++index) {
       TokenId* out = symbols.data() + starts[index];
-      utf8::for_each_character(words[index].text, [&](std::string_view character) {
-        *out++ = character_ids.find(utf8::decode(character));
-      });
+      utf8::for_each_character(
+          words[index].text, [&](std::string_view character) { *out++ = character_ids.find(utf8::decode(character)); });
       *out = end_of_word_id;
     }
   });

@@ -5,8 +5,8 @@
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
 #include "bpe_tokenizer/core/token_table.hpp"
-#include "bpe_tokenizer/training/word_table.hpp"
 #include "bpe_tokenizer/training/word_count_table.hpp"
+#include "bpe_tokenizer/training/word_table.hpp"
 
 namespace wrenmark {
 

@@ -26,8 +26,8 @@ std::uint64_t checksum(std::string_view bytes) {
   }
   std::uint64_t tail = 0;
   std::memcpy(&tail, bytes.data() + position, bytes.size() - position);
-  const unsigned __int128 product = static_cast<unsigned __int128>(state ^ tail ^ 0xE7037ED1A0B428DBull) *
-                                    0xA0761D6478BD642Full;
+  const unsigned __int128 product =
+      static_cast<unsigned __int128>(state ^ tail ^ 0xE7037ED1A0B428DBull) * 0xA0761D6478BD642Full;
   return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 

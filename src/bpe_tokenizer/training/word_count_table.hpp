@@ -94,9 +94,8 @@ class WordCountTable {
   template <bool slack = false>
   void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
     const WordKey probe = slack ? WordKey(word, hash, WordKey::WithSlack{}) : WordKey(word, hash);
-    auto entry = map_.lazy_emplace(probe, [&](const auto& construct) {
-      construct(WordKey(intern(word), hash), WordStat{0, where});
-    });
+    auto entry = map_.lazy_emplace(
+        probe, [&](const auto& construct) { construct(WordKey(intern(word), hash), WordStat{0, where}); });
     ++entry->second.count;
   }
   void prefetch(std::uint64_t hash) const {
