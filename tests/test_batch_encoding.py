@@ -43,7 +43,7 @@ def test_batches_equal_the_one_at_a_time_calls(tmp_path, seed):
             tokenizer.unknown_token = unknown_token
             texts = [random_text(rng, characters, separators, lexicon, model.special_tokens)
                      for _ in range(rng.randint(0, 40))]
-            expected = one_at_a_time(lambda text: encoding_fields(tokenizer.encode(text)), texts, "text")
+            expected = one_at_a_time(lambda text, tokenizer=tokenizer: encoding_fields(tokenizer.encode(text)), texts, "text")
             actual = batched(tokenizer.encode_batch, texts)
             if isinstance(actual, list):
                 actual = [encoding_fields(encoder) for encoder in actual]

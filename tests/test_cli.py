@@ -1,6 +1,5 @@
 """The wrenmark command end to end, in child processes: outputs, exit statuses, error lines."""
 
-import importlib.util
 import json
 import subprocess
 import sys
@@ -108,7 +107,7 @@ def test_help(command):
     assert result.stdout.decode().startswith(f"usage: wrenmark {command}".rstrip())
 
 
-# Options that set attributes other work adds: each runs once the attribute exists.
+# Options that set the tokenizer's attributes, and what the saved config.json then holds.
 FEATURES = [
     ("--unknown-token", "unknown_token", ["--unknown-token", "<s>"], {"unknown_token": "<s>"}),
     ("--merge-all-occurrences", "merge_all_occurrences", ["--merge-all-occurrences"],
@@ -119,8 +118,6 @@ FEATURES = [
 
 @pytest.mark.parametrize("option, attribute, arguments, saved", FEATURES)
 def test_feature_options_train_and_save(tmp_path, option, attribute, arguments, saved):
-    if not hasattr(wrenmark.BpeTokenizer, attribute):
-        pytest.skip(f"BpeTokenizer.{attribute} is not in this build yet")
     corpus = tmp_path / "corpus.txt"
     corpus.write_text(CORPUS)
     result = run("train", corpus, "-o", tmp_path / "model", "--vocab-size", 30,
@@ -130,20 +127,7 @@ def test_feature_options_train_and_save(tmp_path, option, attribute, arguments, 
     assert saved.items() <= config.items()
 
 
-@pytest.mark.parametrize("option, attribute, arguments, saved", FEATURES)
-def test_feature_options_fail_cleanly_while_absent(tmp_path, option, attribute, arguments, saved):
-    if hasattr(wrenmark.BpeTokenizer, attribute):
-        pytest.skip(f"BpeTokenizer.{attribute} exists")
-    corpus = tmp_path / "corpus.txt"
-    corpus.write_text(CORPUS)
-    result = run("train", corpus, "-o", tmp_path / "model", "--vocab-size", 30,
-                 "--special-token", "<s>", *arguments)
-    assert_one_error_line(result, 1, f"{option} needs BpeTokenizer.{attribute}")
-
-
 def test_several_corpora_train_as_their_joined_text(tmp_path):
-    if importlib.util.find_spec("wrenmark.dask") is None:
-        pytest.skip("wrenmark.dask is not in this build yet")
     parts = [tmp_path / "one.txt", tmp_path / "two.txt"]
     parts[0].write_text(CORPUS[:300])
     parts[1].write_text(CORPUS[300:])

@@ -111,8 +111,6 @@ def test_transformers_loads_the_export(tmp_path):
     assert fast.decode(ids, skip_special_tokens=False, clean_up_tokenization_spaces=False) == tokenizer.decode(ids)
 
 
-@pytest.mark.skipif(not hasattr(wrenmark.BpeTokenizer, "unknown_token"),
-                    reason="BpeTokenizer.unknown_token is not in this build yet")
 def test_the_unknown_token_stands_for_unseen_characters(tmp_path):
     tokenizer = train_on_text(tmp_path, "ab ba <unk>", 10, special_tokens=["<unk>"])
     tokenizer.unknown_token = "<unk>"

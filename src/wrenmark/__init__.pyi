@@ -42,10 +42,16 @@ class BpeTokenizer:
         """Loads a trained tokenizer from the model directory that saving wrote."""
 
     def encode_batch(self, texts: Sequence[str]) -> list[Encoder]:
-        """`[encode(t) for t in texts]` on all cores, without the interpreter lock; failures name the text ("text 3: ...")."""
+        """`[encode(t) for t in texts]` on all cores, without the interpreter lock.
+
+        A failure names the text: "text 3: ...".
+        """
 
     def decode_batch(self, ids_batch: Sequence[Sequence[SupportsIndex]]) -> list[str]:
-        """`[decode(ids) for ids in ids_batch]` on all cores, without the interpreter lock; failures name the list ("ids 3: ...")."""
+        """`[decode(ids) for ids in ids_batch]` on all cores, without the interpreter lock.
+
+        A failure names the list: "ids 3: ...".
+        """
 
     def save(self, output_dir: str) -> None:
         """Writes the model directory of a trained or loaded tokenizer, as `train()` does with `save_model=True`."""

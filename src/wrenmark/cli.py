@@ -45,8 +45,6 @@ def _load(path: str) -> wrenmark.BpeTokenizer:
 
 
 def _set_option(tokenizer: wrenmark.BpeTokenizer, attribute: str, value: object, option: str) -> None:
-    if not hasattr(tokenizer, attribute):
-        raise Failure(f"{option} needs BpeTokenizer.{attribute}, which this wrenmark does not have")
     try:
         setattr(tokenizer, attribute, value)
     except (TypeError, ValueError) as error:
@@ -160,7 +158,7 @@ _RENDERERS: dict[str, Callable[[wrenmark.Encoder], str]] = {
 def _encode(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
     render = _RENDERERS[arguments.format]
-    batched = getattr(tokenizer, "encode_batch", None)
+    batched = tokenizer.encode_batch
     output = sys.stdout.buffer
     for batch in _batches(_input_lines(arguments.input)):
         numbers, texts = zip(*batch)
@@ -180,7 +178,7 @@ def _parse_ids(number: int, text: str) -> list[int]:
 
 def _decode(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
-    batched = getattr(tokenizer, "decode_batch", None)
+    batched = tokenizer.decode_batch
     output = sys.stdout.buffer
     for batch in _batches(_input_lines(arguments.input)):
         numbers = [number for number, _ in batch]

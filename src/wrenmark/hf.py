@@ -85,7 +85,7 @@ def _read_model(tokenizer: BpeTokenizer) -> _Model:
         raise ValueError("Cannot export an untrained tokenizer")
     id_to_token, merges, special_tokens, pre_tokenization = exported
     return _Model(id_to_token, merges, special_tokens, pre_tokenization,
-                  getattr(tokenizer, "unknown_token", None))
+                  tokenizer.unknown_token)
 
 
 def _regex_class(ranges: list[tuple[int, int]], negated: bool = False) -> str:
