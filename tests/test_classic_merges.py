@@ -11,7 +11,6 @@ import json
 import os
 import random
 import tempfile
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -19,23 +18,10 @@ import wrenmark
 from helpers import PRE_TOKENIZATIONS, REMOVAL_METHODS, train_on_text, vocabulary
 from reference import literal_classic_training
 from reference.literal_training import AHO_CORASICK, NO_MORE_PAIRS_MESSAGE, PUNCTUATION, SIMPLE, WHITESPACE
-from test_training_differential import PROFILES, random_corpus, random_special_tokens
+from test_training_differential import PROFILES, Case, random_corpus, random_special_tokens
 
 CORPORA_PER_COMBINATION = 10
 LONG_WORD_CORPORA = 24
-
-
-@dataclass
-class Case:
-    text: str
-    target: int
-    pre_tokenization: str
-    special_tokens: list
-    removal_method: str
-
-    def __str__(self):
-        return (f"text={self.text!r} target={self.target} {self.pre_tokenization} "
-                f"special_tokens={self.special_tokens!r} {self.removal_method}")
 
 
 @pytest.fixture
