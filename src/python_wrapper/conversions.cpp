@@ -91,9 +91,11 @@ void prefix_pending_exception(const std::string& prefix) {
   if (!raised) return;
   PyRef arguments(PyObject_GetAttrString(raised.get(), "args"));
   bool prefixed = false;
-  if (arguments && PyTuple_Check(arguments.get()) && PyTuple_GET_SIZE(arguments.get()) == 1 &&
-      PyUnicode_Check(PyTuple_GET_ITEM(arguments.get(), 0))) {
-    PyRef text(PyUnicode_FromFormat("%s%U", prefix.c_str(), PyTuple_GET_ITEM(arguments.get(), 0)));
+  PyObject* message = arguments && PyTuple_Check(arguments.get()) && PyTuple_Size(arguments.get()) == 1
+                          ? PyTuple_GetItem(arguments.get(), 0)
+                          : nullptr;
+  if (message != nullptr && PyUnicode_Check(message)) {
+    PyRef text(PyUnicode_FromFormat("%s%U", prefix.c_str(), message));
     PyRef replaced(text ? PyTuple_Pack(1, text.get()) : nullptr);
     prefixed = replaced && PyObject_SetAttrString(raised.get(), "args", replaced.get()) == 0;
   }

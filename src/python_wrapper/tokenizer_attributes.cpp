@@ -57,7 +57,8 @@ int set_unknown_token(PyObject* self, PyObject* value, void*) {
       return true;
     }
     if (!PyUnicode_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "unknown_token must be a str or None, not '%s'", Py_TYPE(value)->tp_name);
+      PyRef type_name(PyType_GetName(Py_TYPE(value)));
+      if (type_name) PyErr_Format(PyExc_TypeError, "unknown_token must be a str or None, not '%U'", type_name.get());
       return false;
     }
     auto token = to_text(value, "unknown_token");

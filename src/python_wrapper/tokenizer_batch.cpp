@@ -38,9 +38,8 @@ std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const c
 // on the calling thread between pieces of the work.
 template <typename Work>
 auto without_interpreter_lock(Work&& work) {
-  const bool main_thread = on_main_thread();
   InterpreterLockReleased released;
-  SignalCheckWithoutLock signals(released, main_thread);
+  SignalCheckWithoutLock signals(released);
   Cancellation cancellation(&signals);
   return work(cancellation);
 }
@@ -67,7 +66,7 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     for (Encoding& encoding : encodings.value()) {
       PyObject* encoder = make_encoder(std::move(encoding));
       if (encoder == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), position++, encoder);
+      set_new_list_item(list.get(), position++, encoder);
     }
     return list.release();
   });
@@ -89,7 +88,7 @@ PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     for (const std::string& text : texts.value()) {
       PyObject* item = to_python_text(text);
       if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), position++, item);
+      set_new_list_item(list.get(), position++, item);
     }
     return list.release();
   });
