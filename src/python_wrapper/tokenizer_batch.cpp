@@ -44,6 +44,21 @@ auto without_interpreter_lock(Work&& work) {
   return work(cancellation);
 }
 
+// A new list holding `make_item(result)` for every result, in order; nullptr with the
+// exception set when an item cannot be made.
+template <typename Results, typename MakeItem>
+PyObject* list_of(Results& results, MakeItem&& make_item) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  Py_ssize_t position = 0;
+  for (auto& result : results) {
+    PyObject* item = make_item(result);
+    if (item == nullptr) return nullptr;
+    set_new_list_item(list.get(), position++, item);
+  }
+  return list.release();
+}
+
 }  // namespace
 
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -60,15 +75,7 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     auto encodings = without_interpreter_lock(
         [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });
     if (!encodings) return raise_error(encodings.error());
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(encodings.value().size())));
-    if (!list) return nullptr;
-    Py_ssize_t position = 0;
-    for (Encoding& encoding : encodings.value()) {
-      PyObject* encoder = make_encoder(std::move(encoding));
-      if (encoder == nullptr) return nullptr;
-      set_new_list_item(list.get(), position++, encoder);
-    }
-    return list.release();
+    return list_of(encodings.value(), [](Encoding& encoding) { return make_encoder(std::move(encoding)); });
   });
 }
 
@@ -82,15 +89,7 @@ PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     auto texts = without_interpreter_lock(
         [&](Cancellation& cancellation) { return decode_batch(tokenizer, cache, *ids_batch, cancellation); });
     if (!texts) return raise_error(texts.error());
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.value().size())));
-    if (!list) return nullptr;
-    Py_ssize_t position = 0;
-    for (const std::string& text : texts.value()) {
-      PyObject* item = to_python_text(text);
-      if (item == nullptr) return nullptr;
-      set_new_list_item(list.get(), position++, item);
-    }
-    return list.release();
+    return list_of(texts.value(), [](const std::string& text) { return to_python_text(text); });
   });
 }
 
