@@ -43,7 +43,7 @@ PyObject* read_shared(PyObject* self, Read read) {
 }
 
 PyObject* get_original_text(PyObject* self, void*) {
-  return read_shared(self, [](const Encoding& encoding) { return to_python_text(encoding.original_text); });
+  return read_shared(self, [](const Encoding& encoding) { return to_python_text(encoding.original_text()); });
 }
 
 PyObject* get_tokens(PyObject* self, void*) {
@@ -54,15 +54,15 @@ PyObject* get_tokens(PyObject* self, void*) {
 
 PyObject* get_ids(PyObject* self, void*) {
   return read_shared(self, [](const Encoding& encoding) {
-    return build_list(encoding.ids.size(),
-                      [&](std::size_t index) { return PyLong_FromUnsignedLong(encoding.ids[index]); });
+    const std::span<const TokenId> ids = encoding.ids();
+    return build_list(ids.size(), [&](std::size_t index) { return PyLong_FromUnsignedLong(ids[index]); });
   });
 }
 
 PyObject* get_token_types(PyObject* self, void*) {
   return read_shared(self, [](const Encoding& encoding) {
-    return build_list(encoding.token_types.size(),
-                      [&](std::size_t index) { return make_token_type(encoding.token_types[index]); });
+    const std::span<const TokenType> types = encoding.token_types();
+    return build_list(types.size(), [&](std::size_t index) { return make_token_type(types[index]); });
   });
 }
 

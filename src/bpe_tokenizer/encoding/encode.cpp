@@ -13,17 +13,33 @@ namespace wrenmark {
 
 namespace {
 
+// The buffers of one thread's encodings, kept from text to text so that a call allocates only
+// its result. They are dropped after a text of more than kKeepAfterBytes, so that one huge text
+// does not hold its memory for the life of the thread.
+struct EncodeBuffers {
+  static constexpr std::size_t kKeepAfterBytes = std::size_t{1} << 20;
+
+  EncodingBuilder encoding;
+  std::vector<TokenId> symbols;
+  WordMerger merger;
+  WordEndingTokens word_endings;
+};
+
 class TextEncoder {
  public:
   TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id,
-              std::optional<TokenId> unknown_id, Encoding& encoding)
+              std::optional<TokenId> unknown_id, EncodeBuffers& buffers)
       : tables_(tables),
         token_table_(tables.token_table()),
         word_cache_(word_cache),
         end_of_word_id_(end_of_word_id),
         unknown_id_(unknown_id),
-        encoding_(encoding),
-        word_endings_(tables_.stem_count()) {}
+        encoding_(buffers.encoding),
+        symbols_(buffers.symbols),
+        merger_(buffers.merger),
+        word_endings_(buffers.word_endings) {
+    word_endings_.start(tables.stem_count());
+  }
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
@@ -104,7 +120,7 @@ class TextEncoder {
   // Appends `id` and, when the vocabulary has it, its text and kind. `word_stem` is the stem
   // that the word the id came from equals: kNoStem for none, and for a special token.
   void append_token(TokenId id, StemIndex word_stem) {
-    encoding_.ids.push_back(id);
+    encoding_.append_id(id);
     auto text = token_table_.token_by_id(id);
     if (!text) return;
     switch (tables_.token_class(id)) {
@@ -128,27 +144,16 @@ class TextEncoder {
   WordCache& word_cache_;
   const TokenId end_of_word_id_;
   const std::optional<TokenId> unknown_id_;
-  Encoding& encoding_;
-  std::vector<TokenId> symbols_;
-  WordMerger merger_;
-  WordEndingTokens word_endings_;
+  EncodingBuilder& encoding_;
+  std::vector<TokenId>& symbols_;
+  WordMerger& merger_;
+  WordEndingTokens& word_endings_;
 };
 
-}  // namespace
-
-std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const EncodingTables& tables) {
-  if (!tokenizer.settings.unknown_token) return std::nullopt;
-  return tables.token_table().id_by_token(*tokenizer.settings.unknown_token);
-}
-
-Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
-                        std::optional<TokenId> unknown_id) {
-  auto end_of_word_id = tables.end_of_word_id();
-  if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
-
-  Encoding encoding;
-  encoding.original_text = std::string(text);
-  TextEncoder encoder(tables, word_cache, *end_of_word_id, unknown_id, encoding);
+Result<Encoding> encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCache& word_cache,
+                             std::string_view text, TokenId end_of_word_id, std::optional<TokenId> unknown_id) {
+  buffers.encoding.start(text);
+  TextEncoder encoder(tables, word_cache, end_of_word_id, unknown_id, buffers);
   const SpecialTokenSplitter& splitter = tables.splitter();
   if (splitter.empty()) {
     Status status = encoder.encode_segment(text);
@@ -168,6 +173,25 @@ Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std
     if (failure) return *failure;
   }
   encoder.finish();
+  return buffers.encoding.build();
+}
+
+}  // namespace
+
+std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const EncodingTables& tables) {
+  if (!tokenizer.settings.unknown_token) return std::nullopt;
+  return tables.token_table().id_by_token(*tokenizer.settings.unknown_token);
+}
+
+Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
+                        std::optional<TokenId> unknown_id) {
+  auto end_of_word_id = tables.end_of_word_id();
+  if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
+
+  thread_local std::optional<EncodeBuffers> buffers;
+  if (!buffers) buffers.emplace();
+  Result<Encoding> encoding = encode_with(*buffers, tables, word_cache, text, *end_of_word_id, unknown_id);
+  if (text.size() > EncodeBuffers::kKeepAfterBytes) buffers.reset();
   return encoding;
 }
 

@@ -2,10 +2,10 @@
 
 namespace wrenmark {
 
-void WordEndingTokens::resolve(Encoding& encoding) const {
-  if (stem_is_word_.empty()) return;
+void WordEndingTokens::resolve(EncodingBuilder& encoding) const {
+  if (noted_stems_.empty()) return;
   for (const Undecided& token : undecided_) {
-    if (stem_is_word_[token.stem] != 0) encoding.token_types[token.token_index] = TokenType::Word;
+    if (stem_is_word_[token.stem] != 0) encoding.set_token_type(token.token_index, TokenType::Word);
   }
 }
 

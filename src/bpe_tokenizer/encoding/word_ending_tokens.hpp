@@ -12,29 +12,38 @@ namespace wrenmark {
 // Tokens ending in "</w>" are whole words when their stem is any word of the call, which is
 // known only once the whole text has been read. A token whose stem is the word it came from is
 // settled at once; the others are typed as subwords first and settled by `resolve`.
+// One instance serves one caller's calls in turn and keeps its buffers between them: a call
+// costs time in its own words, not in the number of stems.
 class WordEndingTokens {
  public:
-  explicit WordEndingTokens(std::size_t stem_count) : stem_count_(stem_count) {}
+  // Forgets the previous call; the tables of the new one have `stem_count` stems.
+  void start(std::size_t stem_count) {
+    for (const StemIndex stem : noted_stems_) stem_is_word_[stem] = 0;
+    noted_stems_.clear();
+    undecided_.clear();
+    if (stem_is_word_.size() < stem_count) stem_is_word_.resize(stem_count);
+  }
 
   // Notes that a word of the call equals stem `stem` (or no stem, for kNoStem).
   void note_word(StemIndex stem) {
-    if (stem == kNoStem) return;
-    if (stem_is_word_.empty()) stem_is_word_.resize(stem_count_);
+    if (stem == kNoStem || stem_is_word_[stem] != 0) return;
     stem_is_word_[stem] = 1;
+    noted_stems_.push_back(stem);
   }
 
   void add_undecided(std::size_t token_index, StemIndex stem) { undecided_.push_back(Undecided{token_index, stem}); }
 
   // Types as Word every undecided token whose stem turned out to be a word of the call.
-  void resolve(Encoding& encoding) const;
+  void resolve(EncodingBuilder& encoding) const;
 
  private:
   struct Undecided {
     std::size_t token_index;
     StemIndex stem;
   };
-  std::size_t stem_count_;
+  // Zero everywhere except at the stems noted in the current call.
   std::vector<std::uint8_t> stem_is_word_;
+  std::vector<StemIndex> noted_stems_;
   std::vector<Undecided> undecided_;
 };
 
