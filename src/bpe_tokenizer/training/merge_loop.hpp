@@ -17,12 +17,9 @@ inline constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not 
 // Words scanned between two stop checks of the initial pair statistics.
 inline constexpr std::size_t kWordsPerCheck = 1 << 16;
 
-// Records, for every adjacent pair of every distinct word, where it occurs.
-// The monitor may stop this and the next one early; the caller then drops their results.
-void record_initial_occurrences(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
-
-// Counts every adjacent pair weighted by word frequency and seeds the candidate heap.
-void count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
+// Counts every adjacent pair weighted by word frequency, lists where each occurs and seeds the
+// candidate heap. The monitor may stop this early; the caller then drops the results.
+Status count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
 
 // Merges the best pair again and again until the vocabulary reaches the target size or no
 // candidate is left, appending to the model's merge rules and vocabulary.

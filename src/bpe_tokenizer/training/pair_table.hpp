@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/training/occurrence_listing.hpp"
 
 namespace wrenmark {
 
@@ -30,119 +30,143 @@ struct Candidate {
   }
 };
 
-// The weighted count and the recorded occurrences of every pair, kept in one map so that one
-// lookup serves both. A pair may have a count without occurrences and occurrences without a
-// count; the flags say which of the two it has.
-struct PairState {
-  std::uint64_t count = 0;
-  bool counted = false;
-  bool has_occurrences = false;
-  absl::flat_hash_set<Occurrence> occurrences;
-};
-
+// The weighted count and the occurrences of every pair. A pair may have a count without
+// occurrences and occurrences without a count; its flags say which of the two it has.
+//
+// Each pair's occurrences are an exact set of (word, position) places. The set is kept in two
+// halves: the OccurrenceListing says, place by place, which pairs list it (so membership tests,
+// insertions and removals touch the memory of the word at hand), and the pair's own list holds
+// every place it ever listed, sorted in runs, some of them since removed or listed twice. The
+// merge loop reads a pair's list once, when it merges the pair, and keeps the places that the
+// listing still confirms.
+//
+// Pairs are numbered densely in order of first appearance and keep their number for good.
 class PairTable {
  public:
-  PairState* find(PairKey key) {
-    auto found = pairs_.find(key);
-    return found == pairs_.end() ? nullptr : &found->second;
+  static constexpr PairId kNoPair = OccurrenceListing::kNone;
+  // Numbers stay below kNoPair; the merge loop stops with an error before they run out.
+  static constexpr std::size_t kMaxPairs = kNoPair;
+
+  std::size_t size() const { return keys_.size(); }
+  PairKey key(PairId id) const { return keys_[id]; }
+  PairId find(PairKey key) const {
+    const auto found = ids_.find(key);
+    return found == ids_.end() ? kNoPair : found->second;
+  }
+  // The pair's number, numbering it if it is new.
+  PairId id_of(PairKey key) {
+    const auto [entry, inserted] = ids_.try_emplace(key, static_cast<PairId>(keys_.size()));
+    if (inserted) {
+      keys_.push_back(key);
+      counts_.push_back(0);
+      flags_.push_back(0);
+      added_.emplace_back();
+    }
+    return entry->second;
   }
 
-  void add_count(PairKey key, std::uint64_t amount) {
-    PairState& state = pairs_[key];
-    state.counted = true;
-    state.count += amount;
-    touched_.push_back(key);
-  }
+  bool counted(PairId id) const { return (flags_[id] & kCounted) != 0; }
+  std::uint64_t count(PairId id) const { return counts_[id]; }
+  bool has_occurrences(PairId id) const { return (flags_[id] & kHasOccurrences) != 0; }
+
+  void add_count(PairKey key, std::uint64_t amount) { add_count_to(id_of(key), amount); }
   // Lowers a count, never below zero; a pair without a count is left alone.
   void subtract_count(PairKey key, std::uint64_t amount) {
-    PairState* state = find(key);
-    if (state == nullptr || !state->counted) return;
-    state->count = state->count > amount ? state->count - amount : 0;
-    touched_.push_back(key);
+    const PairId id = find(key);
+    if (id == kNoPair || !counted(id)) return;
+    counts_[id] = counts_[id] > amount ? counts_[id] - amount : 0;
+    touch(id);
   }
-  void add_occurrence(PairKey key, Occurrence value) {
-    PairState& state = pairs_[key];
-    state.has_occurrences = true;
-    state.occurrences.insert(value);
+  void forget_count(PairId id) {
+    flags_[id] &= static_cast<std::uint8_t>(~kCounted);
+    counts_[id] = 0;
   }
-  // Creates the occurrence set of `key` with room for `expected` entries.
-  void reserve_occurrences(PairKey key, std::size_t expected) {
-    PairState& state = pairs_[key];
-    state.has_occurrences = true;
-    state.occurrences.reserve(expected);
+
+  // Lists `value`, found at `place`, as an occurrence of the pair (a no-op when it is listed).
+  void add_occurrence(PairKey key, Occurrence value, std::uint64_t place) {
+    const PairId id = id_of(key);
+    flags_[id] |= kHasOccurrences;
+    if (listing_.insert(place, id)) added_[id].push_back(value);
   }
-  // The occurrence set of a pair that has one. Distinct pairs' sets may be filled from different
-  // threads as long as no pair is added or removed meanwhile.
-  absl::flat_hash_set<Occurrence>& occurrences_of(PairKey key) { return pairs_.find(key)->second.occurrences; }
-  void prefetch_state(PairKey key) const { pairs_.prefetch(key); }
-  void remove_occurrence(PairKey key, Occurrence value) {
-    PairState* state = find(key);
-    if (state != nullptr && state->has_occurrences) state->occurrences.erase(value);
+  void remove_occurrence(PairKey key, std::uint64_t place) {
+    const PairId first = listing_.first(place);
+    if (first != kNoPair && keys_[first] == key) {
+      listing_.erase_first(place);
+    } else if (listing_.has_more(place)) {
+      if (const PairId id = find(key); id != kNoPair) listing_.erase_more(place, id);
+    }
   }
-  void forget_count(PairKey key) {
-    PairState* state = find(key);
-    if (state == nullptr) return;
-    state->counted = false;
-    state->count = 0;
-    erase_if_empty(key, *state);
+  bool is_listed(PairId id, std::uint64_t place) const { return listing_.contains(place, id); }
+  void unlist(PairId id, std::uint64_t place) {
+    if (listing_.first(place) == id) {
+      listing_.erase_first(place);
+    } else if (listing_.has_more(place)) {
+      listing_.erase_more(place, id);
+    }
   }
-  void forget_occurrences(PairKey key) {
-    PairState* state = find(key);
-    if (state == nullptr) return;
-    state->has_occurrences = false;
-    absl::flat_hash_set<Occurrence>().swap(state->occurrences);
-    erase_if_empty(key, *state);
+  void prefetch_listing(std::uint64_t place) const { listing_.prefetch(place); }
+
+  // Everything the pair's list holds, sorted, with repeats and with places it no longer lists.
+  void gather_occurrences(PairId id, std::vector<Occurrence>& out);
+  // Drops the pair's list; its places must have been unlisted.
+  void forget_occurrences(PairId id);
+
+  // The initial statistics, in three rounds: every pair of every word counted and its place
+  // listed (`count_initial`), room made for the lists (`lay_out_initial`), and every place
+  // appended to its pair's list in place order (`list_initial`), which leaves the lists sorted.
+  void begin_initial(std::size_t places) { listing_.assign(places); }
+  void count_initial(PairKey key, std::uint64_t amount, std::uint64_t place) {
+    const PairId id = id_of(key);
+    flags_[id] |= kCounted | kHasOccurrences;
+    counts_[id] += amount;
+    listing_.set_first(place, id);
+    if (id >= initial_starts_.size()) initial_starts_.resize(id + 1, 0);
+    ++initial_starts_[id];
+  }
+  void lay_out_initial();
+  void list_initial(std::uint64_t place, Occurrence value) {
+    initial_[initial_ends_[listing_.first(place)]++] = value;
   }
 
   // Puts every counted pair on the heap once.
-  void seed_heap() {
-    heap_.clear();
-    heap_.reserve(pairs_.size());
-    for (const auto& [key, state] : pairs_) {
-      if (state.counted) heap_.push_back({state.count, pair_from_key(key).first, pair_from_key(key).second});
-    }
-    std::make_heap(heap_.begin(), heap_.end());
-    touched_.clear();
-  }
-
+  void seed_heap();
   // Pushes one candidate for every pair whose count changed since the last call, carrying its
   // current count. Intermediate counts within one merge step are never the current count at a
   // later pop unless the count returns to that value, and then this push covers it.
-  void push_touched() {
-    std::sort(touched_.begin(), touched_.end());
-    touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
-    for (const PairKey key : touched_) {
-      const PairState* state = find(key);
-      if (state == nullptr || !state->counted) continue;
-      heap_.push_back({state->count, pair_from_key(key).first, pair_from_key(key).second});
-      std::push_heap(heap_.begin(), heap_.end());
-    }
-    touched_.clear();
-  }
-
+  void push_touched();
   // Pops candidates until one carries its pair's current count; false when the heap runs dry.
-  bool pop_best(Pair& selected) {
-    while (!heap_.empty()) {
-      std::pop_heap(heap_.begin(), heap_.end());
-      const Candidate candidate = heap_.back();
-      heap_.pop_back();
-      const PairState* state = find(pair_key(candidate.first, candidate.second));
-      if (state != nullptr && state->counted && state->count == candidate.count) {
-        selected = Pair{candidate.first, candidate.second};
-        return true;
-      }
-    }
-    return false;
-  }
+  bool pop_best(Pair& selected, PairId& id);
 
  private:
-  void erase_if_empty(PairKey key, const PairState& state) {
-    if (!state.counted && !state.has_occurrences) pairs_.erase(key);
+  static constexpr std::uint8_t kCounted = 1;
+  static constexpr std::uint8_t kHasOccurrences = 2;
+  static constexpr std::uint8_t kTouched = 4;
+
+  void add_count_to(PairId id, std::uint64_t amount) {
+    flags_[id] |= kCounted;
+    counts_[id] += amount;
+    touch(id);
+  }
+  void touch(PairId id) {
+    if ((flags_[id] & kTouched) != 0) return;
+    flags_[id] |= kTouched;
+    touched_.push_back(id);
   }
 
-  absl::flat_hash_map<PairKey, PairState> pairs_;
+  absl::flat_hash_map<PairKey, PairId> ids_;
+  std::vector<PairKey> keys_;
+  std::vector<std::uint64_t> counts_;
+  std::vector<std::uint8_t> flags_;
+  // The places listed since the initial statistics, one sorted run per merge step that added any.
+  std::vector<std::vector<Occurrence>> added_;
+  // The initial lists back to back, pair by pair: pair i's list is [initial_starts_[i],
+  // initial_ends_[i]); pairs numbered after the initial statistics have none.
+  std::vector<Occurrence> initial_;
+  std::vector<std::uint64_t> initial_starts_;
+  std::vector<std::uint64_t> initial_ends_;
+  OccurrenceListing listing_;
   std::vector<Candidate> heap_;
-  std::vector<PairKey> touched_;
+  std::vector<PairId> touched_;
 };
 
 }  // namespace wrenmark

@@ -54,9 +54,8 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
     PhaseTimer timer;
     Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), model.token_table);
     // The words live on as symbol sequences; their text and the counting map go before the
-    // occurrence sets, the largest part of training's memory, come into being.
+    // occurrence lists, the largest part of training's memory, come into being.
     counts = WordCountTable();
-    if (built && !classic) record_initial_occurrences(built.value(), pairs, monitor);
     print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
   }();
@@ -69,7 +68,7 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
     if (classic) {
       classic_loop.emplace(words.value(), monitor);
     } else {
-      count_initial_pairs(words.value(), pairs, monitor);
+      if (Status counted = count_initial_pairs(words.value(), pairs, monitor); !counted) return counted;
     }
     if (monitor.stopped()) return TokenizerError::cancelled();
     print_timing("build initial pair", timer.elapsed_ns());

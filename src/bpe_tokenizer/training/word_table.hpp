@@ -42,6 +42,12 @@ class WordTable {
   std::uint32_t length(std::size_t word) const { return words_[word].length; }
   TokenId symbol(std::size_t word, std::uint32_t slot) const { return symbols_[words_[word].start + slot]; }
 
+  // Places number every position a word can have, across all words, in word order: a word's
+  // places are its slots (its positions before any merge). The merge loop keys its occurrence
+  // listing by place.
+  std::uint64_t place_count() const { return symbols_.size(); }
+  std::uint64_t place(std::size_t word, std::uint32_t position) const { return words_[word].start + position; }
+
   // The slots of the symbols at positions `position` - 1 to `position` + 2; `at` is kNone when
   // `position` is not a position of the word.
   SymbolWindow window(std::size_t word, std::uint32_t position) const;
