@@ -61,10 +61,10 @@ class MergeStep {
   static constexpr std::size_t kRecordLookahead = 16;
   static constexpr std::size_t kSymbolLookahead = 8;
 
-  void prefetch_record(Occurrence value) const {
+  [[gnu::always_inline]] void prefetch_record(Occurrence value) const {
     if (occurrence_word(value) < words_.size()) words_.prefetch_record(occurrence_word(value));
   }
-  void prefetch_symbols(Occurrence value) const {
+  [[gnu::always_inline]] void prefetch_symbols(Occurrence value) const {
     const std::uint32_t word = occurrence_word(value);
     if (word >= words_.size()) return;
     words_.prefetch_symbols(word);

@@ -104,7 +104,7 @@ class PairTable {
       listing_.erase_more(place, id);
     }
   }
-  void prefetch_listing(std::uint64_t place) const { listing_.prefetch(place); }
+  [[gnu::always_inline]] void prefetch_listing(std::uint64_t place) const { listing_.prefetch(place); }
 
   // Everything the pair's list holds, sorted, with repeats and with places it no longer lists.
   void gather_occurrences(PairId id, std::vector<Occurrence>& out);
