@@ -29,46 +29,49 @@ class MergeStep {
         new_id_(new_id) {}
 
   // `candidates` is the pair's list: sorted, with repeats and places it no longer lists.
-  Status apply(const std::vector<Occurrence>& candidates, std::vector<std::uint32_t>& positions) {
-    // The words of a pair lie scattered over the table, and waiting for their records, symbols
-    // and listing entries to arrive from memory is most of a step's time. Many candidates are
-    // no longer listed and cost only the look at the listing, so the fetches run ahead by
-    // candidate, not by word: the record first, then (once the record tells where) the rest.
+  Status apply(const std::vector<Place>& candidates, std::vector<std::uint32_t>& positions) {
+    // The words of a pair lie scattered over the table, and waiting for memory is most of a
+    // step's time. Many candidates are no longer listed and cost only a look at their listing
+    // entry, so the fetches run ahead by candidate: far ahead the listing entry and the symbols
+    // (a short word's symbol at a position sits at its place), nearer the word's record, whose
+    // number the listing entry gives.
     const std::size_t total = candidates.size();
+    for (std::size_t index = 0; index < std::min(total, kPlaceLookahead); ++index) prefetch_place(candidates[index]);
     for (std::size_t index = 0; index < std::min(total, kRecordLookahead); ++index) prefetch_record(candidates[index]);
-    for (std::size_t index = 0; index < std::min(total, kSymbolLookahead); ++index) prefetch_symbols(candidates[index]);
     std::uint32_t word = 0;
+    std::uint64_t word_start = 0;
     positions.clear();
     for (std::size_t index = 0; index < total; ++index) {
+      if (index + kPlaceLookahead < total) prefetch_place(candidates[index + kPlaceLookahead]);
       if (index + kRecordLookahead < total) prefetch_record(candidates[index + kRecordLookahead]);
-      if (index + kSymbolLookahead < total) prefetch_symbols(candidates[index + kSymbolLookahead]);
-      const Occurrence value = candidates[index];
-      if (index > 0 && value == candidates[index - 1]) continue;
-      if (occurrence_word(value) != word) {
-        merge_in_word(word, positions);
-        word = occurrence_word(value);
-        if (word >= words_.size()) return TokenizerError::internal_fault("a pair occurrence names a word out of range");
-      }
+      const Place place = candidates[index];
+      if (index > 0 && place == candidates[index - 1]) continue;
+      if (place >= words_.place_count()) return TokenizerError::internal_fault("a pair occurrence lies out of range");
       // The set as it stands before the word is touched: the places still listed.
-      const std::uint32_t position = occurrence_position(value);
-      if (pairs_.is_listed(merged_id_, words_.place(word, position))) positions.push_back(position);
+      if (!pairs_.is_listed(merged_id_, place)) continue;
+      const std::uint32_t place_word = pairs_.word_of(place);
+      if (place_word != word || positions.empty()) {
+        merge_in_word(word, positions);
+        word = place_word;
+        word_start = words_.place(word, 0);
+      }
+      positions.push_back(static_cast<std::uint32_t>(place - word_start));
     }
     merge_in_word(word, positions);
     return {};
   }
 
  private:
-  static constexpr std::size_t kRecordLookahead = 16;
-  static constexpr std::size_t kSymbolLookahead = 8;
+  static constexpr std::size_t kPlaceLookahead = 16;
+  static constexpr std::size_t kRecordLookahead = 8;
 
-  [[gnu::always_inline]] void prefetch_record(Occurrence value) const {
-    if (occurrence_word(value) < words_.size()) words_.prefetch_record(occurrence_word(value));
+  [[gnu::always_inline]] void prefetch_place(Place place) const {
+    if (place >= words_.place_count()) return;
+    pairs_.prefetch_listing(place);
+    words_.prefetch_slot(place);
   }
-  [[gnu::always_inline]] void prefetch_symbols(Occurrence value) const {
-    const std::uint32_t word = occurrence_word(value);
-    if (word >= words_.size()) return;
-    words_.prefetch_symbols(word);
-    pairs_.prefetch_listing(words_.place(word, occurrence_position(value)));
+  [[gnu::always_inline]] void prefetch_record(Place place) const {
+    if (place < words_.place_count()) words_.prefetch_record(pairs_.word_of(place));
   }
 
   // The word's listed positions of the pair, ascending; empties `positions`.
@@ -108,14 +111,14 @@ class MergeStep {
     const bool has_after_next = window.after_next != SymbolWindow::kNone;
     const TokenId before = has_before ? words_.symbol(word, window.before) : 0;
     const TokenId after_next = has_after_next ? words_.symbol(word, window.after_next) : 0;
-    const std::uint64_t place = words_.place(word, position);
+    const Place place = words_.place(word, position);
     // Neighbouring occurrences are unlisted even when this one turns out stale.
     if (has_before) pairs_.remove_occurrence(pair_key(before, at), place - 1);
     if (has_after_next) pairs_.remove_occurrence(pair_key(after, after_next), place + 1);
     if (at != first_ || after != second_) return;
     words_.merge(word, window, new_id_);
-    if (has_before) pairs_.add_occurrence(pair_key(before, new_id_), occurrence(word, position - 1), place - 1);
-    if (has_after_next) pairs_.add_occurrence(pair_key(new_id_, after_next), occurrence(word, position), place);
+    if (has_before) pairs_.add_occurrence(pair_key(before, new_id_), place - 1);
+    if (has_after_next) pairs_.add_occurrence(pair_key(new_id_, after_next), place);
   }
 
   WordTable& words_;
@@ -126,36 +129,24 @@ class MergeStep {
   TokenId new_id_;
 };
 
-// Every pair of every word at once, for the initial statistics.
-template <typename Visit>
-bool for_each_initial_pair(const WordTable& words, TrainingMonitor& monitor, Visit&& visit) {
-  for (std::size_t word = 0; word < words.size(); ++word) {
-    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return false;
-    words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
-      visit(word, position, first, second);
-    });
-  }
-  return true;
-}
-
 }  // namespace
 
 Status count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
   pairs.begin_initial(words.place_count());
   bool too_many = false;
-  const bool counted = for_each_initial_pair(words, monitor, [&](std::size_t word, std::uint32_t position,
-                                                                 TokenId first, TokenId second) {
-    pairs.count_initial(pair_key(first, second), words.count(word), words.place(word, position));
+  for (std::size_t word = 0; word < words.size(); ++word) {
+    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return {};
+    const Place start = words.place(word, 0);
+    for (std::uint32_t position = 0; position < words.length(word); ++position) {
+      pairs.set_word(start + position, static_cast<std::uint32_t>(word));
+    }
+    words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
+      pairs.count_initial(pair_key(first, second), words.count(word), start + position);
+    });
     too_many |= pairs.size() >= PairTable::kMaxPairs;
-  });
+  }
   if (too_many) return too_many_pairs_error();
-  if (!counted) return {};
-  pairs.lay_out_initial();
-  const bool listed =
-      for_each_initial_pair(words, monitor, [&](std::size_t word, std::uint32_t position, TokenId, TokenId) {
-        pairs.list_initial(words.place(word, position), occurrence(word, position));
-      });
-  if (!listed) return {};
+  pairs.list_initial(words.place_count());
   pairs.seed_heap();
   return {};
 }
@@ -163,7 +154,7 @@ Status count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMon
 Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs,
                       TrainingMonitor& monitor) {
   const TokenTable& table = model.token_table;
-  std::vector<Occurrence> candidates;
+  std::vector<Place> candidates;
   std::vector<std::uint32_t> positions;
   while (table.size() < target_vocab_size) {
     if (monitor.advance(1)) return TokenizerError::cancelled();

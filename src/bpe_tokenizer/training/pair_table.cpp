@@ -2,12 +2,12 @@
 
 namespace wrenmark {
 
-void PairTable::gather_occurrences(PairId id, std::vector<Occurrence>& out) {
-  std::vector<Occurrence>& added = added_[id];
+void PairTable::gather_occurrences(PairId id, std::vector<Place>& out) {
+  std::vector<Place>& added = added_[id];
   // Each merge step appends its places in order, so the added places are a few sorted runs.
   if (!std::is_sorted(added.begin(), added.end())) std::sort(added.begin(), added.end());
-  const Occurrence* initial_begin = initial_.data();
-  const Occurrence* initial_end = initial_.data();
+  const Place* initial_begin = initial_.data();
+  const Place* initial_end = initial_.data();
   if (id < initial_ends_.size()) {
     initial_begin += initial_starts_[id];
     initial_end += initial_ends_[id];
@@ -18,20 +18,24 @@ void PairTable::gather_occurrences(PairId id, std::vector<Occurrence>& out) {
 
 void PairTable::forget_occurrences(PairId id) {
   flags_[id] &= static_cast<std::uint8_t>(~kHasOccurrences);
-  std::vector<Occurrence>().swap(added_[id]);
+  std::vector<Place>().swap(added_[id]);
   if (id < initial_ends_.size()) initial_ends_[id] = initial_starts_[id];
 }
 
-void PairTable::lay_out_initial() {
+void PairTable::list_initial(std::size_t places) {
   // initial_starts_ holds each pair's number of places; it becomes their offsets.
   std::uint64_t offset = 0;
   for (std::uint64_t& start : initial_starts_) {
-    const std::uint64_t places = start;
+    const std::uint64_t count = start;
     start = offset;
-    offset += places;
+    offset += count;
   }
   initial_ends_ = initial_starts_;
   initial_.resize(offset);
+  for (Place place = 0; place < places; ++place) {
+    const PairId id = listing_.first(place);
+    if (id != kNoPair) initial_[initial_ends_[id]++] = place;
+  }
 }
 
 void PairTable::seed_heap() {

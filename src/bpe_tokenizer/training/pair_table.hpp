@@ -33,12 +33,12 @@ struct Candidate {
 // The weighted count and the occurrences of every pair. A pair may have a count without
 // occurrences and occurrences without a count; its flags say which of the two it has.
 //
-// Each pair's occurrences are an exact set of (word, position) places. The set is kept in two
-// halves: the OccurrenceListing says, place by place, which pairs list it (so membership tests,
-// insertions and removals touch the memory of the word at hand), and the pair's own list holds
-// every place it ever listed, sorted in runs, some of them since removed or listed twice. The
-// merge loop reads a pair's list once, when it merges the pair, and keeps the places that the
-// listing still confirms.
+// Each pair's occurrences are an exact set of places. The set is kept in two halves: the
+// OccurrenceListing says, place by place, which pairs list it (so membership tests, insertions
+// and removals touch the memory of the word at hand), and the pair's own list holds every place
+// it ever listed, sorted in runs, some of them since removed or listed twice. The merge loop
+// reads a pair's list once, when it merges the pair, and keeps the places that the listing
+// still confirms.
 //
 // Pairs are numbered densely in order of first appearance and keep their number for good.
 class PairTable {
@@ -82,13 +82,13 @@ class PairTable {
     counts_[id] = 0;
   }
 
-  // Lists `value`, found at `place`, as an occurrence of the pair (a no-op when it is listed).
-  void add_occurrence(PairKey key, Occurrence value, std::uint64_t place) {
+  // Lists the place as an occurrence of the pair (a no-op when it is listed).
+  void add_occurrence(PairKey key, Place place) {
     const PairId id = id_of(key);
     flags_[id] |= kHasOccurrences;
-    if (listing_.insert(place, id)) added_[id].push_back(value);
+    if (listing_.insert(place, id)) added_[id].push_back(place);
   }
-  void remove_occurrence(PairKey key, std::uint64_t place) {
+  void remove_occurrence(PairKey key, Place place) {
     const PairId first = listing_.first(place);
     if (first != kNoPair && keys_[first] == key) {
       listing_.erase_first(place);
@@ -96,26 +96,28 @@ class PairTable {
       if (const PairId id = find(key); id != kNoPair) listing_.erase_more(place, id);
     }
   }
-  bool is_listed(PairId id, std::uint64_t place) const { return listing_.contains(place, id); }
-  void unlist(PairId id, std::uint64_t place) {
+  bool is_listed(PairId id, Place place) const { return listing_.contains(place, id); }
+  void unlist(PairId id, Place place) {
     if (listing_.first(place) == id) {
       listing_.erase_first(place);
     } else if (listing_.has_more(place)) {
       listing_.erase_more(place, id);
     }
   }
-  [[gnu::always_inline]] void prefetch_listing(std::uint64_t place) const { listing_.prefetch(place); }
+  std::uint32_t word_of(Place place) const { return listing_.word(place); }
+  [[gnu::always_inline]] void prefetch_listing(Place place) const { listing_.prefetch(place); }
 
   // Everything the pair's list holds, sorted, with repeats and with places it no longer lists.
-  void gather_occurrences(PairId id, std::vector<Occurrence>& out);
+  void gather_occurrences(PairId id, std::vector<Place>& out);
   // Drops the pair's list; its places must have been unlisted.
   void forget_occurrences(PairId id);
 
-  // The initial statistics, in three rounds: every pair of every word counted and its place
-  // listed (`count_initial`), room made for the lists (`lay_out_initial`), and every place
-  // appended to its pair's list in place order (`list_initial`), which leaves the lists sorted.
+  // The initial statistics, in three rounds: every place given its word (`begin_initial`,
+  // `set_word`), every pair of every word counted and its place listed (`count_initial`), and
+  // the lists filled in place order, which leaves them sorted (`list_initial`).
   void begin_initial(std::size_t places) { listing_.assign(places); }
-  void count_initial(PairKey key, std::uint64_t amount, std::uint64_t place) {
+  void set_word(Place place, std::uint32_t word) { listing_.set_word(place, word); }
+  void count_initial(PairKey key, std::uint64_t amount, Place place) {
     const PairId id = id_of(key);
     flags_[id] |= kCounted | kHasOccurrences;
     counts_[id] += amount;
@@ -123,10 +125,7 @@ class PairTable {
     if (id >= initial_starts_.size()) initial_starts_.resize(id + 1, 0);
     ++initial_starts_[id];
   }
-  void lay_out_initial();
-  void list_initial(std::uint64_t place, Occurrence value) {
-    initial_[initial_ends_[listing_.first(place)]++] = value;
-  }
+  void list_initial(std::size_t places);
 
   // Puts every counted pair on the heap once.
   void seed_heap();
@@ -158,10 +157,10 @@ class PairTable {
   std::vector<std::uint64_t> counts_;
   std::vector<std::uint8_t> flags_;
   // The places listed since the initial statistics, one sorted run per merge step that added any.
-  std::vector<std::vector<Occurrence>> added_;
+  std::vector<std::vector<Place>> added_;
   // The initial lists back to back, pair by pair: pair i's list is [initial_starts_[i],
   // initial_ends_[i]); pairs numbered after the initial statistics have none.
-  std::vector<Occurrence> initial_;
+  std::vector<Place> initial_;
   std::vector<std::uint64_t> initial_starts_;
   std::vector<std::uint64_t> initial_ends_;
   OccurrenceListing listing_;

@@ -60,6 +60,9 @@ class WordTable {
   // a function that only prefetches for one without effects and drops the calls.
   [[gnu::always_inline]] void prefetch_record(std::size_t word) const { __builtin_prefetch(&words_[word]); }
   [[gnu::always_inline]] void prefetch_symbols(std::size_t word) const { __builtin_prefetch(symbols_.data() + words_[word].start); }
+  // The symbol slot at a place: for a short word the symbol at that position, for a long one
+  // a guess near it.
+  [[gnu::always_inline]] void prefetch_slot(std::uint64_t place) const { __builtin_prefetch(symbols_.data() + place); }
 
   // Slot-level access for the merge loop that rewrites every occurrence of a pair. A short word
   // is rewritten in place as a whole and then given its new length; a long word is changed one
