@@ -32,9 +32,9 @@ class MergeStep {
   Status apply(const std::vector<Place>& candidates, std::vector<std::uint32_t>& positions) {
     // The words of a pair lie scattered over the table, and waiting for memory is most of a
     // step's time. Many candidates are no longer listed and cost only a look at their listing
-    // entry, so the fetches run ahead by candidate: far ahead the listing entry and the symbols
-    // (a short word's symbol at a position sits at its place), nearer the word's record, whose
-    // number the listing entry gives.
+    // entry, so the fetches run ahead by candidate: far ahead the listing entry, nearer, for a
+    // place still listed, the word's record (the entry gives the word) and the symbols (a short
+    // word's symbol at a position sits at its place).
     const std::size_t total = candidates.size();
     for (std::size_t index = 0; index < std::min(total, kPlaceLookahead); ++index) prefetch_place(candidates[index]);
     for (std::size_t index = 0; index < std::min(total, kRecordLookahead); ++index) prefetch_record(candidates[index]);
@@ -66,12 +66,14 @@ class MergeStep {
   static constexpr std::size_t kRecordLookahead = 8;
 
   [[gnu::always_inline]] void prefetch_place(Place place) const {
-    if (place >= words_.place_count()) return;
-    pairs_.prefetch_listing(place);
-    words_.prefetch_slot(place);
+    if (place < words_.place_count()) pairs_.prefetch_listing(place);
   }
+  // Only for a place that is still listed (as far as the own entry tells): the others need
+  // nothing more, and fetching for them would only crowd out the useful fetches.
   [[gnu::always_inline]] void prefetch_record(Place place) const {
-    if (place < words_.place_count()) words_.prefetch_record(pairs_.word_of(place));
+    if (place >= words_.place_count() || !pairs_.is_first_listed(merged_id_, place)) return;
+    words_.prefetch_record(pairs_.word_of(place));
+    words_.prefetch_slot(place);
   }
 
   // The word's listed positions of the pair, ascending; empties `positions`.

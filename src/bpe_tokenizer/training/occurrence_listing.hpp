@@ -7,6 +7,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/training/huge_page_allocator.hpp"
 
 namespace wrenmark {
 
@@ -104,7 +105,7 @@ class OccurrenceListing {
   };
   using More = absl::InlinedVector<PairId, 2>;
 
-  std::vector<Entry> entries_;
+  HugePageVector<Entry> entries_;
   absl::flat_hash_map<Place, More> extra_;
 };
 

@@ -97,6 +97,7 @@ class PairTable {
     }
   }
   bool is_listed(PairId id, Place place) const { return listing_.contains(place, id); }
+  bool is_first_listed(PairId id, Place place) const { return listing_.first(place) == id; }
   void unlist(PairId id, Place place) {
     if (listing_.first(place) == id) {
       listing_.erase_first(place);
@@ -152,17 +153,19 @@ class PairTable {
     touched_.push_back(id);
   }
 
-  absl::flat_hash_map<PairKey, PairId> ids_;
-  std::vector<PairKey> keys_;
-  std::vector<std::uint64_t> counts_;
-  std::vector<std::uint8_t> flags_;
+  absl::flat_hash_map<PairKey, PairId, absl::Hash<PairKey>, std::equal_to<PairKey>,
+                      HugePageAllocator<std::pair<const PairKey, PairId>>>
+      ids_;
+  HugePageVector<PairKey> keys_;
+  HugePageVector<std::uint64_t> counts_;
+  HugePageVector<std::uint8_t> flags_;
   // The places listed since the initial statistics, one sorted run per merge step that added any.
   std::vector<std::vector<Place>> added_;
   // The initial lists back to back, pair by pair: pair i's list is [initial_starts_[i],
   // initial_ends_[i]); pairs numbered after the initial statistics have none.
-  std::vector<Place> initial_;
-  std::vector<std::uint64_t> initial_starts_;
-  std::vector<std::uint64_t> initial_ends_;
+  HugePageVector<Place> initial_;
+  HugePageVector<std::uint64_t> initial_starts_;
+  HugePageVector<std::uint64_t> initial_ends_;
   OccurrenceListing listing_;
   std::vector<Candidate> heap_;
   std::vector<PairId> touched_;

@@ -56,7 +56,7 @@ Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenT
     starts[index + 1] += starts[index];
   }
 
-  std::vector<TokenId> symbols(starts[word_count]);
+  HugePageVector<TokenId> symbols(starts[word_count]);
   parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t index = begin; index < end; ++index) {
       TokenId* out = symbols.data() + starts[index];

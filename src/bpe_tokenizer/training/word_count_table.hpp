@@ -9,6 +9,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/text/word_hash.hpp"
+#include "bpe_tokenizer/training/huge_page_allocator.hpp"
 
 namespace wrenmark {
 
@@ -131,7 +132,8 @@ class WordCountTable {
   std::string_view intern(std::string_view word);
 
   WordHasher hasher_;
-  absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual> map_;
+  absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual, HugePageAllocator<std::pair<const WordKey, WordStat>>>
+      map_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* chunk_free_ = nullptr;
   std::size_t chunk_left_ = 0;

@@ -4,7 +4,7 @@
 
 namespace wrenmark {
 
-WordTable::WordTable(std::vector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
+WordTable::WordTable(HugePageVector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
                      const std::vector<std::uint64_t>& counts)
     : symbols_(std::move(symbols)) {
   words_.resize(counts.size());

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/training/huge_page_allocator.hpp"
 #include "bpe_tokenizer/training/long_word_index.hpp"
 
 namespace wrenmark {
@@ -33,7 +34,7 @@ class WordTable {
   static constexpr std::uint32_t kLongWordLength = 256;
 
   // `starts` has one entry per word plus the end of the last word.
-  WordTable(std::vector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
+  WordTable(HugePageVector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
             const std::vector<std::uint64_t>& counts);
   WordTable() = default;
 
@@ -99,8 +100,8 @@ class WordTable {
     return record.long_index < 0 ? nullptr : long_indexes_[static_cast<std::size_t>(record.long_index)].get();
   }
 
-  std::vector<TokenId> symbols_;
-  std::vector<WordRecord> words_;
+  HugePageVector<TokenId> symbols_;
+  HugePageVector<WordRecord> words_;
   std::vector<std::unique_ptr<LongWordIndex>> long_indexes_;
 };
 
