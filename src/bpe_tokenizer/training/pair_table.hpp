@@ -41,6 +41,7 @@ struct Candidate {
 // still confirms.
 //
 // Pairs are numbered densely in order of first appearance and keep their number for good.
+// One thread at a time uses a table: even its lookups write (to a cache of recent numbers).
 class PairTable {
  public:
   static constexpr PairId kNoPair = OccurrenceListing::kNone;
@@ -50,11 +51,17 @@ class PairTable {
   std::size_t size() const { return keys_.size(); }
   PairKey key(PairId id) const { return keys_[id]; }
   PairId find(PairKey key) const {
+    RecentPair& recent = recent_[recent_slot(key)];
+    if (recent.key == key) return recent.id;
     const auto found = ids_.find(key);
-    return found == ids_.end() ? kNoPair : found->second;
+    if (found == ids_.end()) return kNoPair;
+    recent = {key, found->second};
+    return found->second;
   }
   // The pair's number, numbering it if it is new.
   PairId id_of(PairKey key) {
+    RecentPair& recent = recent_[recent_slot(key)];
+    if (recent.key == key) return recent.id;
     const auto [entry, inserted] = ids_.try_emplace(key, static_cast<PairId>(keys_.size()));
     if (inserted) {
       keys_.push_back(key);
@@ -62,6 +69,7 @@ class PairTable {
       flags_.push_back(0);
       added_.emplace_back();
     }
+    recent = {key, entry->second};
     return entry->second;
   }
 
@@ -152,6 +160,18 @@ class PairTable {
     flags_[id] |= kTouched;
     touched_.push_back(id);
   }
+
+  // A small direct-mapped cache in front of ids_: the pairs of one merge step share a token
+  // (the merged pair's tokens or the new one) and come back again and again, and a number, once
+  // given, never changes. Only found pairs are cached, so a pair numbered later is never missed.
+  struct RecentPair {
+    PairKey key = ~PairKey{0};  // no pair has this key: token ids stay below the maximum
+    PairId id = kNoPair;
+  };
+  static constexpr int kRecentBits = 12;
+  static std::size_t recent_slot(PairKey key) { return (key * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits); }
+  // On the heap: a table may live on a small thread stack.
+  mutable std::vector<RecentPair> recent_ = std::vector<RecentPair>(std::size_t{1} << kRecentBits);
 
   absl::flat_hash_map<PairKey, PairId, absl::Hash<PairKey>, std::equal_to<PairKey>,
                       HugePageAllocator<std::pair<const PairKey, PairId>>>
