@@ -139,12 +139,14 @@ Status count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMon
   for (std::size_t word = 0; word < words.size(); ++word) {
     if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return {};
     const Place start = words.place(word, 0);
-    for (std::uint32_t position = 0; position < words.length(word); ++position) {
+    const std::uint32_t length = words.length(word);
+    const TokenId* symbols = words.unmerged_symbols(word);
+    for (std::uint32_t position = 0; position < length; ++position) {
       pairs.set_word(start + position, static_cast<std::uint32_t>(word));
     }
-    words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
-      pairs.count_initial(pair_key(first, second), words.count(word), start + position);
-    });
+    for (std::uint32_t position = 0; position + 1 < length; ++position) {
+      pairs.count_initial(pair_key(symbols[position], symbols[position + 1]), words.count(word), start + position);
+    }
     too_many |= pairs.size() >= PairTable::kMaxPairs;
   }
   if (too_many) return too_many_pairs_error();

@@ -44,22 +44,13 @@ void WordTable::merge_long_word_slots(std::size_t word, std::uint32_t slot, Toke
   --record.length;
 }
 
-SymbolWindow WordTable::window(std::size_t word, std::uint32_t position) const {
+SymbolWindow WordTable::long_word_window(const WordRecord& record, std::uint32_t position) const {
+  const LongWordIndex& index = *long_index(record);
   SymbolWindow result;
-  const WordRecord& record = words_[word];
-  const std::uint32_t length = record.length;
-  if (position >= length) return result;
-  if (const LongWordIndex* index = long_index(record)) {
-    result.at = index->slot_of(position);
-    result.before = index->previous(result.at);
-    result.after = index->next(result.at);
-    result.after_next = result.after == SymbolWindow::kNone ? SymbolWindow::kNone : index->next(result.after);
-    return result;
-  }
-  result.at = position;
-  result.before = position > 0 ? position - 1 : SymbolWindow::kNone;
-  result.after = position + 1 < length ? position + 1 : SymbolWindow::kNone;
-  result.after_next = position + 2 < length ? position + 2 : SymbolWindow::kNone;
+  result.at = index.slot_of(position);
+  result.before = index.previous(result.at);
+  result.after = index.next(result.at);
+  result.after_next = result.after == SymbolWindow::kNone ? SymbolWindow::kNone : index.next(result.after);
   return result;
 }
 

@@ -50,8 +50,22 @@ class WordTable {
   std::uint64_t place(std::size_t word, std::uint32_t position) const { return words_[word].start + position; }
 
   // The slots of the symbols at positions `position` - 1 to `position` + 2; `at` is kNone when
-  // `position` is not a position of the word.
-  SymbolWindow window(std::size_t word, std::uint32_t position) const;
+  // `position` is not a position of the word. Inline for the short words nearly all words are.
+  SymbolWindow window(std::size_t word, std::uint32_t position) const {
+    const WordRecord& record = words_[word];
+    const std::uint32_t length = record.length;
+    if (position >= length) return SymbolWindow{};
+    if (record.long_index >= 0) return long_word_window(record, position);
+    SymbolWindow result;
+    result.at = position;
+    result.before = position > 0 ? position - 1 : SymbolWindow::kNone;
+    result.after = position + 1 < length ? position + 1 : SymbolWindow::kNone;
+    result.after_next = position + 2 < length ? position + 2 : SymbolWindow::kNone;
+    return result;
+  }
+
+  // The symbols of a word that no merge has touched yet, in order.
+  const TokenId* unmerged_symbols(std::size_t word) const { return symbols_.data() + words_[word].start; }
 
   // Replaces the symbols in `window.at` and `window.after` by `merged`.
   void merge(std::size_t word, const SymbolWindow& window, TokenId merged);
@@ -95,6 +109,8 @@ class WordTable {
     std::uint32_t length;
     std::int32_t long_index;  // into long_indexes_, or -1 for a short word
   };
+
+  SymbolWindow long_word_window(const WordRecord& record, std::uint32_t position) const;
 
   const LongWordIndex* long_index(const WordRecord& record) const {
     return record.long_index < 0 ? nullptr : long_indexes_[static_cast<std::size_t>(record.long_index)].get();
