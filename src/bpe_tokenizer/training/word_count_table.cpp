@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bpe_tokenizer/training/worker_pool.hpp"
+
 namespace wrenmark {
 
 namespace {
@@ -70,7 +72,7 @@ std::vector<CountedWord> WordCountTable::in_order_of_first_occurrence() const {
   std::vector<CountedWord> words;
   words.reserve(map_.size());
   for (const auto& [key, stat] : map_) words.push_back({key.text(), stat});
-  std::sort(words.begin(), words.end(), [](const CountedWord& left, const CountedWord& right) {
+  parallel_sort(words.begin(), words.end(), [](const CountedWord& left, const CountedWord& right) {
     // Distinct words of one corpus never share a first occurrence; the text only
     // settles the order of tables that were put together wrongly.
     if (left.stat.first != right.stat.first) return left.stat.first < right.stat.first;

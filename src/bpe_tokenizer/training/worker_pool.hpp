@@ -2,8 +2,11 @@
 
 #include <cstddef>
 
+#include <algorithm>
+
 #include "tbb/blocked_range.h"
 #include "tbb/parallel_for.h"
+#include "tbb/parallel_sort.h"
 
 namespace wrenmark {
 
@@ -22,6 +25,17 @@ void parallel_ranges(std::size_t count, std::size_t grain, Body&& body) {
   }
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, grain),
                     [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
+}
+
+// Sorts [begin, end) by `less` on the pool, or serially where the pool cannot be used. With a
+// strict total order the result is the same either way.
+template <typename Iterator, typename Less>
+void parallel_sort(Iterator begin, Iterator end, const Less& less) {
+  if (worker_pool_unusable()) {
+    std::sort(begin, end, less);
+    return;
+  }
+  tbb::parallel_sort(begin, end, less);
 }
 
 }  // namespace wrenmark
