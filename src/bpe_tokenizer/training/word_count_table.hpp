@@ -132,7 +132,8 @@ class WordCountTable {
   std::string_view intern(std::string_view word);
 
   WordHasher hasher_;
-  absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual, HugePageAllocator<std::pair<const WordKey, WordStat>>>
+  absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual,
+                      HugePageAllocator<std::pair<const WordKey, WordStat>>>
       map_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* chunk_free_ = nullptr;

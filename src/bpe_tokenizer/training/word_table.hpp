@@ -74,7 +74,9 @@ class WordTable {
   // tells, so the record should have been prefetched a little earlier). Always inlined: GCC takes
   // a function that only prefetches for one without effects and drops the calls.
   [[gnu::always_inline]] void prefetch_record(std::size_t word) const { __builtin_prefetch(&words_[word]); }
-  [[gnu::always_inline]] void prefetch_symbols(std::size_t word) const { __builtin_prefetch(symbols_.data() + words_[word].start); }
+  [[gnu::always_inline]] void prefetch_symbols(std::size_t word) const {
+    __builtin_prefetch(symbols_.data() + words_[word].start);
+  }
   // The symbol slot at a place: for a short word the symbol at that position, for a long one
   // a guess near it.
   [[gnu::always_inline]] void prefetch_slot(std::uint64_t place) const { __builtin_prefetch(symbols_.data() + place); }
