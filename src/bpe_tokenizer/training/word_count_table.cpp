@@ -50,7 +50,8 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
     *this = std::move(other);
     return true;
   }
-  map_.reserve(map_.size() + other.map_.size());
+  // No reserve for the sum of both sizes: the workers' tables of one corpus share most of their
+  // words, and growing to the sum would allocate (and fault in) a table twice the size needed.
   for (const auto& [key, stat] : other.map_) {
     // Tables of one process share the hash seed, so keys move without rehashing, and their bytes
     // stay where they are: the chunks change hands.
