@@ -86,7 +86,7 @@ bench-quick: bench-setup ## the comparison on the 10 MB corpus only (under 2 min
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
 	  --output bench/results/RESULTS-quick.md --plot bench/results/training-time-quick.png
 	$(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/10MB/wrenmark \
-	  --text bench/data/heldout.txt --repeat 3 --output bench/results/batch-encoding-10MB.json
+	  --text bench/data/heldout.txt --output bench/results/batch-encoding-10MB.json
 
 # ---------------------------------------------------------------------------------------------
 # Hardening: the test suite under sanitizers, fuzzing, and stress runs. The sanitizer and fuzzing

@@ -1,6 +1,7 @@
 """encode_batch and decode_batch: equal to the one-at-a-time calls, failures included, and run
 without the interpreter lock."""
 
+import gc
 import random
 import threading
 import time
@@ -55,6 +56,26 @@ def test_batches_equal_the_one_at_a_time_calls(tmp_path, seed):
             ids_batch[rng.randrange(len(ids_batch))] = rng.choice([[2**32], "ab", 7, [1, "x"]])
         expected = one_at_a_time(tokenizer.decode, ids_batch, "ids")
         assert batched(tokenizer.decode_batch, ids_batch) == expected, f"seed {seed} case {case}"
+
+
+def test_encodings_outlive_their_batch_their_neighbours_and_the_tokenizer(tmp_path):
+    # Batch results share storage; huge texts get storage of their own and make the encoding
+    # buffers start afresh. Every kept result must read as it did, whatever went before it.
+    tokenizer = train_on_text(tmp_path, "low lower lowest newer wider <s> " * 20, 40, special_tokens=["<s>"])
+    texts = ["", "low", "lower newer " * 20_000, "wider <s> " * 120_000, "lowest wider", "<s>"] * 3
+    expected = [encoding_fields(tokenizer.encode(text)) for text in texts]
+    batch = tokenizer.encode_batch(texts)
+    single = [tokenizer.encode(text) for text in texts]
+    kept = {index: batch[index] for index in range(0, len(texts), 4)}
+    kept.update({-index - 1: single[index] for index in range(1, len(texts), 5)})
+    del batch, single, tokenizer
+    gc.collect()
+    # Reuses the freed memory before the kept results are read.
+    (tmp_path / "other").mkdir()
+    churn = train_on_text(tmp_path / "other", "newer wider " * 10, 30).encode_batch(["wider newer"] * 5000)
+    for index, encoder in kept.items():
+        assert encoding_fields(encoder) == expected[index if index >= 0 else -index - 1], index
+    assert encoding_fields(churn[-1]) == encoding_fields(churn[0])
 
 
 @pytest.fixture(scope="module")

@@ -140,14 +140,7 @@ PyObject* to_python_text(std::string_view text) {
 }
 
 PyObject* to_python_text_list(const std::vector<std::string>& texts) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!list) return nullptr;
-  for (std::size_t index = 0; index < texts.size(); ++index) {
-    PyObject* text = to_python_text(texts[index]);
-    if (text == nullptr) return nullptr;
-    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), text);
-  }
-  return list.release();
+  return build_list(texts.size(), [&](std::size_t index) { return to_python_text(texts[index]); });
 }
 
 void raise_cannot_convert(PyObject* object, const char* name, const char* expected) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "python_wrapper/py_ref.hpp"
+
 namespace wrenmark::python {
 
 // Argument conversion. Each function returns nullopt with a Python exception set when the
@@ -55,6 +57,20 @@ inline void set_new_list_item(PyObject* list, Py_ssize_t index, PyObject* item) 
 #else
   PyList_SET_ITEM(list, index, item);
 #endif
+}
+
+// A new list of `make_item(index)` for every index below `count`, each a new reference; nullptr
+// with the exception set when an item cannot be made.
+template <typename MakeItem>
+PyObject* build_list(std::size_t count, MakeItem&& make_item) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (std::size_t index = 0; index < count; ++index) {
+    PyObject* item = make_item(index);
+    if (item == nullptr) return nullptr;
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), item);
+  }
+  return list.release();
 }
 
 // A new `str` from UTF-8 text.

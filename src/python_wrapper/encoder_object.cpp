@@ -11,25 +11,24 @@ namespace wrenmark::python {
 
 namespace {
 
+// An Encoder reads a packed encoding in a shared block, which it keeps alive: the objects of a
+// batch share a few blocks, so each costs one small allocation of the interpreter's.
 struct EncoderObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  Encoding native;
+  SharedEncodingBlock* block;
+  const std::byte* packed;
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
 
-// Builds a new list of `count` items, each made by `make_item(index)`.
-template <typename MakeItem>
-PyObject* build_list(std::size_t count, MakeItem make_item) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return nullptr;
-  for (std::size_t index = 0; index < count; ++index) {
-    PyObject* item = make_item(index);
-    if (item == nullptr) return nullptr;
-    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), item);
-  }
-  return list.release();
+EncodingView encoding_of(PyObject* self) { return EncodingView(as_encoder(self)->packed); }
+
+void destroy_encoder(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  SharedEncodingBlock::release(as_encoder(self)->block);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
 }
 
 // Every getter reads under shared access and returns a fresh copy of the stored value.
@@ -38,29 +37,29 @@ PyObject* read_shared(PyObject* self, Read read) {
   return guard_exceptions([&]() -> PyObject* {
     SharedBorrow borrow(as_encoder(self)->borrow);
     if (!borrow.held()) return nullptr;
-    return read(as_encoder(self)->native);
+    return read(encoding_of(self));
   });
 }
 
 PyObject* get_original_text(PyObject* self, void*) {
-  return read_shared(self, [](const Encoding& encoding) { return to_python_text(encoding.original_text()); });
+  return read_shared(self, [](EncodingView encoding) { return to_python_text(encoding.original_text()); });
 }
 
 PyObject* get_tokens(PyObject* self, void*) {
-  return read_shared(self, [](const Encoding& encoding) {
+  return read_shared(self, [](EncodingView encoding) {
     return build_list(encoding.token_count(), [&](std::size_t index) { return to_python_text(encoding.token(index)); });
   });
 }
 
 PyObject* get_ids(PyObject* self, void*) {
-  return read_shared(self, [](const Encoding& encoding) {
+  return read_shared(self, [](EncodingView encoding) {
     const std::span<const TokenId> ids = encoding.ids();
     return build_list(ids.size(), [&](std::size_t index) { return PyLong_FromUnsignedLong(ids[index]); });
   });
 }
 
 PyObject* get_token_types(PyObject* self, void*) {
-  return read_shared(self, [](const Encoding& encoding) {
+  return read_shared(self, [](EncodingView encoding) {
     const std::span<const TokenType> types = encoding.token_types();
     return build_list(types.size(), [&](std::size_t index) { return make_token_type(types[index]); });
   });
@@ -74,7 +73,7 @@ PyObject* encoder_get_token_type(PyObject* self, PyObject* args, PyObject* kwarg
     if (!borrow.held()) return nullptr;
     auto token = to_text(token_argument, "token");
     if (!token) return nullptr;
-    auto type = get_token_type(as_encoder(self)->native, *token);
+    auto type = get_token_type(encoding_of(self), *token);
     if (!type) return raise_error(type.error());
     return make_token_type(type.value());
   });
@@ -96,7 +95,7 @@ PyMethodDef encoder_methods[] = {
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<EncoderObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_encoder)},
     {Py_tp_getset, encoder_getset},
     {Py_tp_methods, encoder_methods},
     {Py_tp_doc, const_cast<char*>("")},
@@ -111,12 +110,25 @@ PyTypeObject* encoder_type_slot = nullptr;
 
 PyTypeObject* encoder_type() { return create_type_once(encoder_type_slot, encoder_spec); }
 
-PyObject* make_encoder(Encoding&& encoding) {
+PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed) {
   PyTypeObject* type = encoder_type();
   if (type == nullptr) return nullptr;
-  auto* object = allocate_instance<EncoderObject>(type, std::move(encoding));
-  if (object != nullptr) object->borrow = BorrowFlag{};
-  return reinterpret_cast<PyObject*>(object);
+  // Through the slot, not the struct member: the type object is opaque in the stable ABI.
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* object = allocate(type, 0);
+  if (object == nullptr) return nullptr;
+  block.add_user();
+  EncoderObject* encoder = as_encoder(object);
+  encoder->borrow = BorrowFlag{};
+  encoder->block = &block;
+  encoder->packed = packed;
+  return object;
+}
+
+PyObject* make_encoder(const EncodingBuilder& encoding) {
+  EncodingBlockHandle block(SharedEncodingBlock::create(encoding.packed_size()));
+  const std::byte* packed = block->append(encoding);
+  return make_encoder(*block, packed);
 }
 
 }  // namespace wrenmark::python

@@ -44,21 +44,6 @@ auto without_interpreter_lock(Work&& work) {
   return work(cancellation);
 }
 
-// A new list holding `make_item(result)` for every result, in order; nullptr with the
-// exception set when an item cannot be made.
-template <typename Results, typename MakeItem>
-PyObject* list_of(Results& results, MakeItem&& make_item) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  Py_ssize_t position = 0;
-  for (auto& result : results) {
-    PyObject* item = make_item(result);
-    if (item == nullptr) return nullptr;
-    set_new_list_item(list.get(), position++, item);
-  }
-  return list.release();
-}
-
 }  // namespace
 
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -72,10 +57,13 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
       return to_text(item, "text");
     });
     if (!texts) return nullptr;
-    auto encodings = without_interpreter_lock(
+    auto batch = without_interpreter_lock(
         [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });
-    if (!encodings) return raise_error(encodings.error());
-    return list_of(encodings.value(), [](Encoding& encoding) { return make_encoder(std::move(encoding)); });
+    if (!batch) return raise_error(batch.error());
+    const EncodedBatch& encodings = batch.value();
+    return build_list(encodings.size(), [&](std::size_t index) {
+      return make_encoder(*encodings[index].block, encodings[index].packed);
+    });
   });
 }
 
@@ -89,7 +77,7 @@ PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     auto texts = without_interpreter_lock(
         [&](Cancellation& cancellation) { return decode_batch(tokenizer, cache, *ids_batch, cancellation); });
     if (!texts) return raise_error(texts.error());
-    return list_of(texts.value(), [](const std::string& text) { return to_python_text(text); });
+    return to_python_text_list(texts.value());
   });
 }
 

@@ -62,25 +62,26 @@ class FirstFailure {
   std::optional<TokenizerError> failure_;
 };
 
-// Runs `work(index, output)` for every element over the pool and gathers the results in order.
-template <typename Output, typename SizeOf, typename Work>
-Result<std::vector<Output>> run_batch(std::size_t count, Cancellation& cancellation, std::string (*prefix)(std::size_t),
-                                      SizeOf&& size_of, Work&& work) {
+// Runs `work(piece, index)` for every element over the pool, each piece of `boundaries` on one
+// thread. Fails with the error of the lowest failing index, prefixed by `prefix`.
+template <typename Work>
+Status run_batch(const std::vector<std::size_t>& boundaries, Cancellation& cancellation,
+                 std::string (*prefix)(std::size_t), Work&& work) {
   // A signal that came while the arguments were converted is seen before any work starts.
   if (cancellation.check_now()) return TokenizerError::cancelled();
-  std::vector<Output> outputs(count);
   FirstFailure failure;
-  const std::vector<std::size_t> boundaries = piece_boundaries(count, size_of);
   parallel_ranges(boundaries.size() - 1, 1, [&](std::size_t first_piece, std::size_t end_piece) {
-    for (std::size_t index = boundaries[first_piece]; index < boundaries[end_piece]; ++index) {
-      if (cancellation.poll() || failure.beyond(index)) return;
-      Status status = work(index, outputs[index]);
-      if (!status) failure.offer(index, status.error());
+    for (std::size_t piece = first_piece; piece < end_piece; ++piece) {
+      for (std::size_t index = boundaries[piece]; index < boundaries[piece + 1]; ++index) {
+        if (cancellation.poll() || failure.beyond(index)) return;
+        Status status = work(piece, index);
+        if (!status) failure.offer(index, status.error());
+      }
     }
   });
   if (cancellation.stopped()) return TokenizerError::cancelled();
   if (auto failed = failure.get()) return failed->second.prefixed(prefix(failed->first));
-  return outputs;
+  return {};
 }
 
 }  // namespace
@@ -88,32 +89,46 @@ Result<std::vector<Output>> run_batch(std::size_t count, Cancellation& cancellat
 std::string encode_batch_prefix(std::size_t index) { return "text " + std::to_string(index) + ": "; }
 std::string decode_batch_prefix(std::size_t index) { return "ids " + std::to_string(index) + ": "; }
 
-Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
-                                           std::span<const std::string_view> texts, Cancellation& cancellation) {
-  if (texts.empty()) return std::vector<Encoding>{};
+Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                  std::span<const std::string_view> texts, Cancellation& cancellation) {
+  if (texts.empty()) return EncodedBatch{};
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
         .prefixed(encode_batch_prefix(0));
   }
   const EncodingTables& tables = cache.tables(tokenizer);
   const std::optional<TokenId> unknown_id = unknown_token_id(tokenizer, tables);
+  const std::vector<std::size_t> boundaries =
+      piece_boundaries(texts.size(), [&](std::size_t index) { return texts[index].size(); });
+  EncodedBatch batch;
+  batch.entries_.resize(texts.size());
+  // Each piece fills blocks of its own, so the workers never share one.
+  std::vector<std::vector<EncodingBlockHandle>> piece_blocks(boundaries.size() - 1);
   // One word cache per worker thread for the call, taken from the cache's pool so that it stays
   // warm from one call to the next, and given back at the end.
   tbb::enumerable_thread_specific<std::unique_ptr<WordCache>> word_caches;
-  Result<std::vector<Encoding>> encodings = run_batch<Encoding>(
-      texts.size(), cancellation, encode_batch_prefix, [&](std::size_t index) { return texts[index].size(); },
-      [&](std::size_t index, Encoding& output) -> Status {
+  Status status =
+      run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
         std::unique_ptr<WordCache>& word_cache = word_caches.local();
         if (!word_cache) word_cache = cache.take_word_cache();
-        Result<Encoding> encoding = encode(tables, *word_cache, texts[index], unknown_id);
+        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], unknown_id);
         if (!encoding) return encoding.error();
-        output = std::move(encoding).value();
+        const std::size_t size = encoding.value()->packed_size();
+        std::vector<EncodingBlockHandle>& blocks = piece_blocks[piece];
+        if (blocks.empty() || blocks.back()->room() < size) {
+          blocks.emplace_back(SharedEncodingBlock::create(std::max(size, SharedEncodingBlock::kBatchBytes)));
+        }
+        batch.entries_[index] = EncodedBatch::Entry{blocks.back().get(), blocks.back()->append(*encoding.value())};
         return {};
       });
+  for (std::vector<EncodingBlockHandle>& blocks : piece_blocks) {
+    for (EncodingBlockHandle& block : blocks) batch.blocks_.push_back(std::move(block));
+  }
   for (std::unique_ptr<WordCache>& word_cache : word_caches) {
     if (word_cache) cache.give_back_word_cache(std::move(word_cache));
   }
-  return encodings;
+  if (!status) return status.error();
+  return batch;
 }
 
 Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
@@ -125,13 +140,16 @@ Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, Enc
         .prefixed(decode_batch_prefix(0));
   }
   const EncodingTables& tables = cache.tables(tokenizer);
-  return run_batch<std::string>(
-      ids_batch.size(), cancellation, decode_batch_prefix,
-      [&](std::size_t index) { return ids_batch[index].size() * 4; },
-      [&](std::size_t index, std::string& output) -> Status {
-        output = decode(tables, ids_batch[index]);
+  const std::vector<std::size_t> boundaries =
+      piece_boundaries(ids_batch.size(), [&](std::size_t index) { return ids_batch[index].size() * 4; });
+  std::vector<std::string> texts(ids_batch.size());
+  Status status =
+      run_batch(boundaries, cancellation, decode_batch_prefix, [&](std::size_t, std::size_t index) -> Status {
+        texts[index] = decode(tables, ids_batch[index]);
         return {};
       });
+  if (!status) return status.error();
+  return texts;
 }
 
 }  // namespace wrenmark

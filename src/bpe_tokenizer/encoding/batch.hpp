@@ -11,8 +11,28 @@
 #include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/encoding_result.hpp"
+#include "bpe_tokenizer/encoding/shared_encoding_block.hpp"
 
 namespace wrenmark {
+
+// The packed encodings of a batch, in input order, in blocks of
+// SharedEncodingBlock::kBatchBytes filled by the thread that encoded them. The batch is one user
+// of each block; whoever takes an encoding out for longer adds a user of its block.
+class EncodedBatch {
+ public:
+  struct Entry {
+    SharedEncodingBlock* block;
+    const std::byte* packed;
+  };
+  std::size_t size() const { return entries_.size(); }
+  const Entry& operator[](std::size_t index) const { return entries_[index]; }
+
+ private:
+  friend Result<EncodedBatch> encode_batch(const BpeTokenizer&, EncodingCache&, std::span<const std::string_view>,
+                                           Cancellation&);
+  std::vector<EncodingBlockHandle> blocks_;
+  std::vector<Entry> entries_;
+};
 
 // Encodes every text, spread over the worker pool, with results in input order and each equal to
 // what `encode` gives for that text. When elements fail, the one with the lowest index decides
@@ -20,8 +40,8 @@ namespace wrenmark {
 // untrained tokenizer. Stops with a Cancelled error once `cancellation` asks.
 // The tokenizer must not change meanwhile. The cache's tables are made ready on the calling
 // thread and shared by the workers, each of which keeps a word cache of its own for the call.
-Result<std::vector<Encoding>> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
-                                           std::span<const std::string_view> texts, Cancellation& cancellation);
+Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                  std::span<const std::string_view> texts, Cancellation& cancellation);
 
 // The same for `decode`; failures are prefixed by decode_batch_prefix(index).
 Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,

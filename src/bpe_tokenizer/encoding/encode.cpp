@@ -13,13 +13,14 @@ namespace wrenmark {
 
 namespace {
 
-// The buffers of one thread's encodings, kept from text to text so that a call allocates only
-// its result. They are dropped after a text of more than kKeepAfterBytes, so that one huge text
-// does not hold its memory for the life of the thread.
+// The buffers of one thread's encodings, kept from text to text so that a call allocates
+// nothing once they have grown. They are dropped before the next call after a text of more than
+// kKeepAfterBytes, so that one huge text does not hold its memory for the life of the thread.
 struct EncodeBuffers {
   static constexpr std::size_t kKeepAfterBytes = std::size_t{1} << 20;
 
   EncodingBuilder encoding;
+  std::size_t text_size = 0;
   std::vector<TokenId> symbols;
   WordMerger merger;
   WordEndingTokens word_endings;
@@ -150,8 +151,8 @@ class TextEncoder {
   WordEndingTokens& word_endings_;
 };
 
-Result<Encoding> encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCache& word_cache,
-                             std::string_view text, TokenId end_of_word_id, std::optional<TokenId> unknown_id) {
+Status encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCache& word_cache, std::string_view text,
+                   TokenId end_of_word_id, std::optional<TokenId> unknown_id) {
   buffers.encoding.start(text);
   TextEncoder encoder(tables, word_cache, end_of_word_id, unknown_id, buffers);
   const SpecialTokenSplitter& splitter = tables.splitter();
@@ -173,7 +174,7 @@ Result<Encoding> encode_with(EncodeBuffers& buffers, const EncodingTables& table
     if (failure) return *failure;
   }
   encoder.finish();
-  return buffers.encoding.build();
+  return {};
 }
 
 }  // namespace
@@ -183,19 +184,21 @@ std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const Enc
   return tables.token_table().id_by_token(*tokenizer.settings.unknown_token);
 }
 
-Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
-                        std::optional<TokenId> unknown_id) {
+Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
+                                      std::optional<TokenId> unknown_id) {
   auto end_of_word_id = tables.end_of_word_id();
   if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
 
   thread_local std::optional<EncodeBuffers> buffers;
+  if (buffers && buffers->text_size > EncodeBuffers::kKeepAfterBytes) buffers.reset();
   if (!buffers) buffers.emplace();
-  Result<Encoding> encoding = encode_with(*buffers, tables, word_cache, text, *end_of_word_id, unknown_id);
-  if (text.size() > EncodeBuffers::kKeepAfterBytes) buffers.reset();
-  return encoding;
+  buffers->text_size = text.size();
+  Status status = encode_with(*buffers, tables, word_cache, text, *end_of_word_id, unknown_id);
+  if (!status) return status.error();
+  return &buffers->encoding;
 }
 
-Result<Encoding> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text) {
+Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text) {
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
   }

@@ -15,13 +15,15 @@ namespace wrenmark {
 // Turns `text` into tokens with a trained tokenizer: the text is cut around the special tokens,
 // every plain piece is split into words as training split the corpus, every word is spelled as
 // its characters and "</w>" and merged by the learnt merges, and every token is typed.
-Result<Encoding> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text);
+// The encoding is left in buffers of the calling thread and stays valid until the thread's next
+// encode: callers pack it where it is to live.
+Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text);
 
 // The same with tables already derived. `word_cache` is the caller's and holds words of these
 // tables only; callers that encode at the same time share the tables but not a word cache.
 // `unknown_id`, when given, stands for every character that has no token.
-Result<Encoding> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
-                        std::optional<TokenId> unknown_id = std::nullopt);
+Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
+                                      std::optional<TokenId> unknown_id = std::nullopt);
 
 // The id of the tokenizer's unknown token, when one is set and the vocabulary has it. A character
 // without a token becomes this id, as a symbol of its own, instead of failing the encoding.

@@ -15,26 +15,31 @@ std::byte* copy_values(std::byte* destination, std::span<const Value> values) {
 
 }  // namespace
 
-Encoding EncodingBuilder::build() const {
-  Encoding encoding;
-  encoding.token_count_ = token_ends_.size();
-  encoding.id_count_ = ids_.size();
-  encoding.original_size_ = original_text_.size();
-  const std::size_t size =
-      Encoding::block_size(token_ends_.size(), ids_.size(), original_text_.size() + token_text_.size());
-  if (size == 0) return encoding;
-  // Not value-initialised: every byte is written below.
-  encoding.block_.reset(new std::byte[size]);
-  std::byte* position = encoding.block_.get();
-  position = copy_values(position, std::span<const std::size_t>(token_ends_));
+std::size_t EncodingBuilder::packed_size() const {
+  const std::size_t size = sizeof(EncodingView::Header) + token_ends_.size() * sizeof(std::uint64_t) +
+                           ids_.size() * sizeof(TokenId) + token_types_.size() * sizeof(TokenType) +
+                           original_text_.size() + token_text_.size();
+  return (size + kPackedAlignment - 1) / kPackedAlignment * kPackedAlignment;
+}
+
+void EncodingBuilder::pack(std::byte* destination) const {
+  const EncodingView::Header header{token_ends_.size(), ids_.size(), original_text_.size()};
+  std::memcpy(destination, &header, sizeof(header));
+  std::byte* position = destination + sizeof(header);
+  position = copy_values(position, std::span<const std::uint64_t>(token_ends_));
   position = copy_values(position, std::span<const TokenId>(ids_));
   position = copy_values(position, std::span<const TokenType>(token_types_));
   position = copy_values(position, std::span<const char>(original_text_));
-  copy_values(position, std::span<const char>(token_text_));
-  return encoding;
+  position = copy_values(position, std::span<const char>(token_text_));
+  std::memset(position, 0, destination + packed_size() - position);
 }
 
-Result<TokenType> get_token_type(const Encoding& encoding, std::string_view token) {
+std::size_t EncodingBuilder::capacity_bytes() const {
+  return token_text_.capacity() + token_ends_.capacity() * sizeof(std::uint64_t) + ids_.capacity() * sizeof(TokenId) +
+         token_types_.capacity() * sizeof(TokenType);
+}
+
+Result<TokenType> get_token_type(EncodingView encoding, std::string_view token) {
   for (std::size_t index = 0; index < encoding.token_count(); ++index) {
     if (encoding.token(index) == token) return encoding.token_types()[index];
   }

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,50 +14,54 @@ namespace wrenmark {
 
 enum class TokenType : std::uint8_t { Word = 0, Subword = 1, SpecialToken = 2 };
 
-// The result of encoding one text. It owns copies of everything, so it outlives the tokenizer
-// that made it. Everything sits in one heap block: a batch makes one of these per text on a
-// worker thread and the interpreter frees them later, so each block counts twice.
+// A finished encoding is packed into one block of bytes that owns copies of everything, so it
+// outlives the tokenizer that made it and whoever holds it allocates once: a batch packs its
+// results into a few large blocks on the worker threads and the binding copies each into the
+// object it returns. The block holds a header with the counts, the token ends, the ids, the
+// token types, the original text and the token texts back to back, in that order so that every
+// array is aligned when the block starts at a multiple of kPackedAlignment.
 // An id whose token has no text has no token either, so `ids` may be longer than the tokens.
-class Encoding {
- public:
-  Encoding() = default;
+inline constexpr std::size_t kPackedAlignment = alignof(std::uint64_t);
 
-  std::string_view original_text() const { return {text_begin(), original_size_}; }
-  std::span<const TokenId> ids() const { return {reinterpret_cast<const TokenId*>(ends_end()), id_count_}; }
-  std::size_t token_count() const { return token_count_; }
+class EncodingView {
+ public:
+  // `block` holds a packed encoding and starts at a multiple of kPackedAlignment.
+  explicit EncodingView(const std::byte* block) : block_(block) {}
+
+  std::string_view original_text() const { return {text_begin(), header().original_size}; }
+  std::span<const TokenId> ids() const { return {reinterpret_cast<const TokenId*>(ends_end()), header().id_count}; }
+  std::size_t token_count() const { return header().token_count; }
   std::string_view token(std::size_t index) const {
-    const std::size_t begin = index == 0 ? 0 : token_ends()[index - 1];
-    return {text_begin() + original_size_ + begin, token_ends()[index] - begin};
+    const std::uint64_t* ends = token_ends();
+    const std::size_t begin = index == 0 ? 0 : ends[index - 1];
+    return {text_begin() + header().original_size + begin, ends[index] - begin};
   }
-  std::span<const TokenType> token_types() const { return {types_begin(), token_count_}; }
+  std::span<const TokenType> token_types() const { return {types_begin(), header().token_count}; }
 
  private:
   friend class EncodingBuilder;
+  struct Header {
+    std::uint64_t token_count;
+    std::uint64_t id_count;
+    std::uint64_t original_size;
+  };
 
-  // The block holds the token ends, the ids, the token types, the original text and then the
-  // token texts back to back, in that order so that every array is aligned.
-  static std::size_t block_size(std::size_t token_count, std::size_t id_count, std::size_t text_size) {
-    return token_count * sizeof(std::size_t) + id_count * sizeof(TokenId) + token_count * sizeof(TokenType) +
-           text_size;
-  }
-  const std::size_t* token_ends() const { return reinterpret_cast<const std::size_t*>(block_.get()); }
-  const std::byte* ends_end() const { return block_.get() + token_count_ * sizeof(std::size_t); }
+  const Header& header() const { return *reinterpret_cast<const Header*>(block_); }
+  const std::uint64_t* token_ends() const { return reinterpret_cast<const std::uint64_t*>(block_ + sizeof(Header)); }
+  const std::byte* ends_end() const { return block_ + sizeof(Header) + header().token_count * sizeof(std::uint64_t); }
   const TokenType* types_begin() const {
-    return reinterpret_cast<const TokenType*>(ends_end() + id_count_ * sizeof(TokenId));
+    return reinterpret_cast<const TokenType*>(ends_end() + header().id_count * sizeof(TokenId));
   }
-  const char* text_begin() const { return reinterpret_cast<const char*>(types_begin() + token_count_); }
+  const char* text_begin() const { return reinterpret_cast<const char*>(types_begin() + header().token_count); }
 
-  std::unique_ptr<std::byte[]> block_;
-  std::size_t token_count_ = 0;
-  std::size_t id_count_ = 0;
-  std::size_t original_size_ = 0;
+  const std::byte* block_;
 };
 
 // Collects an encoding token by token in buffers that keep their capacity from one text to the
-// next, then copies it into an Encoding of exactly the right size.
+// next, then packs it.
 class EncodingBuilder {
  public:
-  // Starts a new encoding of `original_text`, which must stay alive until build().
+  // Starts a new encoding of `original_text`, which must stay alive until it is packed.
   void start(std::string_view original_text) {
     original_text_ = original_text;
     token_text_.clear();
@@ -75,17 +78,24 @@ class EncodingBuilder {
   std::size_t token_count() const { return token_ends_.size(); }
   void set_token_type(std::size_t index, TokenType type) { token_types_[index] = type; }
 
-  Encoding build() const;
+  // The bytes pack() writes: a multiple of kPackedAlignment, so packed encodings can follow
+  // each other in one block.
+  std::size_t packed_size() const;
+  // Writes the packed encoding to `destination`, which starts at a multiple of
+  // kPackedAlignment and has room for packed_size() bytes.
+  void pack(std::byte* destination) const;
+  // The bytes the buffers hold on to, for callers that drop them after a huge text.
+  std::size_t capacity_bytes() const;
 
  private:
   std::string_view original_text_;
   std::string token_text_;
-  std::vector<std::size_t> token_ends_;
+  std::vector<std::uint64_t> token_ends_;
   std::vector<TokenId> ids_;
   std::vector<TokenType> token_types_;
 };
 
 // The kind of the first token of `encoding` equal to `token`.
-Result<TokenType> get_token_type(const Encoding& encoding, std::string_view token);
+Result<TokenType> get_token_type(EncodingView encoding, std::string_view token);
 
 }  // namespace wrenmark

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 namespace wrenmark {
@@ -31,7 +32,8 @@ std::string amount(std::uint64_t value, ProgressUnit unit) {
 }
 
 std::string clock_time(double seconds) {
-  const auto whole = static_cast<std::uint64_t>(seconds + 0.5);
+  // Bounded so that the conversion stays defined for any estimate, even a wild one.
+  const auto whole = static_cast<std::uint64_t>(std::llround(std::clamp(seconds, 0.0, 1e12)));
   char text[32];
   if (whole >= 3600) {
     std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, whole / 3600, whole / 60 % 60, whole % 60);

@@ -211,7 +211,7 @@ std::optional<JsonFault> find_syntax_fault(std::string_view text) { return Synta
 
 bool is_json_number(std::string_view token) {
   std::size_t position = 0;
-  const auto digits = [&]() {
+  const auto digits = [&] {
     const std::size_t start = position;
     while (position < token.size() && is_digit(token[position])) ++position;
     return position - start;
