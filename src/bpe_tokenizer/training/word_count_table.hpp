@@ -102,7 +102,7 @@ class WordCountTable {
   void prefetch(std::uint64_t hash) const {
     // The map's probe starts from the hash alone, so any key carrying it finds the same slot.
     static constexpr char kNothing[1] = {};
-    map_.prefetch(WordKey(std::string_view(kNothing, 0), hash));
+    map_.prefetch(WordKey(std::string_view(kNothing), hash));
   }
 
   // `count` occurrences of `word`, the first at `first`; earlier first occurrences win.
