@@ -6,6 +6,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/training/huge_page_allocator.hpp"
 #include "bpe_tokenizer/training/pair_table.hpp"
 #include "bpe_tokenizer/training/training_monitor.hpp"
 #include "bpe_tokenizer/training/word_table.hpp"
@@ -54,7 +55,11 @@ class ClassicMergeLoop {
   void push_touched();
 
   WordTable& words_;
-  absl::flat_hash_map<PairKey, PairEntry> pairs_;
+  // Probed at random places several times per merged occurrence: on huge pages, so that the probes
+  // do not also miss the address translation cache.
+  absl::flat_hash_map<PairKey, PairEntry, absl::Hash<PairKey>, std::equal_to<PairKey>,
+                      HugePageAllocator<std::pair<const PairKey, PairEntry>>>
+      pairs_;
   absl::flat_hash_map<PairKey, std::vector<Occurrence>> long_word_places_;
   std::vector<Candidate> heap_;
   std::vector<PairKey> touched_;
