@@ -84,14 +84,16 @@ void ClassicMergeLoop::merge(Pair pair, TokenId merged) {
 
   // Rewriting leaves no occurrence of the pair behind (the merged token differs from both of its
   // parts), so its count ends at zero: the entry goes now and its own updates are skipped.
-  std::vector<std::uint32_t> short_words;
+  std::vector<std::uint32_t>& short_words = step_short_words_;
+  short_words.clear();
   if (auto found = pairs_.find(merged_key_); found != pairs_.end()) {
-    short_words = std::move(found->second.short_words);
+    short_words.assign(found->second.short_words.begin(), found->second.short_words.end());
     pairs_.erase(found);
   }
-  std::vector<Occurrence> long_places;
+  std::vector<Occurrence>& long_places = step_long_places_;
+  long_places.clear();
   if (auto found = long_word_places_.find(merged_key_); found != long_word_places_.end()) {
-    long_places = std::move(found->second);
+    long_places.swap(found->second);
     long_word_places_.erase(found);
   }
 

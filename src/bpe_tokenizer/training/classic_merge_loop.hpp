@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/training/huge_page_allocator.hpp"
@@ -41,7 +42,8 @@ class ClassicMergeLoop {
     std::uint64_t count = 0;
     // The step that last listed the pair as touched, so that it is listed once per step.
     std::uint32_t touched_in_step = 0;
-    std::vector<std::uint32_t> short_words;
+    // Most pairs that merges create occur in a few words only: those need no allocation.
+    absl::InlinedVector<std::uint32_t, 4> short_words;
   };
 
   bool pop_best(Pair& selected);
@@ -63,6 +65,9 @@ class ClassicMergeLoop {
   absl::flat_hash_map<PairKey, std::vector<Occurrence>> long_word_places_;
   std::vector<Candidate> heap_;
   std::vector<PairKey> touched_;
+  // The words and places of the pair being merged, kept from step to step for their capacity.
+  std::vector<std::uint32_t> step_short_words_;
+  std::vector<Occurrence> step_long_places_;
   std::uint32_t step_ = 0;
   // The step under way: the pair, its key and the token it becomes.
   TokenId first_ = 0;
