@@ -21,8 +21,9 @@ Result<std::string> count_block_words(const TokenizerSettings& settings, std::st
 // One table holding the words of all `tables`: counts summed, earliest first occurrence kept.
 Result<std::string> merge_word_count_tables(const std::vector<std::string_view>& tables);
 
-// Trains an untrained tokenizer from the table of a whole corpus, as train() would on it.
-Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view table);
+// Trains an untrained tokenizer from `bytes`, the serialized table of a whole corpus, as train()
+// would on that corpus.
+Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes);
 
 // The first safe cut at or after `start` in `text` (see BlockCuts), or nullopt; and the margin
 // of bytes on either side of a cut that decides it.

@@ -10,7 +10,7 @@ namespace {
 
 std::atomic<bool> forked_child{false};
 
-[[maybe_unused]] const bool fork_handler_registered = [] {
+[[maybe_unused]] const bool fork_handler_registered = []() noexcept {
   ::pthread_atfork(nullptr, nullptr, [] { forked_child.store(true); });
   return true;
 }();
