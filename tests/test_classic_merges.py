@@ -18,7 +18,7 @@ import wrenmark
 from helpers import PRE_TOKENIZATIONS, REMOVAL_METHODS, train_on_text, vocabulary
 from reference import literal_classic_training
 from reference.literal_training import AHO_CORASICK, NO_MORE_PAIRS_MESSAGE, PUNCTUATION, SIMPLE, WHITESPACE
-from test_training_differential import PROFILES, Case, random_corpus, random_special_tokens
+from test_training_differential import PROFILES, Case, generated_cases
 
 CORPORA_PER_COMBINATION = 10
 LONG_WORD_CORPORA = 24
@@ -89,14 +89,10 @@ def targets_for(rng, case: Case):
 @pytest.mark.parametrize("pre_tokenization", [WHITESPACE, PUNCTUATION])
 @pytest.mark.parametrize("profile", sorted(PROFILES))
 def test_generated_corpora_train_as_the_literal_model(scratch, profile, pre_tokenization, removal_method):
-    rng = random.Random(f"classic/{profile}/{pre_tokenization}/{removal_method}")
-    characters, separators = PROFILES[profile]
-    for _ in range(CORPORA_PER_COMBINATION):
-        text = random_corpus(rng, characters, separators)
-        special_tokens = random_special_tokens(rng, text, characters, separators)
-        case = Case(text, 0, pre_tokenization, special_tokens, removal_method)
-        for target in targets_for(rng, case):
-            assert_same_training(scratch, Case(text, target, pre_tokenization, special_tokens, removal_method))
+    seed = f"classic/{profile}/{pre_tokenization}/{removal_method}"
+    for case in generated_cases(seed, profile, pre_tokenization, removal_method, targets_for,
+                                CORPORA_PER_COMBINATION):
+        assert_same_training(scratch, case)
 
 
 @pytest.mark.parametrize("pre_tokenization", [WHITESPACE, PUNCTUATION])

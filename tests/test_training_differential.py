@@ -181,14 +181,17 @@ def pick_targets(rng, case: Case):
     return chosen
 
 
-def generated_cases(seed, profile, pre_tokenization, removal_method):
+def generated_cases(seed, profile, pre_tokenization, removal_method, targets=None,
+                    corpora=CORPORA_PER_COMBINATION):
+    """`corpora` generated corpora, each trained to every target that `targets(rng, case)` picks."""
+    targets = targets or pick_targets
     rng = random.Random(seed)
     characters, separators = PROFILES[profile]
-    for _ in range(CORPORA_PER_COMBINATION):
+    for _ in range(corpora):
         text = random_corpus(rng, characters, separators)
         special_tokens = random_special_tokens(rng, text, characters, separators)
         case = Case(text, 0, pre_tokenization, special_tokens, removal_method)
-        for target in pick_targets(rng, case):
+        for target in targets(rng, case):
             yield Case(text, target, pre_tokenization, special_tokens, removal_method)
 
 

@@ -25,8 +25,7 @@ from reference.literal_training import (
     Training,
     TrainingResult,
     build_vocabulary,
-    pre_tokenize,
-    remove_special_tokens,
+    special_tokens_and_words,
 )
 
 
@@ -72,13 +71,7 @@ def classic_merge_loop(token_table: TokenTable, word_counts, target_vocab_size: 
 
 def train_text(text: str, target_vocab_size: int, pre_tokenization: str = WHITESPACE,
                special_tokens: list[str] | None = None, removal_method: str = SIMPLE) -> TrainingResult:
-    special_tokens = list(special_tokens or [])
-    token_table = TokenTable()
-    if special_tokens:
-        for token in special_tokens:
-            token_table.add_token(token)
-        text = remove_special_tokens(text, special_tokens, removal_method)
-    words = pre_tokenize(text, pre_tokenization)
+    token_table, words = special_tokens_and_words(text, pre_tokenization, special_tokens, removal_method)
     word_counts, _, _ = build_vocabulary(words, token_table)
     merge_rules, target_not_reached = classic_merge_loop(token_table, word_counts, target_vocab_size)
     derived = Training(token_table, word_counts, {}, target_vocab_size)

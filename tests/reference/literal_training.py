@@ -370,16 +370,22 @@ class Training:
         return ranks, pairs_to_merge
 
 
-def train_text(text: str, target_vocab_size: int, pre_tokenization: str = WHITESPACE,
-               special_tokens: list[str] | None = None, removal_method: str = SIMPLE,
-               order_rng: random.Random | None = None) -> TrainingResult:
+def special_tokens_and_words(text: str, pre_tokenization: str, special_tokens: list[str] | None,
+                             removal_method: str) -> tuple[TokenTable, list[str]]:
+    """The token table holding the special tokens, and the words of the text without them."""
     special_tokens = list(special_tokens or [])
     token_table = TokenTable()
     if special_tokens:
         for token in special_tokens:
             token_table.add_token(token)
         text = remove_special_tokens(text, special_tokens, removal_method)
-    words = pre_tokenize(text, pre_tokenization)
+    return token_table, pre_tokenize(text, pre_tokenization)
+
+
+def train_text(text: str, target_vocab_size: int, pre_tokenization: str = WHITESPACE,
+               special_tokens: list[str] | None = None, removal_method: str = SIMPLE,
+               order_rng: random.Random | None = None) -> TrainingResult:
+    token_table, words = special_tokens_and_words(text, pre_tokenization, special_tokens, removal_method)
     word_counts, pair_positions, _ = build_vocabulary(words, token_table)
     training = Training(token_table, word_counts, pair_positions, target_vocab_size, order_rng)
     training.initial_pair_statistics()

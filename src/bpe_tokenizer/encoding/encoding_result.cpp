@@ -22,7 +22,7 @@ std::size_t EncodingBuilder::packed_size() const {
   return (size + kPackedAlignment - 1) / kPackedAlignment * kPackedAlignment;
 }
 
-void EncodingBuilder::pack(std::byte* destination) const {
+std::size_t EncodingBuilder::pack(std::byte* destination) const {
   const EncodingView::Header header{token_ends_.size(), ids_.size(), original_text_.size()};
   std::memcpy(destination, &header, sizeof(header));
   std::byte* position = destination + sizeof(header);
@@ -31,12 +31,9 @@ void EncodingBuilder::pack(std::byte* destination) const {
   position = copy_values(position, std::span<const TokenType>(token_types_));
   position = copy_values(position, std::span<const char>(original_text_));
   position = copy_values(position, std::span<const char>(token_text_));
-  std::memset(position, 0, destination + packed_size() - position);
-}
-
-std::size_t EncodingBuilder::capacity_bytes() const {
-  return token_text_.capacity() + token_ends_.capacity() * sizeof(std::uint64_t) + ids_.capacity() * sizeof(TokenId) +
-         token_types_.capacity() * sizeof(TokenType);
+  const std::size_t size = packed_size();
+  std::memset(position, 0, destination + size - position);
+  return size;
 }
 
 Result<TokenType> get_token_type(EncodingView encoding, std::string_view token) {

@@ -82,10 +82,8 @@ class EncodingBuilder {
   // each other in one block.
   std::size_t packed_size() const;
   // Writes the packed encoding to `destination`, which starts at a multiple of
-  // kPackedAlignment and has room for packed_size() bytes.
-  void pack(std::byte* destination) const;
-  // The bytes the buffers hold on to, for callers that drop them after a huge text.
-  std::size_t capacity_bytes() const;
+  // kPackedAlignment and has room for packed_size() bytes; returns that size.
+  std::size_t pack(std::byte* destination) const;
 
  private:
   std::string_view original_text_;

@@ -27,8 +27,7 @@ std::byte* SharedEncodingBlock::bytes() { return reinterpret_cast<std::byte*>(th
 
 const std::byte* SharedEncodingBlock::append(const EncodingBuilder& encoding) {
   std::byte* destination = bytes() + size_;
-  encoding.pack(destination);
-  size_ += encoding.packed_size();
+  size_ += encoding.pack(destination);
   return destination;
 }
 
