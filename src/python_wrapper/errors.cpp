@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/io/training_report.hpp"
 #include "python_wrapper/py_ref.hpp"
 
 namespace wrenmark::python {
@@ -21,7 +21,7 @@ PyObject* panic_exception_type() {
 }
 
 PyObject* raise_panic(std::string_view message) {
-  console::flush();
+  training_report::flush();
   std::string report = "wrenmark: internal fault: ";
   report.append(message).push_back('\n');
   [[maybe_unused]] auto ignored = ::write(STDERR_FILENO, report.data(), report.size());

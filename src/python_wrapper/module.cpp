@@ -5,14 +5,13 @@
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/token_type_object.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
-#include "python_wrapper/training_settings.hpp"
-#include "python_wrapper/word_count_functions.hpp"
+#include "python_wrapper/counting_functions.hpp"
 
 namespace wrenmark::python {
 namespace {
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "wrenmark", "", -1, word_count_functions, nullptr, nullptr, nullptr, nullptr};
+    PyModuleDef_HEAD_INIT, "wrenmark", "", -1, counting_functions, nullptr, nullptr, nullptr, nullptr};
 
 // The module is built once per process and belongs to the interpreter that built it.
 PyObject* module_instance = nullptr;
@@ -30,7 +29,6 @@ PyObject* create_module() {
   if (!module) return nullptr;
   PyRef all(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
-  if (PyModule_AddFunctions(module.get(), training_settings_functions) < 0) return nullptr;
   if (!add_class(module.get(), all.get(), "BpeTokenizer", tokenizer_type()) ||
       !add_class(module.get(), all.get(), "PreTokenization", pre_tokenization_type()) ||
       !add_class(module.get(), all.get(), "SpecialTokenRemovalMethod", special_token_removal_method_type()) ||

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "bpe_tokenizer/encoding/encoding_result.hpp"
+#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 
 namespace wrenmark::python {
 

@@ -8,7 +8,7 @@
 
 #include "bpe_tokenizer/encoding/decode.hpp"
 #include "bpe_tokenizer/encoding/encode.hpp"
-#include "bpe_tokenizer/training/worker_pool.hpp"
+#include "bpe_tokenizer/system/worker_pool.hpp"
 #include "tbb/enumerable_thread_specific.h"
 
 namespace wrenmark {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "bpe_tokenizer/encoding/encoding_result.hpp"
+#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 
 namespace wrenmark {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "bpe_tokenizer/encoding/encoding_result.hpp"
+#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
 
 namespace wrenmark {

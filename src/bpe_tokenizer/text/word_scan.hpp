@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "bpe_tokenizer/core/settings.hpp"
-#include "bpe_tokenizer/text/pre_tokenization.hpp"
+#include "bpe_tokenizer/text/byte_classes.hpp"
 
 namespace wrenmark {
 

@@ -4,13 +4,13 @@
 #include <optional>
 #include <string>
 
-#include "bpe_tokenizer/io/console.hpp"
+#include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
-#include "bpe_tokenizer/training/classic_merge_loop.hpp"
-#include "bpe_tokenizer/training/corpus_counting.hpp"
-#include "bpe_tokenizer/training/duration_format.hpp"
-#include "bpe_tokenizer/training/merge_loop.hpp"
-#include "bpe_tokenizer/training/vocabulary_builder.hpp"
+#include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
+#include "bpe_tokenizer/training/counting/corpus_counting.hpp"
+#include "bpe_tokenizer/io/duration_format.hpp"
+#include "bpe_tokenizer/training/merging/merge_loop.hpp"
+#include "bpe_tokenizer/training/words/vocabulary_builder.hpp"
 
 namespace wrenmark {
 
@@ -19,7 +19,7 @@ namespace {
 void print_timing(std::string_view label, std::uint64_t nanoseconds) {
   std::string line(label);
   line.append(" took time: ").append(format_duration(nanoseconds));
-  console::print_line(line);
+  training_report::print_line(line);
 }
 
 class PhaseTimer {

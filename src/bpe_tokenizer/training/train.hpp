@@ -6,7 +6,7 @@
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/training/training_monitor.hpp"
-#include "bpe_tokenizer/training/word_count_table.hpp"
+#include "bpe_tokenizer/training/counting/word_count_table.hpp"
 
 namespace wrenmark {
 

@@ -1,0 +1,46 @@
+#include "bpe_tokenizer/encoding/packed_encoding.hpp"
+
+#include <cstring>
+
+namespace wrenmark {
+
+namespace {
+
+// Copies `values` to `destination` and returns the byte after them.
+template <typename Value>
+std::byte* copy_values(std::byte* destination, std::span<const Value> values) {
+  if (!values.empty()) std::memcpy(destination, values.data(), values.size_bytes());
+  return destination + values.size_bytes();
+}
+
+}  // namespace
+
+std::size_t EncodingBuilder::packed_size() const {
+  const std::size_t size = sizeof(EncodingView::Header) + token_ends_.size() * sizeof(std::uint64_t) +
+                           ids_.size() * sizeof(TokenId) + token_types_.size() * sizeof(TokenType) +
+                           original_text_.size() + token_text_.size();
+  return (size + kPackedAlignment - 1) / kPackedAlignment * kPackedAlignment;
+}
+
+std::size_t EncodingBuilder::pack(std::byte* destination) const {
+  const EncodingView::Header header{token_ends_.size(), ids_.size(), original_text_.size()};
+  std::memcpy(destination, &header, sizeof(header));
+  std::byte* position = destination + sizeof(header);
+  position = copy_values(position, std::span<const std::uint64_t>(token_ends_));
+  position = copy_values(position, std::span<const TokenId>(ids_));
+  position = copy_values(position, std::span<const TokenType>(token_types_));
+  position = copy_values(position, std::span<const char>(original_text_));
+  position = copy_values(position, std::span<const char>(token_text_));
+  const std::size_t size = packed_size();
+  std::memset(position, 0, destination + size - position);
+  return size;
+}
+
+Result<TokenType> get_token_type(EncodingView encoding, std::string_view token) {
+  for (std::size_t index = 0; index < encoding.token_count(); ++index) {
+    if (encoding.token(index) == token) return encoding.token_types()[index];
+  }
+  return TokenizerError::token_not_in_encoding(token);
+}
+
+}  // namespace wrenmark

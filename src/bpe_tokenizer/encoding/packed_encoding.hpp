@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/encoding/token_type.hpp"
+
+namespace wrenmark {
+
+// A finished encoding is packed into one block of bytes that owns copies of everything, so it
+// outlives the tokenizer that made it and whoever holds it allocates once: a batch packs its
+// results into a few large blocks on the worker threads and the binding copies each into the
+// object it returns. The block holds a header with the counts, the token ends, the ids, the
+// token types, the original text and the token texts back to back, in that order so that every
+// array is aligned when the block starts at a multiple of kPackedAlignment.
+// An id whose token has no text has no token either, so `ids` may be longer than the tokens.
+inline constexpr std::size_t kPackedAlignment = alignof(std::uint64_t);
+
+class EncodingView {
+ public:
+  // `block` holds a packed encoding and starts at a multiple of kPackedAlignment.
+  explicit EncodingView(const std::byte* block) : block_(block) {}
+
+  std::string_view original_text() const { return {text_begin(), header().original_size}; }
+  std::span<const TokenId> ids() const { return {reinterpret_cast<const TokenId*>(ends_end()), header().id_count}; }
+  std::size_t token_count() const { return header().token_count; }
+  std::string_view token(std::size_t index) const {
+    const std::uint64_t* ends = token_ends();
+    const std::size_t begin = index == 0 ? 0 : ends[index - 1];
+    return {text_begin() + header().original_size + begin, ends[index] - begin};
+  }
+  std::span<const TokenType> token_types() const { return {types_begin(), header().token_count}; }
+
+ private:
+  friend class EncodingBuilder;
+  struct Header {
+    std::uint64_t token_count;
+    std::uint64_t id_count;
+    std::uint64_t original_size;
+  };
+
+  const Header& header() const { return *reinterpret_cast<const Header*>(block_); }
+  const std::uint64_t* token_ends() const { return reinterpret_cast<const std::uint64_t*>(block_ + sizeof(Header)); }
+  const std::byte* ends_end() const { return block_ + sizeof(Header) + header().token_count * sizeof(std::uint64_t); }
+  const TokenType* types_begin() const {
+    return reinterpret_cast<const TokenType*>(ends_end() + header().id_count * sizeof(TokenId));
+  }
+  const char* text_begin() const { return reinterpret_cast<const char*>(types_begin() + header().token_count); }
+
+  const std::byte* block_;
+};
+
+// Collects an encoding token by token in buffers that keep their capacity from one text to the
+// next, then packs it.
+class EncodingBuilder {
+ public:
+  // Starts a new encoding of `original_text`, which must stay alive until it is packed.
+  void start(std::string_view original_text) {
+    original_text_ = original_text;
+    token_text_.clear();
+    token_ends_.clear();
+    ids_.clear();
+    token_types_.clear();
+  }
+  void append_id(TokenId id) { ids_.push_back(id); }
+  void append_token(std::string_view text, TokenType type) {
+    token_text_.append(text);
+    token_ends_.push_back(token_text_.size());
+    token_types_.push_back(type);
+  }
+  std::size_t token_count() const { return token_ends_.size(); }
+  void set_token_type(std::size_t index, TokenType type) { token_types_[index] = type; }
+
+  // The bytes pack() writes: a multiple of kPackedAlignment, so packed encodings can follow
+  // each other in one block.
+  std::size_t packed_size() const;
+  // Writes the packed encoding to `destination`, which starts at a multiple of
+  // kPackedAlignment and has room for packed_size() bytes; returns that size.
+  std::size_t pack(std::byte* destination) const;
+
+ private:
+  std::string_view original_text_;
+  std::string token_text_;
+  std::vector<std::uint64_t> token_ends_;
+  std::vector<TokenId> ids_;
+  std::vector<TokenType> token_types_;
+};
+
+// The kind of the first token of `encoding` equal to `token`.
+Result<TokenType> get_token_type(EncodingView encoding, std::string_view token);
+
+}  // namespace wrenmark

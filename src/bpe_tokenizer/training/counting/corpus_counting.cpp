@@ -1,0 +1,146 @@
+#include "bpe_tokenizer/training/counting/corpus_counting.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "bpe_tokenizer/training/counting/corpus_blocks.hpp"
+#include "bpe_tokenizer/system/worker_pool.hpp"
+#include "tbb/enumerable_thread_specific.h"
+
+namespace wrenmark {
+
+namespace {
+
+std::atomic<std::size_t> block_bytes_setting{0};
+
+// Pieces of a block that the workers take one at a time; several per worker even out their
+// speeds.
+constexpr std::size_t kMinimumPieceBytes = 1 << 20;
+
+struct WorkerState {
+  explicit WorkerState(const BlockCounter& counter) : scratch(counter) {}
+  WordCountTable table;
+  BlockCounter::Scratch scratch;
+};
+
+// Cuts `block` (itself ending at a safe cut) into pieces at safe cuts.
+std::vector<std::size_t> piece_ends(std::string_view block, const BlockCuts& cuts) {
+  const std::size_t workers = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t piece_bytes = std::max(kMinimumPieceBytes, block.size() / (workers * 4) + 1);
+  std::vector<std::size_t> ends;
+  std::size_t start = 0;
+  while (block.size() - start > piece_bytes) {
+    const std::optional<std::size_t> cut = cuts.first_cut(block.substr(start), piece_bytes, true);
+    if (!cut || start + *cut == block.size()) break;
+    start += *cut;
+    ends.push_back(start);
+  }
+  ends.push_back(block.size());
+  return ends;
+}
+
+std::uint64_t elapsed_ns(std::chrono::steady_clock::time_point start) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+}  // namespace
+
+void set_training_block_bytes(std::size_t bytes) { block_bytes_setting.store(bytes); }
+
+std::size_t training_block_bytes() {
+  const std::size_t bytes = block_bytes_setting.load();
+  return bytes == 0 ? kDefaultBlockBytes : bytes;
+}
+
+struct ParallelBlockCounting::Workers {
+  explicit Workers(const BlockCounter& counter) : states([&counter] { return WorkerState(counter); }) {}
+  tbb::enumerable_thread_specific<WorkerState> states;
+};
+
+ParallelBlockCounting::ParallelBlockCounting(const BlockCounter& counter)
+    : counter_(counter), workers_(std::make_unique<Workers>(counter)) {}
+ParallelBlockCounting::~ParallelBlockCounting() = default;
+
+Status ParallelBlockCounting::count(std::string_view block, std::uint64_t origin) {
+  const std::vector<std::size_t> ends = piece_ends(block, counter_.cuts());
+  std::vector<std::optional<TokenizerError>> failures(ends.size());
+  parallel_ranges(ends.size(), 1, [&](std::size_t begin, std::size_t end) {
+    WorkerState& state = workers_->states.local();
+    for (std::size_t piece = begin; piece < end; ++piece) {
+      if (monitor_ != nullptr && monitor_->advance(0, true)) return;
+      const std::size_t piece_start = piece == 0 ? 0 : ends[piece - 1];
+      Status counted = counter_.count(block.substr(piece_start, ends[piece] - piece_start), origin + piece_start,
+                                      state.table, state.scratch, piece_start);
+      if (!counted) failures[piece] = counted.error();
+    }
+  });
+  for (std::optional<TokenizerError>& failure : failures) {
+    if (failure) return std::move(*failure);
+  }
+  return {};
+}
+
+Result<WordCountTable> ParallelBlockCounting::merged() {
+  WordCountTable table;
+  for (WorkerState& state : workers_->states) {
+    if (!table.merge_from(std::move(state.table))) {
+      return TokenizerError::limit_exceeded("a word occurs more than 18446744073709551615 times");
+    }
+  }
+  return table;
+}
+
+Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounter& counter, std::size_t block_bytes,
+                                        TrainingMonitor* monitor) {
+  Result<CorpusBlocks> opened = CorpusBlocks::open(path, counter.cuts(), block_bytes);
+  if (!opened) return opened.error();
+  CorpusBlocks& blocks = opened.value();
+  blocks.watch(monitor);
+  if (monitor != nullptr && monitor->begin_phase(TrainingPhase::CountingWords, blocks.file_size_hint())) {
+    return TokenizerError::cancelled();
+  }
+
+  ParallelBlockCounting counting(counter);
+  counting.watch(monitor);
+  std::uint64_t work_ns = 0;  // reading excluded
+  std::string_view block;
+  std::uint64_t origin = 0;
+  for (;;) {
+    Result<bool> got = blocks.next(block, origin);
+    if (!got) return got.error();
+    if (!got.value()) break;
+    const auto start = std::chrono::steady_clock::now();
+    Status counted = counting.count(block, origin);
+    if (monitor != nullptr && monitor->advance(block.size(), true)) return TokenizerError::cancelled();
+    if (!counted) {
+      if (counted.error().kind() == ErrorKind::CorpusUnreadable) {
+        return TokenizerError(ErrorKind::CorpusUnreadable, "Error reading file: stream did not contain valid UTF-8");
+      }
+      return counted.error();
+    }
+    work_ns += elapsed_ns(start);
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  Result<WordCountTable> merged = counting.merged();
+  if (!merged) return merged.error();
+  CorpusCounts counts{std::move(merged).value()};
+  work_ns += elapsed_ns(start);
+  // Removal and counting run interleaved, block by block; the wall time is shared between them
+  // in proportion to the work each did.
+  const std::uint64_t removal_work = counts.table.removal_ns;
+  const std::uint64_t total_work = removal_work + counts.table.counting_ns;
+  counts.removal_ns =
+      total_work == 0 ? 0
+                      : static_cast<std::uint64_t>(static_cast<double>(work_ns) * static_cast<double>(removal_work) /
+                                                   static_cast<double>(total_work));
+  counts.counting_ns = work_ns - counts.removal_ns;
+  return counts;
+}
+
+}  // namespace wrenmark

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/text/word_hash.hpp"
+#include "bpe_tokenizer/system/huge_page_allocator.hpp"
+
+namespace wrenmark {
+
+// Where a word first occurs: the origin of its block (blocks later in the corpus have larger
+// origins) and its offset in the block's text after special-token removal.
+struct FirstOccurrence {
+  std::uint64_t origin = 0;
+  std::uint64_t offset = 0;
+  friend auto operator<=>(const FirstOccurrence&, const FirstOccurrence&) = default;
+};
+
+struct WordStat {
+  std::uint64_t count = 0;
+  FirstOccurrence first;
+};
+
+struct CountedWord {
+  std::string_view text;
+  WordStat stat;
+};
+
+// A word as a hash-map key: its hash and first eight bytes travel with it, so that most probes
+// settle without reading the word's bytes.
+struct WordKey {
+  WordKey(std::string_view word, std::uint64_t word_hash)
+      : hash(word_hash), data(word.data()), size(static_cast<std::uint32_t>(word.size())) {
+    std::memcpy(&prefix, word.data(), word.size() < sizeof prefix ? word.size() : sizeof prefix);
+  }
+  // For a word followed by at least eight readable bytes: the prefix is one load, masked.
+  struct WithSlack {};
+  WordKey(std::string_view word, std::uint64_t word_hash, WithSlack)
+      : hash(word_hash),
+        prefix(WordHasher::read_tail<true>(reinterpret_cast<const unsigned char*>(word.data()), word.size())),
+        data(word.data()),
+        size(static_cast<std::uint32_t>(word.size())) {}
+
+  std::string_view text() const { return {data, size}; }
+
+  std::uint64_t hash;
+  std::uint64_t prefix = 0;
+  const char* data;
+  std::uint32_t size;
+};
+
+struct WordKeyHash {
+  std::size_t operator()(const WordKey& key) const { return key.hash; }
+};
+struct WordKeyEqual {
+  bool operator()(const WordKey& left, const WordKey& right) const {
+    if (left.hash != right.hash || left.size != right.size || left.prefix != right.prefix) return false;
+    // The prefix held the first eight bytes; the rest is compared eight bytes at a time, the last
+    // load ending at the word's end (overlapping bytes already compared), so that nothing is
+    // read outside either word and no call is made for the short words most words are.
+    const std::size_t size = left.size;
+    if (size <= sizeof left.prefix) return true;
+    for (std::size_t offset = 8; offset + 8 < size; offset += 8) {
+      if (load(left.data + offset) != load(right.data + offset)) return false;
+    }
+    return load(left.data + size - 8) == load(right.data + size - 8);
+  }
+  static std::uint64_t load(const char* bytes) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  }
+};
+
+// The distinct words seen so far with their counts and first occurrences. The table owns the
+// bytes of its words (in large chunks, so that a new word costs no allocation of its own), and
+// counting a word that is already present touches only the map.
+class WordCountTable {
+ public:
+  // Words longer than this cannot be keys; no block holds one, since a block is cut below 4 GiB
+  // of text per word only by the corpus itself.
+  static constexpr std::size_t kLongestWord = 0xFFFFFFFFu;
+
+  WordCountTable() = default;
+  WordCountTable(WordCountTable&&) = default;
+  WordCountTable& operator=(WordCountTable&&) = default;
+
+  // One occurrence of `word` (whose hash is `hash`, from hasher()) at `where`; occurrences reach
+  // a table in corpus order, so the first one recorded is the word's first occurrence.
+  template <bool slack = false>
+  void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
+    const WordKey probe = slack ? WordKey(word, hash, WordKey::WithSlack{}) : WordKey(word, hash);
+    auto entry = map_.lazy_emplace(
+        probe, [&](const auto& construct) { construct(WordKey(intern(word), hash), WordStat{0, where}); });
+    ++entry->second.count;
+  }
+  void prefetch(std::uint64_t hash) const {
+    // The map's probe starts from the hash alone, so any key carrying it finds the same slot.
+    static constexpr char kNothing[1] = {};
+    map_.prefetch(WordKey(std::string_view(kNothing), hash));
+  }
+
+  // `count` occurrences of `word`, the first at `first`; earlier first occurrences win.
+  // Returns false when the count would overflow.
+  bool add(std::string_view word, std::uint64_t count, FirstOccurrence first);
+
+  // Adds every word of `other`, which is left empty.
+  bool merge_from(WordCountTable&& other);
+
+  std::size_t size() const { return map_.size(); }
+  std::uint64_t total_word_bytes() const { return word_bytes_; }
+  const WordHasher& hasher() const { return hasher_; }
+
+  // The distinct words, ordered by first occurrence; the views live as long as the table.
+  std::vector<CountedWord> in_order_of_first_occurrence() const;
+
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    for (const auto& [key, stat] : map_) visit(CountedWord{key.text(), stat});
+  }
+
+  // Work time spent on the blocks counted into this table, summed over blocks.
+  std::uint64_t removal_ns = 0;
+  std::uint64_t counting_ns = 0;
+
+ private:
+  std::string_view intern(std::string_view word);
+
+  WordHasher hasher_;
+  absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual,
+                      HugePageAllocator<std::pair<const WordKey, WordStat>>>
+      map_;
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  char* chunk_free_ = nullptr;
+  std::size_t chunk_left_ = 0;
+  std::uint64_t word_bytes_ = 0;
+};
+
+}  // namespace wrenmark
