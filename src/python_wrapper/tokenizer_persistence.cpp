@@ -23,7 +23,7 @@ PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_shared_tokenizer(self, [&](const BpeTokenizer& tokenizer) -> PyObject* {
     auto output_dir = to_text(directory_argument, "output_dir");
     if (!output_dir) return nullptr;
-    if (Status saved = save_model_directory(tokenizer, *output_dir); !saved) return raise_error(saved.error());
+    if (Status saved = save_model_to(tokenizer, *output_dir); !saved) return raise_error(saved.error());
     Py_RETURN_NONE;
   });
 }

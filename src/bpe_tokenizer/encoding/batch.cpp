@@ -20,7 +20,8 @@ namespace {
 constexpr std::size_t kMinPieceBytes = 16 * 1024;
 constexpr std::size_t kMaxPieceBytes = 512 * 1024;
 
-// Cuts [0, sizes.size()) into consecutive ranges of roughly even total size.
+// Cuts [0, count) into consecutive ranges of roughly even total size, element i weighing
+// size_of(i) bytes.
 template <typename SizeOf>
 std::vector<std::size_t> piece_boundaries(std::size_t count, SizeOf&& size_of) {
   std::size_t total = 0;

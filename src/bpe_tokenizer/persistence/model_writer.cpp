@@ -9,20 +9,7 @@
 
 namespace wrenmark {
 
-Status write_model_directory(const BpeTokenizer& tokenizer) {
-  const TokenizerSettings& settings = tokenizer.settings;
-  if (!settings.save_model) return {};
-  if (!tokenizer.model) return TokenizerError::internal_fault("a model is saved before there is one");
-  if (!settings.output_dir) {
-    return TokenizerError(ErrorKind::OutputDirMissing, "Output directory not provided but save_model is true");
-  }
-  return write_model_files(tokenizer, *settings.output_dir);
-}
-
-Status save_model_directory(const BpeTokenizer& tokenizer, std::string_view output_dir) {
-  if (!tokenizer.trained()) return TokenizerError::invalid_state("Cannot save an untrained tokenizer");
-  return write_model_files(tokenizer, output_dir);
-}
+namespace {
 
 Status write_model_files(const BpeTokenizer& tokenizer, std::string_view output_dir) {
   const std::string directory(output_dir);
@@ -42,6 +29,23 @@ Status write_model_files(const BpeTokenizer& tokenizer, std::string_view output_
     if (!written) return written;
   }
   return {};
+}
+
+}  // namespace
+
+Status save_model_if_requested(const BpeTokenizer& tokenizer) {
+  const TokenizerSettings& settings = tokenizer.settings;
+  if (!settings.save_model) return {};
+  if (!tokenizer.model) return TokenizerError::internal_fault("a model is saved before there is one");
+  if (!settings.output_dir) {
+    return TokenizerError(ErrorKind::OutputDirMissing, "Output directory not provided but save_model is true");
+  }
+  return write_model_files(tokenizer, *settings.output_dir);
+}
+
+Status save_model_to(const BpeTokenizer& tokenizer, std::string_view output_dir) {
+  if (!tokenizer.trained()) return TokenizerError::invalid_state("Cannot save an untrained tokenizer");
+  return write_model_files(tokenizer, output_dir);
 }
 
 }  // namespace wrenmark

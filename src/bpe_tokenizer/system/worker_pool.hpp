@@ -10,8 +10,9 @@
 
 namespace wrenmark {
 
-// True in a child forked after the worker pool was used: the pool's threads did not survive the
-// fork, so parallel steps there run on the calling thread instead.
+// True in every forked child, whether or not the parent had used the pool: the fork handler
+// cannot tell, and a pool whose threads did not survive the fork can hang, so parallel steps in a
+// child run on the calling thread instead.
 bool worker_pool_unusable();
 
 // Runs `body(begin, end)` over [0, count) in parallel on the process-wide pool, or serially where

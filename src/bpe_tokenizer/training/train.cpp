@@ -96,7 +96,7 @@ Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, 
       learn_merges(tokenizer.settings, model, std::move(counts), removal_ns, counting_ns, monitor ? *monitor : quiet);
   if (!learned) return learned;
   tokenizer.model = std::make_shared<const Model>(std::move(model));
-  return write_model_directory(tokenizer);
+  return save_model_if_requested(tokenizer);
 }
 
 Status train(BpeTokenizer& tokenizer, Cancellation& cancellation) {

@@ -16,7 +16,7 @@ namespace wrenmark {
 // a time. A block grows past `block_bytes` only as far as the next safe cut.
 class CorpusBlocks {
  public:
-  // Failures carry "Error reading file: {reason}", as read_corpus's do.
+  // Failures carry "Error reading file: {reason}".
   static Result<CorpusBlocks> open(std::string_view path, const BlockCuts& cuts, std::size_t block_bytes);
 
   CorpusBlocks(CorpusBlocks&& other) noexcept = default;
