@@ -102,6 +102,7 @@ PyType_Slot encoder_slots[] = {
     {0, nullptr},
 };
 
+// Compatibility: the "builtins." type name and signature-only docstrings stay (docs/architecture.md).
 PyType_Spec encoder_spec = {"builtins.Encoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT, encoder_slots};
 
 PyTypeObject* encoder_type_slot = nullptr;

@@ -70,6 +70,7 @@ PyType_Slot removal_method_slots[] = {
     {0, nullptr},
 };
 
+// Compatibility: the "builtins." type name and signature-only docstrings stay (docs/architecture.md).
 PyType_Spec pre_tokenization_spec = {"builtins.PreTokenization", sizeof(EnumObject<PreTokenization>), 0,
                                      Py_TPFLAGS_DEFAULT, pre_tokenization_slots};
 PyType_Spec removal_method_spec = {"builtins.SpecialTokenRemovalMethod", sizeof(EnumObject<SpecialTokenRemovalMethod>),

@@ -64,6 +64,7 @@ PyType_Slot token_type_slots[] = {
     {0, nullptr},
 };
 
+// Compatibility: the "builtins." type name and signature-only docstrings stay (docs/architecture.md).
 PyType_Spec token_type_spec = {"builtins.TokenType", sizeof(TokenTypeObject), 0, Py_TPFLAGS_DEFAULT, token_type_slots};
 
 PyTypeObject* token_type_slot = nullptr;

@@ -127,6 +127,7 @@ PyType_Slot tokenizer_slots[] = {
     {0, nullptr},
 };
 
+// Compatibility: the "builtins." type name and signature-only docstrings stay (docs/architecture.md).
 PyType_Spec tokenizer_spec = {"builtins.BpeTokenizer", sizeof(TokenizerObject), 0, Py_TPFLAGS_DEFAULT, tokenizer_slots};
 
 PyTypeObject* tokenizer_type_slot = nullptr;

@@ -7,6 +7,8 @@
 
 namespace wrenmark {
 
+// Compatibility: callers match on the error texts word for word (docs/architecture.md).
+
 // The kinds a core failure can have. The first eight are the failures a caller can act on;
 // CorpusUnreadable and MatcherBuildFailed come from training's input, LimitExceeded from an
 // input larger than the tokenizer can represent; InternalFault marks a broken invariant that the

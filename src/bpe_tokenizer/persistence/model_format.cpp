@@ -255,6 +255,7 @@ bool read_pairs_to_merge(JsonFileReader& reader, SavedModel& saved) {
 
 }  // namespace
 
+// Compatibility: the bytes these write are what stored models hold (docs/architecture.md).
 const std::array<ModelFile, 5> kModelFiles = {{
     {model_files::kConfig, write_config, read_config},
     {model_files::kTokenTable, write_token_table, read_token_table},
