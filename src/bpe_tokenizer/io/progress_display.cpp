@@ -1,5 +1,6 @@
 #include "bpe_tokenizer/io/progress_display.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace wrenmark {
 
@@ -15,6 +17,17 @@ namespace {
 constexpr std::chrono::milliseconds kTerminalRedraw{100};
 constexpr std::chrono::seconds kPlainLineInterval{3};
 constexpr int kBarWidth = 24;
+constexpr std::string_view kEraseToLineEnd = "\x1b[K";
+
+// Both on one terminal device, so that what one writes shows on the row the other draws.
+bool same_terminal(int first, int second) {
+  if (::isatty(first) != 1 || ::isatty(second) != 1) return false;
+  struct stat first_status{};
+  struct stat second_status{};
+  if (::fstat(first, &first_status) != 0 || ::fstat(second, &second_status) != 0) return false;
+  return first_status.st_rdev == second_status.st_rdev && first_status.st_dev == second_status.st_dev &&
+         first_status.st_ino == second_status.st_ino;
+}
 
 std::string amount(std::uint64_t value, ProgressUnit unit) {
   char text[32];
@@ -54,9 +67,15 @@ ProgressDisplay::ProgressDisplay(int descriptor)
       terminal_(::isatty(descriptor) == 1),
       started_(std::chrono::steady_clock::now()),
       phase_started_(started_),
-      last_shown_(started_) {}
+      last_shown_(started_) {
+  if (terminal_ && same_terminal(descriptor, STDOUT_FILENO)) {
+    sharing_terminal_ = training_report::share_terminal(*this);
+  }
+}
 
 ProgressDisplay::~ProgressDisplay() {
+  if (sharing_terminal_) training_report::stop_sharing_terminal(*this);
+  const std::lock_guard lock(line_mutex_);
   if (line_open_) write("\n");
 }
 
@@ -108,10 +127,12 @@ void ProgressDisplay::update(std::uint64_t done, std::chrono::steady_clock::time
 void ProgressDisplay::show(std::uint64_t done, std::chrono::steady_clock::time_point now) {
   last_shown_ = now;
   std::string text = status_text(phase_, done, total_, unit_, seconds_between(phase_started_, now), terminal_);
+  const std::lock_guard lock(line_mutex_);
   if (terminal_) {
     // Back to the start of the line, the text, then clear whatever a longer text left behind.
-    write("\r" + text + "\x1b[K");
+    write("\r" + text + std::string(kEraseToLineEnd));
     line_open_ = true;
+    line_text_ = std::move(text);
   } else {
     write("wrenmark: " + text + "\n");
   }
@@ -120,12 +141,25 @@ void ProgressDisplay::show(std::uint64_t done, std::chrono::steady_clock::time_p
 void ProgressDisplay::finish(bool completed) {
   const std::string text = std::string(completed ? "training done in " : "training stopped after ") +
                            clock_time(seconds_between(started_, std::chrono::steady_clock::now()));
+  const std::lock_guard lock(line_mutex_);
   if (terminal_) {
-    write("\r" + text + "\x1b[K\n");
+    write("\r" + text + std::string(kEraseToLineEnd) + "\n");
   } else {
     write("wrenmark: " + text + "\n");
   }
   line_open_ = false;
+}
+
+void ProgressDisplay::clear() {
+  const std::lock_guard lock(line_mutex_);
+  if (line_open_) write("\r" + std::string(kEraseToLineEnd));
+}
+
+void ProgressDisplay::redraw(bool line_ended) {
+  const std::lock_guard lock(line_mutex_);
+  if (!line_open_) return;
+  // Text that stopped inside a line keeps its row; the display goes on below it.
+  write(std::string(line_ended ? "" : "\n") + "\r" + line_text_ + std::string(kEraseToLineEnd));
 }
 
 void ProgressDisplay::write(std::string_view text) const {

@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "bpe_tokenizer/io/training_report.hpp"
 
 namespace wrenmark {
 
@@ -14,7 +17,11 @@ enum class ProgressUnit : std::uint8_t { Bytes, Merges, Items };
 // terminal one line is redrawn in place: phase, a bar, done of total, rate and time left. Anywhere
 // else a plain line is written when a phase begins and then every few seconds, so that logs stay
 // short. Writing is best effort: a closed stream does not disturb training.
-class ProgressDisplay {
+//
+// When standard output is the same terminal, the line steps aside for the lines of
+// training_report (cleared before, drawn again after), so that each of them keeps a row of its own.
+// The display is driven from one thread; stepping aside may come from any thread.
+class ProgressDisplay final : private training_report::SharedTerminalLine {
  public:
   explicit ProgressDisplay(int descriptor = 2);
   ~ProgressDisplay();
@@ -37,6 +44,8 @@ class ProgressDisplay {
  private:
   void show(std::uint64_t done, std::chrono::steady_clock::time_point now);
   void write(std::string_view text) const;
+  void clear() override;
+  void redraw(bool line_ended) override;
 
   int descriptor_;
   bool terminal_;
@@ -46,7 +55,11 @@ class ProgressDisplay {
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point phase_started_;
   std::chrono::steady_clock::time_point last_shown_;
+  bool sharing_terminal_ = false;
+  // Guards the line's state and the writes, which stepping aside does from other threads.
+  std::mutex line_mutex_;
   bool line_open_ = false;
+  std::string line_text_;
 };
 
 }  // namespace wrenmark

@@ -12,14 +12,25 @@ namespace wrenmark::training_report {
 
 namespace {
 
+struct Report {
+  std::mutex mutex;
+  std::string pending;
+  SharedTerminalLine* shared_line = nullptr;
+};
+
 // Never destroyed: the exit-time flush may run after static destructors.
-std::string& pending() {
-  static auto* buffer = new std::string();
-  return *buffer;
+Report& report() {
+  static auto* state = new Report();
+  return *state;
 }
 
 // Progress output is best effort: a closed stdout must not fail training.
-void write_to_stdout(std::string_view text) { write_all(STDOUT_FILENO, text); }
+void write_to_stdout(Report& state, std::string_view text) {
+  if (text.empty()) return;
+  if (state.shared_line != nullptr) state.shared_line->clear();
+  write_all(STDOUT_FILENO, text);
+  if (state.shared_line != nullptr) state.shared_line->redraw(text.back() == '\n');
+}
 
 void register_exit_flush() {
   static std::once_flag once;
@@ -30,11 +41,13 @@ void register_exit_flush() {
 
 void print(std::string_view text) {
   register_exit_flush();
-  std::string& buffer = pending();
+  Report& state = report();
+  const std::lock_guard lock(state.mutex);
+  std::string& buffer = state.pending;
   buffer.append(text);
   const std::size_t last_line_end = buffer.rfind('\n');
   if (last_line_end == std::string::npos) return;
-  write_to_stdout(std::string_view(buffer).substr(0, last_line_end + 1));
+  write_to_stdout(state, std::string_view(buffer).substr(0, last_line_end + 1));
   buffer.erase(0, last_line_end + 1);
 }
 
@@ -46,9 +59,24 @@ void print_line(std::string_view text) {
 }
 
 void flush() {
-  std::string& buffer = pending();
-  write_to_stdout(buffer);
-  buffer.clear();
+  Report& state = report();
+  const std::lock_guard lock(state.mutex);
+  write_to_stdout(state, state.pending);
+  state.pending.clear();
+}
+
+bool share_terminal(SharedTerminalLine& line) {
+  Report& state = report();
+  const std::lock_guard lock(state.mutex);
+  if (state.shared_line != nullptr) return false;
+  state.shared_line = &line;
+  return true;
+}
+
+void stop_sharing_terminal(SharedTerminalLine& line) {
+  Report& state = report();
+  const std::lock_guard lock(state.mutex);
+  if (state.shared_line == &line) state.shared_line = nullptr;
 }
 
 }  // namespace wrenmark::training_report
