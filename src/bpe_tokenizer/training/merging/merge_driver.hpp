@@ -35,7 +35,7 @@ void report_out_of_pairs();
 template <typename Loop>
 concept MergeLoop = std::constructible_from<Loop, WordTable&> &&
                     requires(Loop& loop, TrainingMonitor& monitor, CandidateHeap& candidates,
-                             const Candidate& candidate, const typename Loop::ChosenPair& chosen, TokenId joined) {
+                             const Candidate& candidate, const Loop::ChosenPair& chosen, TokenId joined) {
                       { loop.count_initial_pairs(candidates, monitor) } -> std::same_as<Status>;
                       { loop.current(candidate) } -> std::same_as<std::optional<typename Loop::ChosenPair>>;
                       { loop.merge(candidate.pair(), chosen, joined, candidates) } -> std::same_as<Status>;
@@ -76,7 +76,7 @@ class MergeDriver {
  private:
   struct Choice {
     Candidate candidate;
-    typename Loop::ChosenPair chosen;
+    Loop::ChosenPair chosen;
   };
 
   // The greatest candidate that the loop confirms as current; nothing when the heap runs dry.
