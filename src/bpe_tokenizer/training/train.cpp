@@ -1,7 +1,6 @@
 #include "bpe_tokenizer/training/train.hpp"
 
 #include <chrono>
-#include <optional>
 #include <string>
 
 #include "bpe_tokenizer/io/duration_format.hpp"
@@ -9,6 +8,7 @@
 #include "bpe_tokenizer/persistence/model_writer.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
 #include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
+#include "bpe_tokenizer/training/merging/merge_driver.hpp"
 #include "bpe_tokenizer/training/merging/merge_loop.hpp"
 #include "bpe_tokenizer/training/words/vocabulary_builder.hpp"
 
@@ -35,6 +35,24 @@ class PhaseTimer {
   std::chrono::steady_clock::time_point start_;
 };
 
+// Counts the initial pairs, then merges up to the target size with one of the two loops.
+template <MergeLoop Loop>
+Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor) {
+  MergeDriver<Loop> driver(words);
+  {
+    PhaseTimer timer;
+    if (Status counted = driver.count_initial_pairs(monitor); !counted) return counted;
+    if (monitor.stopped()) return TokenizerError::cancelled();
+    print_timing("build initial pair", timer.elapsed_ns());
+  }
+  const std::uint64_t size = model.token_table.size();
+  const std::uint64_t target = settings.target_vocab_size;
+  if (monitor.begin_phase(TrainingPhase::Merging, target > size ? target - size : 0)) {
+    return TokenizerError::cancelled();
+  }
+  return driver.run(model, target, monitor);
+}
+
 // Everything after counting, into a model of its own: the tokenizer changes only once the model
 // is complete.
 Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTable&& counts, std::uint64_t removal_ns,
@@ -48,8 +66,6 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
   }
 
   if (monitor.begin_phase(TrainingPhase::CountingPairs, 0)) return TokenizerError::cancelled();
-  const bool classic = settings.merge_all_occurrences;
-  PairTable pairs;
   Result<WordTable> words = [&] {
     PhaseTimer timer;
     Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), model.token_table);
@@ -62,24 +78,9 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
   if (!words) return words.error();
   if (monitor.stopped()) return TokenizerError::cancelled();
 
-  std::optional<ClassicMergeLoop> classic_loop;
-  {
-    PhaseTimer timer;
-    if (classic) {
-      classic_loop.emplace(words.value(), monitor);
-    } else {
-      if (Status counted = count_initial_pairs(words.value(), pairs, monitor); !counted) return counted;
-    }
-    if (monitor.stopped()) return TokenizerError::cancelled();
-    print_timing("build initial pair", timer.elapsed_ns());
-  }
-  const std::uint64_t size = model.token_table.size();
-  const std::uint64_t target = settings.target_vocab_size;
-  if (monitor.begin_phase(TrainingPhase::Merging, target > size ? target - size : 0)) {
-    return TokenizerError::cancelled();
-  }
-  Status merged = classic ? classic_loop->run(model, target, monitor)
-                          : run_merge_loop(model, target, words.value(), pairs, monitor);
+  Status merged = settings.merge_all_occurrences
+                      ? merge_words<ClassicMergeLoop>(settings, model, words.value(), monitor)
+                      : merge_words<DefaultMergeLoop>(settings, model, words.value(), monitor);
   if (!merged) return merged;
   return model.derive_lookup_tables();
 }

@@ -1,10 +1,8 @@
 #include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
 
 #include <algorithm>
-#include <string>
 
-#include "bpe_tokenizer/io/training_report.hpp"
-#include "bpe_tokenizer/training/merging/merge_loop.hpp"
+#include "bpe_tokenizer/training/merging/merge_driver.hpp"
 
 namespace wrenmark {
 
@@ -13,88 +11,49 @@ namespace {
 constexpr std::size_t kRecordLookahead = 16;
 constexpr std::size_t kSymbolLookahead = 8;
 
-Candidate candidate(PairKey key, std::uint64_t count) {
-  const Pair pair = pair_from_key(key);
-  return Candidate{count, pair.first, pair.second};
-}
-
 }  // namespace
 
-ClassicMergeLoop::ClassicMergeLoop(WordTable& words, TrainingMonitor& monitor) : words_(words) {
-  for (std::uint32_t word = 0; word < words.size(); ++word) {
-    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return;
-    const std::uint64_t count = words.count(word);
-    const bool is_long = words.is_long(word);
+Status ClassicMergeLoop::count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor) {
+  for (std::uint32_t word = 0; word < words_.size(); ++word) {
+    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return {};
+    const std::uint64_t count = words_.count(word);
+    const bool is_long = words_.is_long(word);
     // No merge has happened yet, so every slot is live and a pair's position is its slot.
-    words.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
+    words_.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
       const PairKey key = pair_key(first, second);
       PairEntry& entry = pairs_[key];
       entry.count += count;
       if (is_long) {
-        long_word_places_[key].push_back(occurrence(word, position));
+        long_word_occurrences_[key].push_back(Occurrence{word, position});
       } else if (entry.short_words.empty() || entry.short_words.back() != word) {
         entry.short_words.push_back(word);
       }
     });
   }
-  heap_.reserve(pairs_.size());
-  for (const auto& [key, entry] : pairs_) heap_.push_back(candidate(key, entry.count));
-  std::make_heap(heap_.begin(), heap_.end());
-}
-
-Status ClassicMergeLoop::run(Model& model, std::uint64_t target_vocab_size, TrainingMonitor& monitor) {
-  const TokenTable& table = model.token_table;
-  while (table.size() < target_vocab_size) {
-    if (monitor.advance(1)) return TokenizerError::cancelled();
-    Pair selected{};
-    if (!pop_best(selected)) {
-      training_report::print(kOutOfPairsMessage);
-      break;
-    }
-    const Result<TokenId> learnt = model.learn_merge(selected);
-    if (!learnt) return learnt.error();
-    merge(selected, learnt.value());
-    if (!counts_consistent_) return TokenizerError::internal_fault("a pair count fell below zero");
-  }
+  std::vector<Candidate> counted_pairs;
+  counted_pairs.reserve(pairs_.size());
+  for (const auto& [key, entry] : pairs_) counted_pairs.push_back(Candidate::of(key, entry.count));
+  candidates.assign(std::move(counted_pairs));
   return {};
 }
 
-// Pops candidates until one carries its pair's current count, which must be above zero.
-bool ClassicMergeLoop::pop_best(Pair& selected) {
-  while (!heap_.empty()) {
-    std::pop_heap(heap_.begin(), heap_.end());
-    const Candidate best = heap_.back();
-    heap_.pop_back();
-    if (best.count == 0) continue;
-    const auto found = pairs_.find(pair_key(best.first, best.second));
-    if (found != pairs_.end() && found->second.count == best.count) {
-      selected = Pair{best.first, best.second};
-      return true;
-    }
-  }
-  return false;
-}
-
-void ClassicMergeLoop::merge(Pair pair, TokenId merged) {
+Status ClassicMergeLoop::merge(Pair pair, ChosenPair chosen, TokenId joined, CandidateHeap& candidates) {
   first_ = pair.first;
   second_ = pair.second;
   merged_key_ = pair_key(pair);
-  merged_ = merged;
+  merged_ = joined;
   ++step_;  // steps count from 1, so that no entry starts out touched
 
   // Rewriting leaves no occurrence of the pair behind (the merged token differs from both of its
   // parts), so its count ends at zero: the entry goes now and its own updates are skipped.
   std::vector<std::uint32_t>& short_words = step_short_words_;
-  short_words.clear();
-  if (auto found = pairs_.find(merged_key_); found != pairs_.end()) {
-    short_words.assign(found->second.short_words.begin(), found->second.short_words.end());
-    pairs_.erase(found);
-  }
-  std::vector<Occurrence>& long_places = step_long_places_;
-  long_places.clear();
-  if (auto found = long_word_places_.find(merged_key_); found != long_word_places_.end()) {
-    long_places.swap(found->second);
-    long_word_places_.erase(found);
+  short_words.assign(chosen->second.short_words.begin(), chosen->second.short_words.end());
+  pairs_.erase(chosen);
+  std::vector<Occurrence>& long_occurrences = step_long_occurrences_;
+  long_occurrences.clear();
+  if (auto found = long_word_occurrences_.find(merged_key_); found != long_word_occurrences_.end()) {
+    long_occurrences.swap(found->second);
+    long_word_occurrences_.erase(found);
   }
 
   // The words lie scattered over the table and waiting for them is most of a step's time: each
@@ -106,10 +65,12 @@ void ClassicMergeLoop::merge(Pair pair, TokenId merged) {
   }
   // Within a long word the rewrite goes left to right: a run x x x merged on (x, x) must give
   // N x, and the slot that the first merge consumes is then skipped as no longer live.
-  std::sort(long_places.begin(), long_places.end());
-  long_places.erase(std::unique(long_places.begin(), long_places.end()), long_places.end());
-  for (const Occurrence place : long_places) rewrite_long_word_at(place);
-  push_touched();
+  std::sort(long_occurrences.begin(), long_occurrences.end());
+  long_occurrences.erase(std::unique(long_occurrences.begin(), long_occurrences.end()), long_occurrences.end());
+  for (const Occurrence occurrence : long_occurrences) rewrite_long_word_at(occurrence);
+  push_touched(candidates);
+  if (!counts_consistent_) return TokenizerError::internal_fault("a pair count fell below zero");
+  return {};
 }
 
 void ClassicMergeLoop::rewrite_short_word(std::uint32_t word) {
@@ -144,9 +105,9 @@ void ClassicMergeLoop::rewrite_short_word(std::uint32_t word) {
   words_.set_short_word_length(word, write);
 }
 
-void ClassicMergeLoop::rewrite_long_word_at(Occurrence place) {
-  const std::uint32_t word = occurrence_word(place);
-  const std::uint32_t slot = occurrence_position(place);
+void ClassicMergeLoop::rewrite_long_word_at(Occurrence occurrence) {
+  const std::uint32_t word = occurrence.word;
+  const std::uint32_t slot = occurrence.slot;
   // A slot that an earlier merge consumed holds no symbol; one that changed holds another.
   if (words_.symbol(word, slot) != first_) return;
   const std::uint32_t after = words_.next_slot(word, slot);
@@ -158,12 +119,12 @@ void ClassicMergeLoop::rewrite_long_word_at(Occurrence place) {
   if (before != SymbolWindow::kNone) {
     const TokenId left = words_.symbol(word, before);
     subtract(left, first_, count);
-    add_in_long_word(left, merged_, count, occurrence(word, before));
+    add_in_long_word(left, merged_, count, Occurrence{word, before});
   }
   if (after_next != SymbolWindow::kNone) {
     const TokenId right = words_.symbol(word, after_next);
     subtract(second_, right, count);
-    add_in_long_word(merged_, right, count, place);
+    add_in_long_word(merged_, right, count, occurrence);
   }
   words_.merge_long_word_slots(word, slot, merged_);
 }
@@ -188,12 +149,12 @@ void ClassicMergeLoop::add_in_short_word(TokenId first, TokenId second, std::uin
   note_touched(key, entry);
 }
 
-void ClassicMergeLoop::add_in_long_word(TokenId first, TokenId second, std::uint64_t amount, Occurrence place) {
+void ClassicMergeLoop::add_in_long_word(TokenId first, TokenId second, std::uint64_t amount, Occurrence occurrence) {
   const PairKey key = pair_key(first, second);
   PairEntry& entry = pairs_[key];
   entry.count += amount;
   note_touched(key, entry);
-  long_word_places_[key].push_back(place);
+  long_word_occurrences_[key].push_back(occurrence);
 }
 
 void ClassicMergeLoop::note_touched(PairKey key, PairEntry& entry) {
@@ -203,18 +164,17 @@ void ClassicMergeLoop::note_touched(PairKey key, PairEntry& entry) {
 }
 
 // Pushes one candidate for every pair whose count changed in this step, carrying its count now.
-// A pair whose count fell to zero is held by no word: its entry and place lists go.
-void ClassicMergeLoop::push_touched() {
+// A pair whose count fell to zero is held by no word: its entry and occurrence lists go.
+void ClassicMergeLoop::push_touched(CandidateHeap& candidates) {
   for (const PairKey key : touched_) {
     const auto found = pairs_.find(key);
     if (found == pairs_.end()) continue;
     if (found->second.count == 0) {
       pairs_.erase(found);
-      long_word_places_.erase(key);
+      long_word_occurrences_.erase(key);
       continue;
     }
-    heap_.push_back(candidate(key, found->second.count));
-    std::push_heap(heap_.begin(), heap_.end());
+    candidates.push(Candidate::of(key, found->second.count));
   }
   touched_.clear();
 }

@@ -1,9 +1,8 @@
 #include "bpe_tokenizer/training/merging/merge_loop.hpp"
 
 #include <algorithm>
-#include <string>
 
-#include "bpe_tokenizer/io/training_report.hpp"
+#include "bpe_tokenizer/training/merging/merge_driver.hpp"
 
 namespace wrenmark {
 
@@ -133,55 +132,38 @@ class MergeStep {
 
 }  // namespace
 
-Status count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor) {
-  pairs.begin_initial(words.place_count());
+Status DefaultMergeLoop::count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor) {
+  pairs_.begin_initial(words_.place_count());
   bool too_many = false;
-  for (std::size_t word = 0; word < words.size(); ++word) {
+  for (std::size_t word = 0; word < words_.size(); ++word) {
     if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return {};
-    const Place start = words.place(word, 0);
-    const std::uint32_t length = words.length(word);
-    const TokenId* symbols = words.unmerged_symbols(word);
+    const Place start = words_.place(word, 0);
+    const std::uint32_t length = words_.length(word);
+    const TokenId* symbols = words_.unmerged_symbols(word);
     for (std::uint32_t position = 0; position < length; ++position) {
-      pairs.set_word(start + position, static_cast<std::uint32_t>(word));
+      pairs_.set_word(start + position, static_cast<std::uint32_t>(word));
     }
     for (std::uint32_t position = 0; position + 1 < length; ++position) {
-      pairs.count_initial(pair_key(symbols[position], symbols[position + 1]), words.count(word), start + position);
+      pairs_.count_initial(pair_key(symbols[position], symbols[position + 1]), words_.count(word), start + position);
     }
-    too_many |= pairs.size() >= PairTable::kMaxPairs;
+    too_many |= pairs_.size() >= PairTable::kMaxPairs;
   }
   if (too_many) return too_many_pairs_error();
-  pairs.list_initial(words.place_count());
-  pairs.seed_heap();
+  pairs_.list_initial(words_.place_count());
+  pairs_.seed(candidates);
   return {};
 }
 
-Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs,
-                      TrainingMonitor& monitor) {
-  const TokenTable& table = model.token_table;
-  std::vector<Place> candidates;
-  std::vector<std::uint32_t> positions;
-  while (table.size() < target_vocab_size) {
-    if (monitor.advance(1)) return TokenizerError::cancelled();
-    Pair selected{};
-    PairId selected_id = PairTable::kNoPair;
-    if (!pairs.pop_best(selected, selected_id)) {
-      training_report::print(kOutOfPairsMessage);
-      break;
-    }
-    const Result<TokenId> learnt = model.learn_merge(selected);
-    if (!learnt) return learnt.error();
-    const TokenId new_id = learnt.value();
-
-    if (!pairs.has_occurrences(selected_id)) continue;
-    pairs.gather_occurrences(selected_id, candidates);
-    // A step numbers at most two new pairs per occurrence.
-    if (pairs.size() + 2 * candidates.size() >= PairTable::kMaxPairs) return too_many_pairs_error();
-    MergeStep step(words, pairs, selected, selected_id, new_id);
-    if (Status applied = step.apply(candidates, positions); !applied) return applied;
-    pairs.forget_count(selected_id);
-    pairs.forget_occurrences(selected_id);
-    pairs.push_touched();
-  }
+Status DefaultMergeLoop::merge(Pair pair, PairId id, TokenId joined, CandidateHeap& candidates) {
+  if (!pairs_.has_occurrences(id)) return {};
+  pairs_.gather_occurrences(id, step_places_);
+  // A step numbers at most two new pairs per occurrence.
+  if (pairs_.size() + 2 * step_places_.size() >= PairTable::kMaxPairs) return too_many_pairs_error();
+  MergeStep step(words_, pairs_, pair, id, joined);
+  if (Status applied = step.apply(step_places_, step_positions_); !applied) return applied;
+  pairs_.forget_count(id);
+  pairs_.forget_occurrences(id);
+  pairs_.push_touched(candidates);
   return {};
 }
 

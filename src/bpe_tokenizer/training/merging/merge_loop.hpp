@@ -1,30 +1,46 @@
 #pragma once
 
-#include <cstddef>
-#include <string_view>
+#include <cstdint>
+#include <optional>
+#include <vector>
 
-#include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/training/merging/candidate_heap.hpp"
 #include "bpe_tokenizer/training/merging/pair_table.hpp"
 #include "bpe_tokenizer/training/training_monitor.hpp"
 #include "bpe_tokenizer/training/words/word_table.hpp"
 
 namespace wrenmark {
 
-// Printed, without a line end, when the loop stops because no pair is left to merge.
-inline constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not reached as no more pairs to merge ";
+// The default merge loop, run by a MergeDriver: per pair a count and an exact set of
+// occurrences (PairTable), updated from each occurrence's neighbours. Positions are not
+// renumbered when a word shortens, so later occurrences in a rewritten word are skipped; stored
+// models rely on that.
+class DefaultMergeLoop {
+ public:
+  using ChosenPair = PairId;
 
-// Words scanned between two stop checks of the initial pair statistics.
-inline constexpr std::size_t kWordsPerCheck = 1 << 16;
+  explicit DefaultMergeLoop(WordTable& words) : words_(words) {}
 
-// Counts every adjacent pair weighted by word frequency, lists where each occurs and seeds the
-// candidate heap. The monitor may stop this early; the caller then drops the results.
-Status count_initial_pairs(const WordTable& words, PairTable& pairs, TrainingMonitor& monitor);
+  Status count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor);
 
-// Merges the best pair again and again until the vocabulary reaches the target size or no
-// candidate is left, appending to the model's merge rules and vocabulary.
-// Counts one unit of the monitor per merge; a stop yields a Cancelled error.
-Status run_merge_loop(Model& model, std::uint64_t target_vocab_size, WordTable& words, PairTable& pairs,
-                      TrainingMonitor& monitor);
+  // A pair keeps its count after it is merged when it had no occurrences, and a count that
+  // falls to zero is still a count: either may be chosen again.
+  std::optional<PairId> current(const Candidate& candidate) const {
+    const PairId id = pairs_.find(candidate.key());
+    if (id == PairTable::kNoPair || !pairs_.counted(id) || pairs_.count(id) != candidate.count) return std::nullopt;
+    return id;
+  }
+
+  Status merge(Pair pair, PairId id, TokenId joined, CandidateHeap& candidates);
+
+ private:
+  WordTable& words_;
+  PairTable pairs_;
+  // The places and positions of the pair being merged, kept from step to step for their capacity.
+  std::vector<Place> step_places_;
+  std::vector<std::uint32_t> step_positions_;
+};
 
 }  // namespace wrenmark

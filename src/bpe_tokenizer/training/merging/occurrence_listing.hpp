@@ -8,18 +8,15 @@
 #include "absl/container/inlined_vector.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/system/huge_page_allocator.hpp"
+#include "bpe_tokenizer/training/words/word_table.hpp"
 
 namespace wrenmark {
 
 // Dense number of a pair in the PairTable.
 using PairId = std::uint32_t;
 
-// Where a pair occurs: a place is one position of one word, numbered like the word's symbol
-// slots (the word's start plus the position), so places follow word order and a short word's
-// place also names the slot of the symbol at that position.
-using Place = std::uint64_t;
-
-// Which pairs list each place as one of their occurrences, and which word each place belongs to.
+// Which pairs list each place as one of their occurrences (an occurrence of a pair kept as the
+// place of its first symbol), and which word each place belongs to.
 // The entries of a word lie together and next to its symbols: the merge loop reads and changes
 // them while it has the word at hand, instead of probing one hash set per pair somewhere in
 // memory, and one look at a place's entry tells whether it is still listed and in which word.

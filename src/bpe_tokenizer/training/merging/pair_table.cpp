@@ -38,40 +38,23 @@ void PairTable::list_initial(std::size_t places) {
   }
 }
 
-void PairTable::seed_heap() {
-  heap_.clear();
-  heap_.reserve(keys_.size());
+void PairTable::seed(CandidateHeap& candidates) {
+  std::vector<Candidate> counted_pairs;
+  counted_pairs.reserve(keys_.size());
   for (PairId id = 0; id < keys_.size(); ++id) {
-    if (counted(id)) heap_.push_back({counts_[id], pair_from_key(keys_[id]).first, pair_from_key(keys_[id]).second});
+    if (counted(id)) counted_pairs.push_back(Candidate::of(keys_[id], counts_[id]));
     flags_[id] &= static_cast<std::uint8_t>(~kTouched);
   }
-  std::make_heap(heap_.begin(), heap_.end());
+  candidates.assign(std::move(counted_pairs));
   touched_.clear();
 }
 
-void PairTable::push_touched() {
+void PairTable::push_touched(CandidateHeap& candidates) {
   for (const PairId id : touched_) {
     flags_[id] &= static_cast<std::uint8_t>(~kTouched);
-    if (!counted(id)) continue;
-    heap_.push_back({counts_[id], pair_from_key(keys_[id]).first, pair_from_key(keys_[id]).second});
-    std::push_heap(heap_.begin(), heap_.end());
+    if (counted(id)) candidates.push(Candidate::of(keys_[id], counts_[id]));
   }
   touched_.clear();
-}
-
-bool PairTable::pop_best(Pair& selected, PairId& id) {
-  while (!heap_.empty()) {
-    std::pop_heap(heap_.begin(), heap_.end());
-    const Candidate candidate = heap_.back();
-    heap_.pop_back();
-    const PairId found = find(pair_key(candidate.first, candidate.second));
-    if (found != kNoPair && counted(found) && counts_[found] == candidate.count) {
-      selected = Pair{candidate.first, candidate.second};
-      id = found;
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace wrenmark

@@ -6,29 +6,10 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/training/merging/candidate_heap.hpp"
 #include "bpe_tokenizer/training/merging/occurrence_listing.hpp"
 
 namespace wrenmark {
-
-// Where a pair occurs: word index in the high half, symbol position in the low half.
-using Occurrence = std::uint64_t;
-constexpr Occurrence occurrence(std::uint64_t word, std::uint64_t position) { return (word << 32) | position; }
-constexpr std::uint32_t occurrence_word(Occurrence value) { return static_cast<std::uint32_t>(value >> 32); }
-constexpr std::uint32_t occurrence_position(Occurrence value) { return static_cast<std::uint32_t>(value); }
-
-// A merge candidate; the greater candidate wins: higher count, then higher first id, then
-// higher second id.
-struct Candidate {
-  std::uint64_t count;
-  TokenId first;
-  TokenId second;
-
-  friend bool operator<(const Candidate& left, const Candidate& right) {
-    if (left.count != right.count) return left.count < right.count;
-    if (left.first != right.first) return left.first < right.first;
-    return left.second < right.second;
-  }
-};
 
 // The weighted count and the occurrences of every pair. A pair may have a count without
 // occurrences and occurrences without a count; its flags say which of the two it has.
@@ -136,14 +117,12 @@ class PairTable {
   }
   void list_initial(std::size_t places);
 
-  // Puts every counted pair on the heap once.
-  void seed_heap();
+  // Fills the heap with one candidate for every counted pair.
+  void seed(CandidateHeap& candidates);
   // Pushes one candidate for every pair whose count changed since the last call, carrying its
   // current count. Intermediate counts within one merge step are never the current count at a
   // later pop unless the count returns to that value, and then this push covers it.
-  void push_touched();
-  // Pops candidates until one carries its pair's current count; false when the heap runs dry.
-  bool pop_best(Pair& selected, PairId& id);
+  void push_touched(CandidateHeap& candidates);
 
  private:
   static constexpr std::uint8_t kCounted = 1;
@@ -187,7 +166,6 @@ class PairTable {
   HugePageVector<std::uint64_t> initial_starts_;
   HugePageVector<std::uint64_t> initial_ends_;
   OccurrenceListing listing_;
-  std::vector<Candidate> heap_;
   std::vector<PairId> touched_;
 };
 

@@ -10,6 +10,11 @@
 
 namespace wrenmark {
 
+// A place in the symbol array: a word's start plus a position, numbering every position a word can
+// have, across all words, in word order. A word's places are its slots (its positions before any
+// merge), so a short word's place also names the slot of the symbol at that position.
+using Place = std::uint64_t;
+
 // The symbols around one position of a word, as slots of the word's storage; kNone where the
 // word has no such symbol.
 struct SymbolWindow {
@@ -43,11 +48,9 @@ class WordTable {
   std::uint32_t length(std::size_t word) const { return words_[word].length; }
   TokenId symbol(std::size_t word, std::uint32_t slot) const { return symbols_[words_[word].start + slot]; }
 
-  // Places number every position a word can have, across all words, in word order: a word's
-  // places are its slots (its positions before any merge). The merge loop keys its occurrence
-  // listing by place.
+  // The default merge loop keys its occurrence listing by place.
   std::uint64_t place_count() const { return symbols_.size(); }
-  std::uint64_t place(std::size_t word, std::uint32_t position) const { return words_[word].start + position; }
+  Place place(std::size_t word, std::uint32_t position) const { return words_[word].start + position; }
 
   // The slots of the symbols at positions `position` - 1 to `position` + 2; `at` is kNone when
   // `position` is not a position of the word. Inline for the short words nearly all words are.
@@ -79,7 +82,7 @@ class WordTable {
   }
   // The symbol slot at a place: for a short word the symbol at that position, for a long one
   // a guess near it.
-  [[gnu::always_inline]] void prefetch_slot(std::uint64_t place) const { __builtin_prefetch(symbols_.data() + place); }
+  [[gnu::always_inline]] void prefetch_slot(Place place) const { __builtin_prefetch(symbols_.data() + place); }
 
   // Slot-level access for the merge loop that rewrites every occurrence of a pair. A short word
   // is rewritten in place as a whole and then given its new length; a long word is changed one
