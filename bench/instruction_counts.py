@@ -27,7 +27,11 @@ REPO_ROOT = Path(__file__).resolve().parents[1]
 # measured call; the count of the call is the difference between the two runs. Collecting the
 # whole process counts the worker threads too, which a toggle on one function would not.
 CHILD = r"""
-import sys, wrenmark
+import os, sys
+# One CPU: the worker pool then has no threads of its own, whose spinning would make the count
+# follow the machine's load.
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import wrenmark
 mode, corpus, vocab, merge_all, heldout, model_dir, skip = sys.argv[1:8]
 
 if mode == "train":

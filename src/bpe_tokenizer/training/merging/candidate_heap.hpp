@@ -23,6 +23,7 @@ struct Candidate {
   Pair pair() const { return Pair{first, second}; }
   PairKey key() const { return pair_key(first, second); }
 
+  // Compatibility: stored models rely on this order (docs/architecture.md).
   friend bool operator<(const Candidate& left, const Candidate& right) {
     if (left.count != right.count) return left.count < right.count;
     if (left.first != right.first) return left.first < right.first;

@@ -8,6 +8,7 @@ namespace wrenmark {
 
 namespace {
 
+// Compatibility: the trailing blank and the missing line end stay (docs/architecture.md).
 constexpr std::string_view kOutOfPairsMessage = "targeted vocab size not reached as no more pairs to merge ";
 
 }  // namespace
