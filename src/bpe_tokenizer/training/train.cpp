@@ -1,14 +1,14 @@
 #include "bpe_tokenizer/training/train.hpp"
 
-#include <chrono>
 #include <optional>
 #include <string>
 
+#include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
-#include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
+#include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
-#include "bpe_tokenizer/io/duration_format.hpp"
+#include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/merging/merge_loop.hpp"
 #include "bpe_tokenizer/training/words/vocabulary_builder.hpp"
 
@@ -21,19 +21,6 @@ void print_timing(std::string_view label, std::uint64_t nanoseconds) {
   line.append(" took time: ").append(format_duration(nanoseconds));
   training_report::print_line(line);
 }
-
-class PhaseTimer {
- public:
-  PhaseTimer() : start_(std::chrono::steady_clock::now()) {}
-
-  std::uint64_t elapsed_ns() const {
-    const auto elapsed = std::chrono::steady_clock::now() - start_;
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-};
 
 // Everything after counting, into a model of its own: the tokenizer changes only once the model
 // is complete.
@@ -51,7 +38,7 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
   const bool classic = settings.merge_all_occurrences;
   PairTable pairs;
   Result<WordTable> words = [&] {
-    PhaseTimer timer;
+    Stopwatch timer;
     Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), model.token_table);
     // The words live on as symbol sequences; their text and the counting map go before the
     // occurrence lists, the largest part of training's memory, come into being.
@@ -64,7 +51,7 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
 
   std::optional<ClassicMergeLoop> classic_loop;
   {
-    PhaseTimer timer;
+    Stopwatch timer;
     if (classic) {
       classic_loop.emplace(words.value(), monitor);
     } else {

@@ -1,19 +1,14 @@
 #include "bpe_tokenizer/training/counting/block_counter.hpp"
 
-#include <chrono>
 #include <string>
 
+#include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/text/word_scan.hpp"
 
 namespace wrenmark {
 
 namespace {
-
-std::uint64_t nanoseconds_since(std::chrono::steady_clock::time_point start) {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
-}
 
 // Words are hashed as they are found and counted a batch later: the batch's map slots are
 // prefetched meanwhile, so that a table larger than the cache costs few waits.
@@ -114,18 +109,16 @@ Status BlockCounter::count(std::string_view block, std::uint64_t origin, WordCou
                           "Error reading file: stream did not contain valid UTF-8 (invalid byte at offset " +
                               std::to_string(offset_base + first_invalid_utf8(block)) + " of the block)");
   }
-  const auto removal_start = std::chrono::steady_clock::now();
+  Stopwatch stopwatch;
   Result<std::string_view> cleaned = remover_->remove(block, *scratch.removal);
   if (!cleaned) return cleaned.error();
   const std::string_view text = cleaned.value();
-  const auto counting_start = std::chrono::steady_clock::now();
-  table.removal_ns += static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(counting_start - removal_start).count());
+  table.removal_ns += stopwatch.lap_ns();
 
   BatchedCounter counter(table, text, origin);
   scan_words(text, mode_, [&](std::string_view word) { counter.add(word); });
   counter.flush();
-  table.counting_ns += nanoseconds_since(counting_start);
+  table.counting_ns += stopwatch.elapsed_ns();
   return {};
 }
 
