@@ -3,10 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+
+#include "bpe_tokenizer/io/file_descriptor.hpp"
 
 namespace wrenmark {
 
@@ -128,15 +129,7 @@ void ProgressDisplay::finish(bool completed) {
   line_open_ = false;
 }
 
-void ProgressDisplay::write(std::string_view text) const {
-  while (!text.empty()) {
-    const ssize_t written = ::write(descriptor_, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
+// A display that cannot be written is not worth failing training for.
+void ProgressDisplay::write(std::string_view text) const { write_all(descriptor_, text); }
 
 }  // namespace wrenmark
