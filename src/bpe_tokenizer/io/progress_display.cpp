@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <utility>
+
+#include "bpe_tokenizer/io/file_descriptor.hpp"
 
 namespace wrenmark {
 
@@ -162,15 +163,7 @@ void ProgressDisplay::redraw(bool line_ended) {
   write(std::string(line_ended ? "" : "\n") + "\r" + line_text_ + std::string(kEraseToLineEnd));
 }
 
-void ProgressDisplay::write(std::string_view text) const {
-  while (!text.empty()) {
-    const ssize_t written = ::write(descriptor_, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
+// A display that cannot be written is not worth failing training for.
+void ProgressDisplay::write(std::string_view text) const { write_all(descriptor_, text); }
 
 }  // namespace wrenmark

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "bpe_tokenizer/text/utf8.hpp"
+
 namespace wrenmark {
 
 namespace {
@@ -148,30 +150,9 @@ class SyntaxScanner {
 
   // One multi-byte UTF-8 character starting at `position_`.
   bool parse_utf8_character() {
-    const std::size_t start = position_;
-    const auto byte_at = [&](std::size_t index) { return static_cast<unsigned char>(text_[index]); };
-    const unsigned char lead = byte_at(start);
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // overlong
-      if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // overlong
-      if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-    } else {
-      return fail(start, "invalid UTF-8");
-    }
-    if (text_.size() - start < length) return fail(start, "invalid UTF-8");
-    if (byte_at(start + 1) < low || byte_at(start + 1) > high) return fail(start, "invalid UTF-8");
-    for (std::size_t index = 2; index < length; ++index) {
-      if (byte_at(start + index) < 0x80 || byte_at(start + index) > 0xBF) return fail(start, "invalid UTF-8");
-    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text_.data());
+    const std::size_t length = utf8::valid_sequence_length(bytes + position_, text_.size() - position_);
+    if (length == 0) return fail(position_, "invalid UTF-8");
     position_ += length;
     return true;
   }
@@ -245,8 +226,8 @@ TextPosition position_of(std::string_view text, std::size_t offset) {
     }
   }
   for (std::size_t index = line_start; index < offset; ++index) {
-    const auto byte = static_cast<unsigned char>(text[index]);
-    if (byte < 0x80 || byte > 0xBF) ++position.column;  // continuation bytes belong to the character before
+    // Continuation bytes belong to the character before.
+    if (!utf8::is_continuation(static_cast<unsigned char>(text[index]))) ++position.column;
   }
   return position;
 }

@@ -2,14 +2,16 @@
 
 #include <array>
 #include <cstddef>
-#include <string_view>
+#include <cstdint>
 
-#include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/text/character_classes.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 
 namespace detail {
 
+// What a byte of UTF-8 text says about word boundaries, read off the character classes.
 enum class ByteClass : unsigned char {
   Word,            // part of a word (ASCII letters, digits, continuation and most lead bytes)
   Space,           // ASCII white space
@@ -17,42 +19,74 @@ enum class ByteClass : unsigned char {
   MaybeSpaceLead,  // first byte of a multi-byte character that may be white space
 };
 
+template <std::size_t Count>
+constexpr bool all_within(const std::array<CodePointRange, Count>& ranges, char32_t first, char32_t last) {
+  for (const CodePointRange& range : ranges) {
+    if (range.first < first || range.last > last) return false;
+  }
+  return true;
+}
+
+// A punctuation character is one byte, and a white-space one at most three: the tables below
+// and the scanner rely on it.
+static_assert(all_within(kPunctuationCharacters, 0x00, 0x7F));
+static_assert(all_within(kWhiteSpaceCharacters, 0x00, 0xFFFF));
+
 constexpr std::array<ByteClass, 256> make_byte_classes() {
   std::array<ByteClass, 256> classes{};
   for (auto& byte_class : classes) byte_class = ByteClass::Word;
-  for (int byte = 0x09; byte <= 0x0D; ++byte) classes[byte] = ByteClass::Space;
-  classes[0x20] = ByteClass::Space;
-  for (int byte = 0x21; byte <= 0x2F; ++byte) classes[byte] = ByteClass::Punctuation;
-  for (int byte = 0x3A; byte <= 0x40; ++byte) classes[byte] = ByteClass::Punctuation;
-  for (int byte = 0x5B; byte <= 0x60; ++byte) classes[byte] = ByteClass::Punctuation;
-  for (int byte = 0x7B; byte <= 0x7E; ++byte) classes[byte] = ByteClass::Punctuation;
-  classes[0xC2] = ByteClass::MaybeSpaceLead;
-  classes[0xE1] = ByteClass::MaybeSpaceLead;
-  classes[0xE2] = ByteClass::MaybeSpaceLead;
-  classes[0xE3] = ByteClass::MaybeSpaceLead;
+  for_each_code_point(kPunctuationCharacters,
+                      [&](char32_t code_point) { classes[code_point] = ByteClass::Punctuation; });
+  for_each_code_point(kWhiteSpaceCharacters, [&](char32_t code_point) {
+    const utf8::EncodedCharacter encoded = utf8::encode(code_point);
+    classes[encoded.lead()] = encoded.length == 1 ? ByteClass::Space : ByteClass::MaybeSpaceLead;
+  });
   return classes;
 }
 
 inline constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
 
-// Byte length of the non-ASCII white-space character at `bytes`, or 0 when it is another
-// character. `bytes` points at a MaybeSpaceLead byte of valid UTF-8.
-constexpr std::size_t multibyte_space_length(const unsigned char* bytes) {
-  switch (bytes[0]) {
-    case 0xC2:  // U+0085, U+00A0
-      return (bytes[1] == 0x85 || bytes[1] == 0xA0) ? 2 : 0;
-    case 0xE1:  // U+1680
-      return (bytes[1] == 0x9A && bytes[2] == 0x80) ? 3 : 0;
-    case 0xE2:  // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
-      if (bytes[1] == 0x80) {
-        const unsigned char third = bytes[2];
-        return (third <= 0x8A || third == 0xA8 || third == 0xA9 || third == 0xAF) ? 3 : 0;
-      }
-      return (bytes[1] == 0x81 && bytes[2] == 0x9F) ? 3 : 0;
-    case 0xE3:  // U+3000
-      return (bytes[1] == 0x80 && bytes[2] == 0x80) ? 3 : 0;
-    default: return 0;
+constexpr std::size_t count_bytes_of_class(ByteClass wanted) {
+  std::size_t count = 0;
+  for (const ByteClass byte_class : kByteClasses) count += byte_class == wanted ? 1 : 0;
+  return count;
+}
+
+// The MaybeSpaceLead bytes in increasing order.
+inline constexpr auto kMultibyteSpaceLeads = [] {
+  std::array<unsigned char, count_bytes_of_class(ByteClass::MaybeSpaceLead)> leads{};
+  std::size_t next = 0;
+  for (std::size_t byte = 0; byte < kByteClasses.size(); ++byte) {
+    if (kByteClasses[byte] == ByteClass::MaybeSpaceLead) leads[next++] = static_cast<unsigned char>(byte);
   }
+  return leads;
+}();
+
+// Bit (c mod 64) of word (c / 64): whether U+c, below U+10000, is white space of more than one
+// byte. One load answers for any candidate, however many such characters there are.
+inline constexpr auto kMultibyteSpaceBits = [] {
+  std::array<std::uint64_t, 0x10000 / 64> bits{};
+  for_each_code_point(kWhiteSpaceCharacters, [&](char32_t code_point) {
+    if (code_point >= 0x80) bits[code_point / 64] |= std::uint64_t{1} << (code_point % 64);
+  });
+  return bits;
+}();
+
+// Byte length of the non-ASCII white-space character at `bytes`, or 0 when it is another
+// character. `bytes` points at a MaybeSpaceLead byte of valid UTF-8, which starts a character
+// of two or three bytes.
+constexpr std::size_t multibyte_space_length(const unsigned char* bytes) {
+  const unsigned char lead = bytes[0];
+  std::uint32_t code_point = 0;
+  std::size_t length = 0;
+  if (lead < 0xE0) {
+    code_point = (std::uint32_t(lead & 0x1F) << 6) | (bytes[1] & 0x3Fu);
+    length = 2;
+  } else {
+    code_point = (std::uint32_t(lead & 0x0F) << 12) | (std::uint32_t(bytes[1] & 0x3F) << 6) | (bytes[2] & 0x3Fu);
+    length = 3;
+  }
+  return ((kMultibyteSpaceBits[code_point / 64] >> (code_point % 64)) & 1) != 0 ? length : 0;
 }
 
 }  // namespace detail

@@ -13,17 +13,25 @@ namespace wrenmark {
 
 namespace detail {
 
+// The candidates below are a superset of the boundaries only while these hold.
+static_assert(all_within(kPunctuationCharacters, 0x21, 0x7E));
+static_assert([] {
+  for (std::size_t byte = 0x21; byte < 0x80; ++byte) {
+    if (kByteClasses[byte] == ByteClass::Space) return false;
+  }
+  return true;
+}());
+
 // Bit i set when byte i of the 16 at `bytes` may end a word: ASCII white space and the control
 // bytes below it, the first bytes of the multi-byte white-space characters, and, when splitting
 // punctuation, ASCII punctuation. Exact classification of the few candidates follows.
 inline std::uint32_t boundary_candidates(const unsigned char* bytes, bool split_punctuation) {
   const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
   const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(chunk, _mm_set1_epi8(0x20)), chunk);
-  __m128i leads = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xC2))),
-                               _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE1))));
-  leads = _mm_or_si128(leads, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE2))));
-  leads = _mm_or_si128(leads, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE3))));
-  __m128i candidates = _mm_or_si128(low, leads);
+  __m128i candidates = low;
+  for (const unsigned char lead : kMultibyteSpaceLeads) {
+    candidates = _mm_or_si128(candidates, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(lead))));
+  }
   if (split_punctuation) {
     // Printable ASCII that is not a letter or digit: 0x21..0x7E minus the three alphanumeric ranges.
     const auto in_range = [&](char first, char last) {

@@ -1,11 +1,11 @@
 #include "bpe_tokenizer/training/train.hpp"
 
-#include <chrono>
 #include <string>
 
 #include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
 #include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/merging/merge_driver.hpp"
@@ -22,25 +22,12 @@ void print_timing(std::string_view label, std::uint64_t nanoseconds) {
   training_report::print_line(line);
 }
 
-class PhaseTimer {
- public:
-  PhaseTimer() : start_(std::chrono::steady_clock::now()) {}
-
-  std::uint64_t elapsed_ns() const {
-    const auto elapsed = std::chrono::steady_clock::now() - start_;
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-};
-
 // Counts the initial pairs, then merges up to the target size with one of the two loops.
 template <MergeLoop Loop>
 Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor) {
   MergeDriver<Loop> driver(words);
   {
-    PhaseTimer timer;
+    Stopwatch timer;
     if (Status counted = driver.count_initial_pairs(monitor); !counted) return counted;
     if (monitor.stopped()) return TokenizerError::cancelled();
     print_timing("build initial pair", timer.elapsed_ns());
@@ -67,7 +54,7 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
 
   if (monitor.begin_phase(TrainingPhase::CountingPairs, 0)) return TokenizerError::cancelled();
   Result<WordTable> words = [&] {
-    PhaseTimer timer;
+    Stopwatch timer;
     Result<WordTable> built = build_vocabulary(counts.in_order_of_first_occurrence(), model.token_table);
     // The words live on as symbol sequences; their text and the counting map go before the
     // occurrence lists, the largest part of training's memory, come into being.

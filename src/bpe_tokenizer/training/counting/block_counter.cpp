@@ -1,19 +1,14 @@
 #include "bpe_tokenizer/training/counting/block_counter.hpp"
 
-#include <chrono>
 #include <string>
 
+#include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/text/word_scan.hpp"
 
 namespace wrenmark {
 
 namespace {
-
-std::uint64_t nanoseconds_since(std::chrono::steady_clock::time_point start) {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
-}
 
 // Words are hashed as they are found and counted a batch later: the batch's map slots are
 // prefetched meanwhile, so that a table larger than the cache costs few waits.
@@ -61,42 +56,6 @@ class BatchedCounter {
 
 }  // namespace
 
-std::size_t first_invalid_utf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  std::size_t position = 0;
-  while (position < size) {
-    const unsigned char lead = bytes[position];
-    if (lead < 0x80) {
-      ++position;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char second_low = 0x80;
-    unsigned char second_high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) second_low = 0xA0;
-      if (lead == 0xED) second_high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) second_low = 0x90;
-      if (lead == 0xF4) second_high = 0x8F;
-    } else {
-      return position;
-    }
-    if (position + length > size) return position;
-    if (bytes[position + 1] < second_low || bytes[position + 1] > second_high) return position;
-    for (std::size_t index = 2; index < length; ++index) {
-      if ((bytes[position + index] & 0xC0) != 0x80) return position;
-    }
-    position += length;
-  }
-  return size;
-}
-
 Result<BlockCounter> BlockCounter::create(const TokenizerSettings& settings) {
   auto remover = SpecialTokenRemover::create(settings.special_tokens, settings.special_token_removal_method);
   if (!remover) return remover.error();
@@ -112,20 +71,18 @@ Status BlockCounter::count(std::string_view block, std::uint64_t origin, WordCou
   if (!utf8::is_valid(block)) {
     return TokenizerError(ErrorKind::CorpusUnreadable,
                           "Error reading file: stream did not contain valid UTF-8 (invalid byte at offset " +
-                              std::to_string(offset_base + first_invalid_utf8(block)) + " of the block)");
+                              std::to_string(offset_base + utf8::first_invalid(block)) + " of the block)");
   }
-  const auto removal_start = std::chrono::steady_clock::now();
+  Stopwatch stopwatch;
   Result<std::string_view> cleaned = remover_->remove(block, *scratch.removal);
   if (!cleaned) return cleaned.error();
   const std::string_view text = cleaned.value();
-  const auto counting_start = std::chrono::steady_clock::now();
-  table.removal_ns += static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(counting_start - removal_start).count());
+  table.removal_ns += stopwatch.lap_ns();
 
   BatchedCounter counter(table, text, origin);
   scan_words(text, mode_, [&](std::string_view word) { counter.add(word); });
   counter.flush();
-  table.counting_ns += nanoseconds_since(counting_start);
+  table.counting_ns += stopwatch.elapsed_ns();
   return {};
 }
 

@@ -45,7 +45,4 @@ class BlockCounter {
   std::shared_ptr<const BlockCuts> cuts_;
 };
 
-// The offset of the first byte of `text` that does not belong to a valid UTF-8 character.
-std::size_t first_invalid_utf8(std::string_view text);
-
 }  // namespace wrenmark

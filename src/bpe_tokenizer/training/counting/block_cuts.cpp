@@ -3,24 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bpe_tokenizer/text/byte_classes.hpp"
+#include "bpe_tokenizer/text/character_classes.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
+
 namespace wrenmark {
 
 namespace {
-
-constexpr std::string_view kAsciiWhiteSpace = "\t\n\v\f\r ";
-// The other white-space characters in UTF-8: U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
-// U+2029, U+202F, U+205F, U+3000.
-const std::vector<std::string>& multibyte_white_space() {
-  static const std::vector<std::string> sequences = [] {
-    std::vector<std::string> result = {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80"};
-    for (unsigned char third = 0x80; third <= 0x8A; ++third) result.push_back(std::string("\xE2\x80") + char(third));
-    for (const char* sequence : {"\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"}) {
-      result.emplace_back(sequence);
-    }
-    return result;
-  }();
-  return sequences;
-}
 
 bool any_token_contains(const std::vector<std::string>& tokens, std::string_view piece) {
   return std::any_of(tokens.begin(), tokens.end(),
@@ -35,15 +24,16 @@ constexpr std::size_t kQuietStretch = 1 << 16;
 
 BlockCuts::BlockCuts(const std::vector<std::string>& effective_tokens, SpecialTokenRemovalMethod method)
     : tokens_(effective_tokens) {
-  for (const char byte : kAsciiWhiteSpace) {
-    const bool separator = !any_token_contains(tokens_, std::string_view(&byte, 1));
-    separator_byte_[static_cast<unsigned char>(byte)] = separator;
+  for_each_code_point(kWhiteSpaceCharacters, [&](char32_t code_point) {
+    const utf8::EncodedCharacter character = utf8::encode(code_point);
+    const bool separator = !any_token_contains(tokens_, character.view());
+    if (character.length == 1) {
+      separator_byte_[character.lead()] = separator;
+    } else if (separator) {
+      separator_sequences_.emplace_back(character.view());
+    }
     has_separator_ |= separator;
-  }
-  for (const std::string& sequence : multibyte_white_space()) {
-    if (!any_token_contains(tokens_, sequence)) separator_sequences_.push_back(sequence);
-  }
-  has_separator_ |= !separator_sequences_.empty();
+  });
   if (has_separator_) {
     margin_ = 3;
     return;
@@ -77,7 +67,7 @@ std::optional<std::size_t> BlockCuts::first_separator_cut(std::string_view text,
       if (separator_byte_[byte] && position + 1 >= from) return position + 1;
       continue;
     }
-    if (byte != 0xC2 && byte != 0xE1 && byte != 0xE2 && byte != 0xE3) continue;
+    if (detail::kByteClasses[byte] != detail::ByteClass::MaybeSpaceLead) continue;
     for (const std::string& sequence : separator_sequences_) {
       const std::size_t end = position + sequence.size();
       if (end >= from && end <= last && std::memcmp(bytes + position, sequence.data(), sequence.size()) == 0) {
@@ -113,7 +103,7 @@ std::optional<std::size_t> BlockCuts::first_quiet_cut(std::string_view text, std
       covered_before[index + 1] = covered_before[index] + (depth > 0 ? 1 : 0);
     }
     for (std::size_t cut = stretch_begin; cut <= stretch_end; ++cut) {
-      if (kAsciiWhiteSpace.find(text[cut - 1]) == std::string_view::npos) continue;
+      if (detail::kByteClasses[static_cast<unsigned char>(text[cut - 1])] != detail::ByteClass::Space) continue;
       const std::size_t zone_begin = (cut - 1 > zone_radius_ ? cut - 1 - zone_radius_ : 0) - region_begin;
       const std::size_t zone_end = std::min(text.size(), cut + zone_radius_) - region_begin;
       if (covered_before[zone_end] == covered_before[zone_begin]) return cut;

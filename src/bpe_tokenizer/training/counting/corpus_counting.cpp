@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
 #include "bpe_tokenizer/training/counting/corpus_blocks.hpp"
 #include "tbb/enumerable_thread_specific.h"
@@ -41,11 +41,6 @@ std::vector<std::size_t> piece_ends(std::string_view block, const BlockCuts& cut
   }
   ends.push_back(block.size());
   return ends;
-}
-
-std::uint64_t elapsed_ns(std::chrono::steady_clock::time_point start) {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 }  // namespace
@@ -114,7 +109,7 @@ Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounte
     Result<bool> got = blocks.next(block, origin);
     if (!got) return got.error();
     if (!got.value()) break;
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch stopwatch;
     Status counted = counting.count(block, origin);
     if (monitor != nullptr && monitor->advance(block.size(), true)) return TokenizerError::cancelled();
     if (!counted) {
@@ -123,14 +118,14 @@ Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounte
       }
       return counted.error();
     }
-    work_ns += elapsed_ns(start);
+    work_ns += stopwatch.elapsed_ns();
   }
 
-  const auto start = std::chrono::steady_clock::now();
+  const Stopwatch merging;
   Result<WordCountTable> merged = counting.merged();
   if (!merged) return merged.error();
   CorpusCounts counts{std::move(merged).value()};
-  work_ns += elapsed_ns(start);
+  work_ns += merging.elapsed_ns();
   // Removal and counting run interleaved, block by block; the wall time is shared between them
   // in proportion to the work each did.
   const std::uint64_t removal_work = counts.table.removal_ns;
