@@ -1,6 +1,7 @@
 """The wrenmark command end to end, in child processes (the bad-line table in this process, with
 small batches): outputs, exit statuses, error lines."""
 
+import importlib
 import io
 import json
 import subprocess
@@ -10,7 +11,10 @@ from pathlib import Path
 import pytest
 
 import wrenmark
-from wrenmark import cli
+
+# Imported in this process for the bad-line table; the package keeps showing only its classes.
+cli = importlib.import_module("wrenmark.cli")
+del wrenmark.cli
 
 CORPUS = "the cat sat on the mat. the dog sat on the log! <s> a cat, a dog\n" * 20
 SCRIPT = Path(sys.executable).with_name("wrenmark")

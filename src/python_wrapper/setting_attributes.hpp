@@ -101,27 +101,27 @@ int set_optional_text(PyObject* self, PyObject* value, void* closure) {
 
 // A bool setting that may be set.
 template <auto Field>
-constexpr PyGetSetDef flag_attribute(const char* name, const char* doc) {
+constexpr PyGetSetDef flag_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_setting<Field>, setting_attributes::set_flag<Field>, doc,
           const_cast<char*>(name)};
 }
 
 // An optional text setting that may be set to a str that `Check` accepts, or to None.
 template <auto Field, auto Check>
-constexpr PyGetSetDef optional_text_attribute(const char* name, const char* doc) {
+constexpr PyGetSetDef optional_text_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_text<Field, Check>, doc,
           const_cast<char*>(name)};
 }
 
 // A setting that only the constructor sets (or loading restores).
 template <auto Field>
-constexpr PyGetSetDef read_only_attribute(const char* name, const char* doc) {
+constexpr PyGetSetDef read_only_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_setting<Field>, nullptr, doc, nullptr};
 }
 
 // A size of the model, 0 before training.
 template <std::size_t (BpeTokenizer::*Size)() const>
-constexpr PyGetSetDef size_attribute(const char* name, const char* doc) {
+constexpr PyGetSetDef size_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_size<Size>, nullptr, doc, nullptr};
 }
 
