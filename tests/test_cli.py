@@ -1,5 +1,8 @@
-"""The wrenmark command end to end, in child processes: outputs, exit statuses, error lines."""
+"""The wrenmark command end to end, in child processes (the bad-line table in this process, with
+small batches): outputs, exit statuses, error lines."""
 
+import importlib
+import io
 import json
 import subprocess
 import sys
@@ -8,6 +11,10 @@ from pathlib import Path
 import pytest
 
 import wrenmark
+
+# Imported in this process for the bad-line table; the package keeps showing only its classes.
+cli = importlib.import_module("wrenmark.cli")
+del wrenmark.cli
 
 CORPUS = "the cat sat on the mat. the dog sat on the log! <s> a cat, a dog\n" * 20
 SCRIPT = Path(sys.executable).with_name("wrenmark")
@@ -136,3 +143,71 @@ def test_several_corpora_train_as_their_joined_text(tmp_path):
     assert run("train", tmp_path / "joined.txt", "-o", tmp_path / "one", "--vocab-size", 40).returncode == 0
     for name in ("config.json", "merge_rules.json"):
         assert (tmp_path / "several" / name).read_bytes() == (tmp_path / "one" / name).read_bytes()
+
+
+@pytest.mark.parametrize("arguments", [
+    [],
+    ["--special-token", "<s>", "--special-token", 'é"\\\t\u0001☃', "--punctuation", "--aho-corasick"],
+    ["--special-token", "<s>", "--unknown-token", "<s>", "--merge-all-occurrences"],
+], ids=["plain", "odd-special-tokens", "optional-members"])
+def test_info_shows_the_saved_files_member_by_member(tmp_path, arguments):
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text(CORPUS + 'é"\\\t\u0001☃\n', encoding="utf-8")
+    assert run("train", corpus, "-o", tmp_path / "model", "--vocab-size", 45, *arguments).returncode == 0
+    config = json.loads((tmp_path / "model" / "config.json").read_text(encoding="utf-8"))
+    merges = json.loads((tmp_path / "model" / "merge_rules.json").read_text(encoding="utf-8"))
+    tokenizer = wrenmark.BpeTokenizer.from_pretrained(str(tmp_path / "model"))
+    expected = [f"vocab_size: {repr(tokenizer)[24:-1]}", f"merges: {len(merges)}"] + [
+        f"{name}: {value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)}"
+        for name, value in config.items()]
+    result = run("info", tmp_path / "model")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode("utf-8") == "\n".join(expected) + "\n"
+
+
+def run_with_small_batches(monkeypatch, *arguments, stdin: bytes):
+    """Runs the command in this process with batches of three lines, so that a bad line can sit
+    inside a batch or at either end of one; (exit status, standard output, standard error)."""
+    output, errors = io.BytesIO(), io.StringIO()
+    monkeypatch.setattr(cli, "BATCH_LINES", 3)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(output))
+    monkeypatch.setattr(sys, "stderr", errors)
+    status = cli.main(list(map(str, arguments)))
+    sys.stdout.flush()
+    return status, output.getvalue(), errors.getvalue()
+
+
+GOOD_TEXTS = ["the cat", "", "a dog, a mat!", "<s>the log", "sat on", "   ", "the mat."]
+
+
+@pytest.mark.parametrize("command, bad_line, error", [
+    ("encode", b"a \xff cat", "not valid UTF-8"),
+    ("encode", b"the zebra", "the id for token z does not exist"),
+    ("decode", b"3 x", "expected token ids separated by spaces"),
+    ("decode", b"1 4294967296", "a token id is out of the range 0 to 4294967295"),
+    ("decode", b"\xff", "not valid UTF-8"),
+])
+@pytest.mark.parametrize("position", [1, 2, 3, 4, 7], ids=lambda position: f"line{position}")
+def test_a_bad_line_comes_after_every_good_line_before_it(monkeypatch, model, command, bad_line, error, position):
+    tokenizer = wrenmark.BpeTokenizer.from_pretrained(str(model))
+    encodings = [tokenizer.encode(text) for text in GOOD_TEXTS]
+    if command == "encode":
+        good_lines = [text.encode() for text in GOOD_TEXTS]
+        outputs = [" ".join(map(str, encoding.ids)) for encoding in encodings]
+    else:
+        good_lines = [" ".join(map(str, encoding.ids)).encode() for encoding in encodings]
+        outputs = [tokenizer.decode(encoding.ids) for encoding in encodings]
+    lines = good_lines[:position - 1] + [bad_line] + good_lines[position - 1:]
+    status, output, errors = run_with_small_batches(monkeypatch, command, "-m", model, stdin=b"\n".join(lines) + b"\n")
+    assert output.decode("utf-8") == "".join(line + "\n" for line in outputs[:position - 1])
+    assert errors == f"wrenmark {command}: error: line {position}: {error}\n"
+    assert status == 1
+
+
+def test_the_first_bad_line_is_named_when_a_later_one_is_bad_in_another_way(monkeypatch, model):
+    status, output, errors = run_with_small_batches(monkeypatch, "encode", "-m", model,
+                                                    stdin=b"the cat\nthe zebra\n\xff\n")
+    assert output.decode() == " ".join(map(str, wrenmark.BpeTokenizer.from_pretrained(str(model))
+                                           .encode("the cat").ids)) + "\n"
+    assert (status, errors) == (1, "wrenmark encode: error: line 2: the id for token z does not exist\n")

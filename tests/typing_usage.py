@@ -64,6 +64,17 @@ def use_every_part(directory: Path) -> None:
     assert_type(loaded, BpeTokenizer)
     assert loaded.encode("lowest").ids == tokenizer.encode("lowest").ids
 
+    assert_type(loaded.target_vocab_size, int)
+    pre_tokenization: PreTokenization = loaded.pretokenization_type
+    assert_type(pre_tokenization.name, str)
+    special_tokens: list[str] = loaded.special_tokens
+    removal: SpecialTokenRemovalMethod = loaded.special_token_removal_method
+    assert (loaded.target_vocab_size, pre_tokenization.name, special_tokens, removal.name) == (
+        40, "Whitespace", ["<s>", "</s>"], "AhoCorasick")
+    assert_type(loaded.vocab_size, int)
+    assert_type(loaded.merge_count, int)
+    assert loaded.vocab_size == tokenizer.vocab_size and loaded.merge_count == tokenizer.merge_count
+
 
 def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     """Never run: each call is one the stub refuses."""
@@ -74,4 +85,6 @@ def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     BpeTokenizer("corpus.txt", 10, PreTokenization.whitespace(), save_model=1)  # type: ignore[arg-type]
     encoding.ids = []  # type: ignore[misc]
     tokenizer.merge_all_occurrences = 1  # type: ignore[assignment]
+    tokenizer.target_vocab_size = 5  # type: ignore[misc]
+    tokenizer.vocab_size = 5  # type: ignore[misc]
     tokenizer.decode(idz=[])  # type: ignore[call-arg]

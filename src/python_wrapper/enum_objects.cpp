@@ -33,6 +33,24 @@ std::optional<Enum> enum_value(PyObject* object, PyTypeObject* type, const char*
   return reinterpret_cast<EnumObject<Enum>*>(object)->native;
 }
 
+// The variant's name, the text that config.json saves it as. Enum objects never change, so no
+// borrow is taken.
+template <typename Enum>
+PyObject* variant_name_of(PyObject* self, void*) {
+  return to_python_text(variant_name(reinterpret_cast<EnumObject<Enum>*>(self)->native));
+}
+
+PyGetSetDef pre_tokenization_attributes[] = {
+    {"name", variant_name_of<PreTokenization>, nullptr, "The variant's name: Whitespace or Punctuation.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef removal_method_attributes[] = {
+    {"name", variant_name_of<SpecialTokenRemovalMethod>, nullptr, "The variant's name: Simple or AhoCorasick.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyObject* whitespace(PyObject*, PyObject*) { return make_enum(pre_tokenization_type(), PreTokenization::Whitespace); }
 PyObject* punctuation(PyObject*, PyObject*) { return make_enum(pre_tokenization_type(), PreTokenization::Punctuation); }
 PyObject* simple(PyObject*, PyObject*) {
@@ -58,6 +76,7 @@ PyType_Slot pre_tokenization_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<EnumObject<PreTokenization>>)},
     {Py_tp_methods, pre_tokenization_methods},
+    {Py_tp_getset, pre_tokenization_attributes},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
@@ -66,6 +85,7 @@ PyType_Slot removal_method_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<EnumObject<SpecialTokenRemovalMethod>>)},
     {Py_tp_methods, removal_method_methods},
+    {Py_tp_getset, removal_method_attributes},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
@@ -85,6 +105,12 @@ PyTypeObject* pre_tokenization_type() { return create_type_once(pre_tokenization
 
 PyTypeObject* special_token_removal_method_type() {
   return create_type_once(removal_method_type_slot, removal_method_spec);
+}
+
+PyObject* to_python_enum(PreTokenization value) { return make_enum(pre_tokenization_type(), value); }
+
+PyObject* to_python_enum(SpecialTokenRemovalMethod value) {
+  return make_enum(special_token_removal_method_type(), value);
 }
 
 std::optional<PreTokenization> to_pre_tokenization(PyObject* object, const char* name) {

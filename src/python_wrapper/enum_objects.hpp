@@ -11,6 +11,10 @@ namespace wrenmark::python {
 PyTypeObject* pre_tokenization_type();
 PyTypeObject* special_token_removal_method_type();
 
+// A new PreTokenization or SpecialTokenRemovalMethod object holding `value`.
+PyObject* to_python_enum(PreTokenization value);
+PyObject* to_python_enum(SpecialTokenRemovalMethod value);
+
 // The value of a PreTokenization or SpecialTokenRemovalMethod argument; TypeError naming the
 // class when `object` is not one.
 std::optional<PreTokenization> to_pre_tokenization(PyObject* object, const char* name);

@@ -80,7 +80,7 @@ PyObject* tokenizer_export_model(PyObject* self, PyObject* unused);
 // Static: the first argument is always null.
 PyObject* tokenizer_from_pretrained(PyObject* unused, PyObject* args, PyObject* kwargs);
 
-// The read/write attributes: the settings that are not constructor arguments.
+// The attributes: the settings, read-only where the constructor sets them, and the sizes.
 extern PyGetSetDef tokenizer_attributes[];
 
 }  // namespace wrenmark::python

@@ -61,6 +61,30 @@ class BpeTokenizer:
     show_progress: bool
     """Whether `train()` shows its progress on standard error."""
 
+    @property
+    def target_vocab_size(self) -> int:
+        """The vocabulary size at which training stops merging."""
+
+    @property
+    def pretokenization_type(self) -> PreTokenization:
+        """How text is split into words (a new object on every read)."""
+
+    @property
+    def special_tokens(self) -> list[str]:
+        """The special tokens, in the order given (a new list on every read)."""
+
+    @property
+    def special_token_removal_method(self) -> SpecialTokenRemovalMethod:
+        """How training cuts the special tokens out of the corpus (a new object on every read)."""
+
+    @property
+    def vocab_size(self) -> int:
+        """The number of tokens in the vocabulary (0 before training)."""
+
+    @property
+    def merge_count(self) -> int:
+        """The number of merge rules (0 before training)."""
+
 @final
 class PreTokenization:
     """How a text is split into words before merging."""
@@ -73,6 +97,10 @@ class PreTokenization:
     def punctuation() -> PreTokenization:
         """Words are split at whitespace and punctuation."""
 
+    @property
+    def name(self) -> str:
+        """The variant's name: Whitespace or Punctuation."""
+
 @final
 class SpecialTokenRemovalMethod:
     """How special tokens are cut out of the corpus before counting words."""
@@ -84,6 +112,10 @@ class SpecialTokenRemovalMethod:
     @staticmethod
     def aho_corasick() -> SpecialTokenRemovalMethod:
         """One pass over the corpus that finds every special token at once."""
+
+    @property
+    def name(self) -> str:
+        """The variant's name: Simple or AhoCorasick."""
 
 @final
 class Encoder:

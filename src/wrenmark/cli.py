@@ -12,7 +12,7 @@ import json
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any, BinaryIO, NoReturn
+from typing import BinaryIO, NoReturn
 
 import wrenmark
 
@@ -110,36 +110,45 @@ def _input_lines(source: str) -> Iterator[tuple[int, str]]:
                 raise Failure(f"line {number}: not valid UTF-8") from None
 
 
-def _batches(lines: Iterable[tuple[int, str]]) -> Iterator[list[tuple[int, str]]]:
-    batch: list[tuple[int, str]] = []
+def _batches[T](lines: Iterable[tuple[int, str]],
+                parse: Callable[[int, str], T]) -> Iterator[list[tuple[int, T]]]:
+    """(line number, `parse(number, text)`) for every line, in lists of the size of one batch call.
+
+    A bad line (invalid UTF-8, or one that `parse` refuses with Failure) ends the list before it,
+    which is handed out before the failure goes on, so that every line before it is written.
+    """
+    batch: list[tuple[int, T]] = []
     size = 0
-    for line in lines:
-        batch.append(line)
-        size += len(line[1])
-        if len(batch) >= BATCH_LINES or size >= BATCH_BYTES:
+    try:
+        for number, text in lines:
+            batch.append((number, parse(number, text)))
+            size += len(text)
+            if len(batch) >= BATCH_LINES or size >= BATCH_BYTES:
+                yield batch
+                batch, size = [], 0
+    except Failure:
+        if batch:
             yield batch
-            batch, size = [], 0
+        raise
     if batch:
         yield batch
 
 
-def _run_batch(single: Callable[[Any], Any], batched: Callable[[list[Any]], list[Any]] | None,
-               arguments: list[Any], numbers: list[int], output: BinaryIO,
-               render: Callable[[Any], str]) -> None:
-    """Applies `batched` (or `single` one at a time) and writes every result with `render`.
+def _run_batch[T, R](single: Callable[[T], R], batched: Callable[[list[T]], list[R]],
+                     batch: list[tuple[int, T]], output: BinaryIO, render: Callable[[R], str]) -> None:
+    """Applies `batched` to the batch's arguments and writes every result with `render`.
 
     When the batch call fails, the lines are redone one at a time so that every line before the
     failing one is written and the error names the failing line.
     """
-    if batched is not None:
-        try:
-            results = batched(arguments)
-        except RuntimeError:
-            pass
-        else:
-            output.write("".join(render(result) for result in results).encode("utf-8"))
-            return
-    for number, argument in zip(numbers, arguments):
+    try:
+        results = batched([argument for _, argument in batch])
+    except RuntimeError:
+        pass
+    else:
+        output.write("".join(render(result) for result in results).encode("utf-8"))
+        return
+    for number, argument in batch:
         try:
             result = single(argument)
         except RuntimeError as error:
@@ -155,14 +164,16 @@ _RENDERERS: dict[str, Callable[[wrenmark.Encoder], str]] = {
 }
 
 
+def _text(_number: int, text: str) -> str:
+    return text
+
+
 def _encode(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
     render = _RENDERERS[arguments.format]
-    batched = tokenizer.encode_batch
     output = sys.stdout.buffer
-    for batch in _batches(_input_lines(arguments.input)):
-        numbers, texts = zip(*batch)
-        _run_batch(tokenizer.encode, batched, list(texts), list(numbers), output, render)
+    for batch in _batches(_input_lines(arguments.input), _text):
+        _run_batch(tokenizer.encode, tokenizer.encode_batch, batch, output, render)
     output.flush()
 
 
@@ -178,29 +189,33 @@ def _parse_ids(number: int, text: str) -> list[int]:
 
 def _decode(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
-    batched = tokenizer.decode_batch
     output = sys.stdout.buffer
-    for batch in _batches(_input_lines(arguments.input)):
-        numbers = [number for number, _ in batch]
-        ids = [_parse_ids(number, text) for number, text in batch]
-        _run_batch(tokenizer.decode, batched, ids, numbers, output, lambda text: text + "\n")
+    for batch in _batches(_input_lines(arguments.input), _parse_ids):
+        _run_batch(tokenizer.decode, tokenizer.decode_batch, batch, output, lambda text: text + "\n")
     output.flush()
+
+
+_REQUIRED = object()
+# What `info` shows after the sizes: the settings a saved model keeps, under their names in
+# config.json and in its order, each read from the tokenizer; an optional one only when it differs
+# from the default for which config.json leaves it out.
+_SAVED_SETTINGS: list[tuple[str, Callable[[wrenmark.BpeTokenizer], object], object]] = [
+    ("target_vocab_size", lambda tokenizer: tokenizer.target_vocab_size, _REQUIRED),
+    ("pre_tokenizer", lambda tokenizer: tokenizer.pretokenization_type.name, _REQUIRED),
+    ("special_tokens", lambda tokenizer: tokenizer.special_tokens, _REQUIRED),
+    ("special_token_removal_method", lambda tokenizer: tokenizer.special_token_removal_method.name, _REQUIRED),
+    ("unknown_token", lambda tokenizer: tokenizer.unknown_token, None),
+    ("merge_all_occurrences", lambda tokenizer: tokenizer.merge_all_occurrences, False),
+]
 
 
 def _info(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
-    vocab_size = repr(tokenizer).removeprefix("BpeTokenizer(vocab_size=").removesuffix(")")
-    directory = arguments.model
-    try:
-        with open(os.path.join(directory, "config.json"), encoding="utf-8") as file:
-            config = json.load(file)
-        with open(os.path.join(directory, "merge_rules.json"), encoding="utf-8") as file:
-            merges = len(json.load(file))
-    except (OSError, ValueError) as error:
-        raise Failure(f"cannot read the model in {directory}: {error}") from None
-    lines = [f"vocab_size: {vocab_size}", f"merges: {merges}"]
-    for name, value in config.items():
-        lines.append(f"{name}: {value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)}")
+    lines = [f"vocab_size: {tokenizer.vocab_size}", f"merges: {tokenizer.merge_count}"]
+    for name, read, default in _SAVED_SETTINGS:
+        value = read(tokenizer)
+        if value != default:
+            lines.append(f"{name}: {value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)}")
     sys.stdout.write("\n".join(lines) + "\n")
 
 

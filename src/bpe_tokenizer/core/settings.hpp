@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace wrenmark {
@@ -21,36 +22,43 @@ constexpr std::string_view variant_name(SpecialTokenRemovalMethod value) {
   return value == SpecialTokenRemovalMethod::Simple ? "Simple" : "AhoCorasick";
 }
 
-// What the constructor was given. Nothing is validated here: training and saving report
-// problems when they meet them.
-struct TokenizerSettings {
-  std::string input_path;
-  std::uint64_t target_vocab_size = 0;
-  PreTokenization pre_tokenization = PreTokenization::Whitespace;
-  std::vector<std::string> special_tokens;
-  SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
-  bool save_model = false;
-  std::optional<std::string> output_dir;
-  // Set after construction, as attributes. The special token that stands for a character the
-  // vocabulary lacks; absent, such a character fails the encoding.
-  std::optional<std::string> unknown_token;
-  // Whether train() draws its progress on standard error.
-  bool show_progress = false;
-  // Training rewrites every occurrence of the selected pair, as classic BPE does, instead of the
-  // occurrences that the default loop's position lists still name.
-  bool merge_all_occurrences = false;
-};
-
-// The settings that a saved model keeps, in the order they are written. The members after the
-// first four are written only when their setting differs from its default, so a model that does
-// not use them keeps the bytes it always had.
+// The settings that a saved model keeps (config.json), each with the default that a new
+// tokenizer has. The first four are written by every model; each later one is an optional
+// member of config.json (persistence/optional_config_members.cpp), written only when it differs
+// from its default, so a model that does not use it keeps the bytes it always had.
 struct Config {
   std::uint64_t target_vocab_size = 0;
   PreTokenization pre_tokenization = PreTokenization::Whitespace;
   std::vector<std::string> special_tokens;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
+  // The special token that stands for a character the vocabulary lacks; absent, such a
+  // character fails the encoding.
   std::optional<std::string> unknown_token;
+  // Training rewrites every occurrence of the selected pair, as classic BPE does, instead of the
+  // occurrences that the default loop's position lists still name.
   bool merge_all_occurrences = false;
 };
+
+// Everything a tokenizer is set up with: what a saved model keeps, and what only this process
+// uses, which a loaded tokenizer has at its defaults. Nothing is validated here: training and
+// saving report problems when they meet them.
+struct TokenizerSettings : Config {
+  std::string input_path;
+  bool save_model = false;
+  std::optional<std::string> output_dir;
+  // Whether train() draws its progress on standard error.
+  bool show_progress = false;
+};
+
+// What a model saved with `settings` keeps.
+inline Config saved_config(const TokenizerSettings& settings) { return static_cast<const Config&>(settings); }
+
+// The settings of a tokenizer loaded from a model that kept `config`: no corpus, no saving, no
+// progress.
+inline TokenizerSettings loaded_settings(Config config) {
+  TokenizerSettings settings;
+  static_cast<Config&>(settings) = std::move(config);
+  return settings;
+}
 
 }  // namespace wrenmark

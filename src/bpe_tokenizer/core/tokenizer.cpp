@@ -2,12 +2,6 @@
 
 namespace wrenmark {
 
-Config BpeTokenizer::config() const {
-  return Config{settings.target_vocab_size, settings.pre_tokenization,
-                settings.special_tokens,    settings.special_token_removal_method,
-                settings.unknown_token,     settings.merge_all_occurrences};
-}
-
 Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id) {
   auto token = tokenizer.model ? tokenizer.model->token_table.token_by_id(id) : std::nullopt;
   if (!token) return TokenizerError::no_token_for_id(id);

@@ -24,7 +24,8 @@ struct BpeTokenizer {
 
   bool trained() const { return model != nullptr; }
   std::size_t vocab_size() const { return model ? model->token_table.size() : 0; }
-  Config config() const;
+  std::size_t merge_count() const { return model ? model->merge_rules.size() : 0; }
+  Config config() const { return saved_config(settings); }
 };
 
 Result<std::string> get_token_by_id(const BpeTokenizer& tokenizer, std::uint64_t id);

@@ -70,14 +70,7 @@ Result<BpeTokenizer> load_model_directory(std::string_view files_path) {
     if (Status read = read_model_file(directory, file, saved); !read) return read.error();
   }
 
-  TokenizerSettings settings;
-  settings.target_vocab_size = saved.config.target_vocab_size;
-  settings.pre_tokenization = saved.config.pre_tokenization;
-  settings.special_tokens = std::move(saved.config.special_tokens);
-  settings.special_token_removal_method = saved.config.special_token_removal_method;
-  settings.unknown_token = std::move(saved.config.unknown_token);
-  settings.merge_all_occurrences = saved.config.merge_all_occurrences;
-  return BpeTokenizer(std::move(settings), std::make_shared<const Model>(std::move(saved.model)));
+  return BpeTokenizer(loaded_settings(std::move(saved.config)), std::make_shared<const Model>(std::move(saved.model)));
 }
 
 }  // namespace wrenmark

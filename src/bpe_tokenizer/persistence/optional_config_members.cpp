@@ -6,34 +6,49 @@ namespace wrenmark {
 
 namespace {
 
+// A flag, written as true or false when it differs from its default.
+template <bool Config::* Field>
+constexpr OptionalConfigMember flag_member(std::string_view key) {
+  return {
+      key,
+      [](const Config& config) { return config.*Field != Config{}.*Field; },
+      [](const Config& config, JsonWriter& writer) { writer.boolean(config.*Field); },
+      [](JsonFileReader& reader, ondemand::value& value, Config& config) {
+        return reader.read_bool(value, config.*Field);
+      },
+  };
+}
+
+// A text that may be absent, written as a string when present.
+template <std::optional<std::string> Config::* Field>
+constexpr OptionalConfigMember text_member(std::string_view key,
+                                           std::optional<std::string> (*fault)(const Config&) = nullptr) {
+  return {
+      key,
+      [](const Config& config) { return (config.*Field).has_value(); },
+      [](const Config& config, JsonWriter& writer) { writer.string(*(config.*Field)); },
+      [](JsonFileReader& reader, ondemand::value& value, Config& config) {
+        std::string_view text;
+        if (!reader.read_string(value, text)) return false;
+        config.*Field = std::string(text);
+        return true;
+      },
+      fault,
+  };
+}
+
+// Encoding looks the unknown token up among the special tokens, the only tokens that stand for no
+// text of their own.
+std::optional<std::string> unknown_token_fault(const Config& config) {
+  if (std::ranges::find(config.special_tokens, *config.unknown_token) != config.special_tokens.end()) {
+    return std::nullopt;
+  }
+  return "the unknown token `" + *config.unknown_token + "` is not one of the special tokens";
+}
+
 constexpr OptionalConfigMember kMembers[] = {
-    {
-        "unknown_token",
-        [](const Config& config) { return config.unknown_token.has_value(); },
-        [](const Config& config, JsonWriter& writer) { writer.string(*config.unknown_token); },
-        [](JsonFileReader& reader, ondemand::value& value, Config& config) {
-          std::string_view token;
-          if (!reader.read_string(value, token)) return false;
-          config.unknown_token = std::string(token);
-          return true;
-        },
-        // Encoding looks the unknown token up among the special tokens, the only tokens that
-        // stand for no text of their own.
-        [](const Config& config) -> std::optional<std::string> {
-          if (std::ranges::find(config.special_tokens, *config.unknown_token) != config.special_tokens.end()) {
-            return std::nullopt;
-          }
-          return "the unknown token `" + *config.unknown_token + "` is not one of the special tokens";
-        },
-    },
-    {
-        "merge_all_occurrences",
-        [](const Config& config) { return config.merge_all_occurrences; },
-        [](const Config& config, JsonWriter& writer) { writer.boolean(config.merge_all_occurrences); },
-        [](JsonFileReader& reader, ondemand::value& value, Config& config) {
-          return reader.read_bool(value, config.merge_all_occurrences);
-        },
-    },
+    text_member<&Config::unknown_token>("unknown_token", unknown_token_fault),
+    flag_member<&Config::merge_all_occurrences>("merge_all_occurrences"),
 };
 
 }  // namespace

@@ -24,8 +24,9 @@ struct OptionalConfigMember {
   std::optional<std::string> (*fault)(const Config& config) = nullptr;
 };
 
-// The optional members in the order they are written, after the four. A new setting that the
-// model directory keeps adds its member at the end of this list.
+// The optional members in the order they are written, after the four. A new field of `Config`
+// adds its member at the end of this list, made by the helper of its kind (a flag, an optional
+// text, ...) in optional_config_members.cpp.
 std::span<const OptionalConfigMember> optional_config_members();
 
 }  // namespace wrenmark
