@@ -3,6 +3,7 @@
 #include "python_wrapper/borrow.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/errors.hpp"
+#include "python_wrapper/pickling.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/token_type_object.hpp"
 #include "python_wrapper/type_support.hpp"
@@ -79,6 +80,29 @@ PyObject* encoder_get_token_type(PyObject* self, PyObject* args, PyObject* kwarg
   });
 }
 
+// (_encoder_from_state, (version, original_text, tokens, ids, token_types as bytes)).
+PyObject* encoder_reduce(PyObject* self, PyObject*) {
+  return read_shared(self, [](EncodingView encoding) -> PyObject* {
+    PyRef function(reconstructor("_encoder_from_state"));
+    if (!function) return nullptr;
+    PyRef original_text(to_python_text(encoding.original_text()));
+    if (!original_text) return nullptr;
+    PyRef tokens(
+        build_list(encoding.token_count(), [&](std::size_t index) { return to_python_text(encoding.token(index)); }));
+    if (!tokens) return nullptr;
+    const std::span<const TokenId> ids = encoding.ids();
+    PyRef id_list(build_list(ids.size(), [&](std::size_t index) { return PyLong_FromUnsignedLong(ids[index]); }));
+    if (!id_list) return nullptr;
+    const std::span<const TokenType> types = encoding.token_types();
+    static_assert(sizeof(TokenType) == 1);
+    PyRef type_bytes(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(types.data()), static_cast<Py_ssize_t>(types.size())));
+    if (!type_bytes) return nullptr;
+    return Py_BuildValue("(O(kOOOO))", function.get(), kEncoderStateVersion, original_text.get(), tokens.get(),
+                         id_list.get(), type_bytes.get());
+  });
+}
+
 PyGetSetDef encoder_getset[] = {
     {"original_text", get_original_text, nullptr, nullptr, nullptr},
     {"tokens", get_tokens, nullptr, nullptr, nullptr},
@@ -90,6 +114,7 @@ PyGetSetDef encoder_getset[] = {
 PyMethodDef encoder_methods[] = {
     {"get_token_type", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_get_token_type)),
      METH_VARARGS | METH_KEYWORDS, "get_token_type($self, token)\n--\n\n"},
+    {"__reduce__", encoder_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

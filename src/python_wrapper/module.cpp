@@ -3,6 +3,7 @@
 #include "python_wrapper/counting_functions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 #include "python_wrapper/enum_objects.hpp"
+#include "python_wrapper/pickling.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/text_class_functions.hpp"
 #include "python_wrapper/token_type_object.hpp"
@@ -29,6 +30,7 @@ PyObject* create_module() {
   PyRef module(PyModule_Create(&module_definition));
   if (!module) return nullptr;
   if (PyModule_AddFunctions(module.get(), text_class_functions) < 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), pickling_functions) < 0) return nullptr;
   PyRef all(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
   if (!add_class(module.get(), all.get(), "BpeTokenizer", tokenizer_type()) ||

@@ -5,6 +5,7 @@
 
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/enum_objects.hpp"
+#include "python_wrapper/pickling.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/type_support.hpp"
 
@@ -109,6 +110,9 @@ PyMethodDef tokenizer_methods[] = {
      "ids_batch]."},
     {"save", keyword_method<tokenizer_save>(), METH_VARARGS | METH_KEYWORDS,
      "save($self, output_dir)\n--\n\nWrites the model directory, as train() does with save_model=True."},
+    {"__reduce__", tokenizer_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", tokenizer_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", tokenizer_deepcopy, METH_O, "__deepcopy__($self, memo)\n--\n\n"},
     // Private: what an export needs (wrenmark.hf): vocabulary, merges by rank, special tokens and
     // pre-tokenization, or None before training.
     {"_export_model", tokenizer_export_model, METH_NOARGS, nullptr},

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,24 @@ struct TokenizerSettings : Config {
   std::optional<std::string> output_dir;
   // Whether train() draws its progress on standard error.
   bool show_progress = false;
+};
+
+// A field of the settings record by name, for code that carries a whole record (pickling).
+template <typename Field>
+struct SettingMember {
+  std::string_view name;
+  Field TokenizerSettings::* field;
+};
+
+// The fields of `TokenizerSettings` beyond `Config`, each once, in field order. What a saved
+// model keeps travels as config.json does; these travel beside it, so a new field of
+// `TokenizerSettings` adds its line here (a field of a new type also teaches
+// persistence/tokenizer_state.cpp to write and read it).
+inline constexpr std::tuple kProcessSettings{
+    SettingMember<std::string>{"input_path", &TokenizerSettings::input_path},
+    SettingMember<bool>{"save_model", &TokenizerSettings::save_model},
+    SettingMember<std::optional<std::string>>{"output_dir", &TokenizerSettings::output_dir},
+    SettingMember<bool>{"show_progress", &TokenizerSettings::show_progress},
 };
 
 // What a model saved with `settings` keeps.

@@ -264,4 +264,12 @@ const std::array<ModelFile, 5> kModelFiles = {{
     {model_files::kPairsToMerge, write_pairs_to_merge, read_pairs_to_merge},
 }};
 
+Status read_model_text(const ModelFile& file, std::string text, SavedModel& saved) {
+  JsonFileReader reader(file.name);
+  if (!reader.start(std::move(text)) || !file.read(reader, saved) || !reader.finish() || reader.has_deferred_fault()) {
+    return reader.error();
+  }
+  return {};
+}
+
 }  // namespace wrenmark

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
 
 namespace wrenmark {
@@ -30,5 +31,9 @@ struct ModelFile {
 
 // The five files in the order they are written and read.
 extern const std::array<ModelFile, 5> kModelFiles;
+
+// Reads the text of one file, wherever it came from, into its part of `saved`; the first fault
+// is a JsonError naming the file, with line and column.
+Status read_model_text(const ModelFile& file, std::string text, SavedModel& saved);
 
 }  // namespace wrenmark

@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "bpe_tokenizer/io/file_descriptor.hpp"
-#include "bpe_tokenizer/persistence/json_file_reader.hpp"
 #include "bpe_tokenizer/persistence/model_files.hpp"
 #include "bpe_tokenizer/persistence/model_format.hpp"
 
@@ -39,12 +38,7 @@ Result<std::string> read_file(const std::string& path) {
 Status read_model_file(const std::string& directory, const ModelFile& file, SavedModel& saved) {
   auto text = read_file(model_files::path_in(directory, file.name));
   if (!text) return text.error();
-  JsonFileReader reader(file.name);
-  if (!reader.start(std::move(text).value()) || !file.read(reader, saved) || !reader.finish() ||
-      reader.has_deferred_fault()) {
-    return reader.error();
-  }
-  return {};
+  return read_model_text(file, std::move(text).value(), saved);
 }
 
 }  // namespace

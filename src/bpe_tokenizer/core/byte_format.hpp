@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace wrenmark {
+
+// The pieces of the byte formats that cross process and machine boundaries (the word-count
+// table, the tokenizer state): little-endian fixed-size integers, unsigned LEB128 varints and a
+// checksum, read back by a reader that never goes past its bytes.
+
+// A fixed-seed hash, the same in every process, unlike the word hasher.
+std::uint64_t checksum(std::string_view bytes);
+
+void put_fixed(std::string& out, std::uint64_t value, std::size_t bytes);
+void put_varint(std::string& out, std::uint64_t value);
+
+class ByteReader {
+ public:
+  explicit ByteReader(std::string_view bytes) : bytes_(bytes) {}
+
+  bool fixed(std::size_t size, std::uint64_t& value);
+  bool varint(std::uint64_t& value);
+  bool text(std::uint64_t size, std::string_view& value);
+  bool at_end() const { return position_ == bytes_.size(); }
+
+ private:
+  std::string_view bytes_;
+  std::size_t position_ = 0;
+};
+
+}  // namespace wrenmark
