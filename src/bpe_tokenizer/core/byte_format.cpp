@@ -20,18 +20,6 @@ std::uint64_t checksum(std::string_view bytes) {
   return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-void put_fixed(std::string& out, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t index = 0; index < bytes; ++index) out.push_back(static_cast<char>(value >> (8 * index)));
-}
-
-void put_varint(std::string& out, std::uint64_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<char>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<char>(value));
-}
-
 bool ByteReader::fixed(std::size_t size, std::uint64_t& value) {
   if (bytes_.size() - position_ < size) return false;
   value = 0;

@@ -14,8 +14,17 @@ namespace wrenmark {
 // A fixed-seed hash, the same in every process, unlike the word hasher.
 std::uint64_t checksum(std::string_view bytes);
 
-void put_fixed(std::string& out, std::uint64_t value, std::size_t bytes);
-void put_varint(std::string& out, std::uint64_t value);
+inline void put_fixed(std::string& out, std::uint64_t value, std::size_t bytes) {
+  for (std::size_t index = 0; index < bytes; ++index) out.push_back(static_cast<char>(value >> (8 * index)));
+}
+
+inline void put_varint(std::string& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<char>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<char>(value));
+}
 
 class ByteReader {
  public:
@@ -25,6 +34,7 @@ class ByteReader {
   bool varint(std::uint64_t& value);
   bool text(std::uint64_t size, std::string_view& value);
   bool at_end() const { return position_ == bytes_.size(); }
+  std::size_t remaining() const { return bytes_.size() - position_; }
 
  private:
   std::string_view bytes_;

@@ -51,6 +51,12 @@ class TokenTable {
     return found->second;
   }
 
+  // Makes room for `tokens` tokens in both directions, for a reader that knows the count.
+  void reserve(std::size_t tokens) {
+    id_to_token_.reserve(tokens);
+    token_to_id_.reserve(tokens);
+  }
+
   std::size_t size() const { return id_to_token_.size(); }
   std::span<const std::string_view> id_to_token() const { return id_to_token_; }
   const absl::flat_hash_map<std::string_view, TokenId>& token_to_id() const { return token_to_id_; }

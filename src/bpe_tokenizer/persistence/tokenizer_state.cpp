@@ -1,6 +1,6 @@
 #include "bpe_tokenizer/persistence/tokenizer_state.hpp"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +11,8 @@
 #include "bpe_tokenizer/core/byte_format.hpp"
 #include "bpe_tokenizer/persistence/json_file_reader.hpp"
 #include "bpe_tokenizer/persistence/json_writer.hpp"
+#include "bpe_tokenizer/persistence/model_bytes.hpp"
+#include "bpe_tokenizer/persistence/model_files.hpp"
 #include "bpe_tokenizer/persistence/model_format.hpp"
 
 namespace wrenmark {
@@ -91,6 +93,11 @@ Status read_process_settings(std::string_view text, TokenizerSettings& settings)
 
 // ---- the container.
 
+const ModelFile& config_file() {
+  static const ModelFile& file = *std::ranges::find(kModelFiles, model_files::kConfig, &ModelFile::name);
+  return file;
+}
+
 void put_section(std::string& out, std::string_view bytes) {
   put_fixed(out, bytes.size(), 8);
   out.append(bytes);
@@ -104,16 +111,16 @@ bool take_section(ByteReader& reader, std::string_view& section) {
 }  // namespace
 
 std::string serialize_tokenizer_state(const BpeTokenizer& tokenizer) {
-  const Config config = tokenizer.config();
-  const Model untrained;
-  const Model& model = tokenizer.model ? *tokenizer.model : untrained;
-  const std::size_t file_count = tokenizer.trained() ? kModelFiles.size() : 1;
-
   std::string out(kMagic);
   put_fixed(out, kVersion, 4);
-  put_fixed(out, file_count, 4);
   put_section(out, write_process_settings(tokenizer.settings));
-  for (std::size_t file = 0; file < file_count; ++file) put_section(out, kModelFiles[file].write(config, model));
+  put_section(out, config_file().write(tokenizer.config(), Model{}));
+  out.push_back(tokenizer.trained() ? 1 : 0);
+  if (tokenizer.trained()) {
+    std::string model;
+    append_model_bytes(*tokenizer.model, model);
+    put_section(out, model);
+  }
   put_fixed(out, checksum(out), 8);
   return out;
 }
@@ -134,25 +141,24 @@ Result<BpeTokenizer> parse_tokenizer_state(std::string_view bytes) {
     return invalid("format version " + std::to_string(version) + ", this release reads version " +
                    std::to_string(kVersion));
   }
-  std::uint64_t file_count = 0;
-  if (!reader.fixed(4, file_count)) return invalid("truncated header");
-  if (file_count != 1 && file_count != kModelFiles.size()) return invalid("wrong number of model files");
   std::string_view settings_text;
-  std::array<std::string_view, kModelFiles.size()> files;
-  if (!take_section(reader, settings_text)) return invalid("truncated settings");
-  for (std::size_t file = 0; file < file_count; ++file) {
-    if (!take_section(reader, files[file])) return invalid("truncated model files");
+  std::string_view config_text;
+  std::uint64_t trained = 0;
+  std::string_view model_bytes;
+  if (!take_section(reader, settings_text) || !take_section(reader, config_text) || !reader.fixed(1, trained) ||
+      trained > 1 || (trained == 1 && !take_section(reader, model_bytes))) {
+    return invalid("truncated or malformed layout");
   }
   if (!reader.at_end()) return invalid("trailing bytes");
 
   SavedModel saved;
-  for (std::size_t file = 0; file < file_count; ++file) {
-    if (Status read = read_model_text(kModelFiles[file], std::string(files[file]), saved); !read) return read.error();
-  }
+  if (Status read = read_model_text(config_file(), std::string(config_text), saved); !read) return read.error();
   TokenizerSettings settings = loaded_settings(std::move(saved.config));
   if (Status read = read_process_settings(settings_text, settings); !read) return read.error();
-  if (file_count == 1) return BpeTokenizer(std::move(settings));
-  return BpeTokenizer(std::move(settings), std::make_shared<const Model>(std::move(saved.model)));
+  if (trained == 0) return BpeTokenizer(std::move(settings));
+  auto model = parse_model_bytes(model_bytes);
+  if (!model) return model.error();
+  return BpeTokenizer(std::move(settings), std::make_shared<const Model>(std::move(model).value()));
 }
 
 }  // namespace wrenmark
