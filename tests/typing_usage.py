@@ -6,6 +6,8 @@ marked `type: ignore[...]` are calls the stub must refuse: strict mode reports a
 no longer needed, so a stub that grows too lenient fails the check.
 """
 
+import copy
+import pickle
 from pathlib import Path
 from typing import assert_type
 
@@ -74,6 +76,9 @@ def use_every_part(directory: Path) -> None:
     assert_type(loaded.vocab_size, int)
     assert_type(loaded.merge_count, int)
     assert loaded.vocab_size == tokenizer.vocab_size and loaded.merge_count == tokenizer.merge_count
+
+    assert_type(copy.copy(loaded), BpeTokenizer)
+    assert copy.deepcopy(loaded).encode("lowest").ids == pickle.loads(pickle.dumps(loaded)).encode("lowest").ids
 
 
 def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:

@@ -56,6 +56,12 @@ class BpeTokenizer:
     def save(self, output_dir: str) -> None:
         """Writes the model directory of a trained or loaded tokenizer, as `train()` does with `save_model=True`."""
 
+    def __copy__(self) -> BpeTokenizer:
+        """A tokenizer with the same settings that shares the model, which never changes."""
+
+    def __deepcopy__(self, memo: dict[int, object]) -> BpeTokenizer:
+        """As `__copy__`: the settings are copied and the model is shared."""
+
     unknown_token: str | None
     """The special token that encodes characters the vocabulary lacks; None makes them an error."""
     show_progress: bool
