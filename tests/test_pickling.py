@@ -320,6 +320,9 @@ def comparable(results):
     return [(encoder_fields(encoder), decoded, data, public) for encoder, decoded, data, public in results]
 
 
+# Python warns that forking a process with threads (the worker pool's) may deadlock; the pool
+# runs serially in a forked child, which is what this shows.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("method", ["spawn", "forkserver", "fork"])
 def test_a_tokenizer_travels_to_a_multiprocessing_pool(tmp_path, method):
     tokenizer = make_tokenizer(tmp_path, "unknown-token")
