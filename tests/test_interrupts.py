@@ -92,6 +92,43 @@ def test_an_interrupt_in_each_phase_leaves_the_tokenizer_trainable(tmp_path, pha
     assert (tmp_path / "model" / "config.json").exists()
 
 
+@pytest.mark.parametrize("phase", ["counting pairs", "merging"])
+@pytest.mark.parametrize("classic", [False, True])
+def test_an_interrupt_while_training_from_word_counts_leaves_the_tokenizer_trainable(tmp_path, phase, classic):
+    """The local phases of training on a cluster: _train_from_word_counts begins with the pairs."""
+    corpus = tmp_path / "corpus.txt"
+    write_corpus(corpus)
+    extension = sys.modules["wrenmark.wrenmark"]
+
+    def new_tokenizer():
+        tokenizer = wrenmark.BpeTokenizer(str(corpus), 300, wrenmark.PreTokenization.whitespace(), ["<s>"],
+                                          save_model=True, output_dir=str(tmp_path / "model"))
+        tokenizer.merge_all_occurrences = classic
+        return tokenizer
+
+    table = extension._count_words(new_tokenizer(), corpus.read_bytes(), 0)
+    tokenizer = new_tokenizer()
+    tokenizer.show_progress = True
+    handler = RaiseInPhase(phase, KeyboardInterrupt)
+    handler.phases_begun = 1  # no counting here
+    previous = signal.signal(signal.SIGPIPE, handler)
+    try:
+        with progress_into_a_broken_pipe(), pytest.raises(KeyboardInterrupt, match=phase):
+            extension._train_from_word_counts(tokenizer, table)
+    finally:
+        handler.armed = False
+        signal.signal(signal.SIGPIPE, previous)
+    assert handler.phases_begun == PHASES.index(phase) + 1
+    assert repr(tokenizer) == "BpeTokenizer(vocab_size=0)"
+    assert not (tmp_path / "model").exists()
+
+    tokenizer.show_progress = False
+    extension._train_from_word_counts(tokenizer, table)
+    fresh = new_tokenizer()
+    fresh.train()
+    assert vocabulary(tokenizer) == vocabulary(fresh)
+
+
 @pytest.mark.parametrize("call", ["encode_batch", "decode_batch"])
 def test_an_interrupt_stops_a_batch(tmp_path, call):
     corpus = tmp_path / "corpus.txt"

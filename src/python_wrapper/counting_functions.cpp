@@ -12,6 +12,7 @@
 #include "bpe_tokenizer/training/counting/distributed_counting.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/py_ref.hpp"
+#include "python_wrapper/signal_check.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
 
 namespace wrenmark::python {
@@ -133,7 +134,10 @@ PyObject* train_from_word_counts(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_exclusive_tokenizer(tokenizer_argument, [&](BpeTokenizer& tokenizer) -> PyObject* {
     BufferArgument table;
     if (!table.acquire(table_argument, "table")) return nullptr;
-    if (Status trained = train_from_word_count_table(tokenizer, table.bytes()); !trained) {
+    // As train(): the interpreter lock is held, so signal handlers run right inside.
+    SignalCheck signals;
+    Cancellation cancellation(&signals);
+    if (Status trained = train_from_word_count_table(tokenizer, table.bytes(), cancellation); !trained) {
       return raise_error(trained.error());
     }
     Py_RETURN_NONE;

@@ -4,6 +4,7 @@
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
 #include "bpe_tokenizer/training/counting/word_count_format.hpp"
 #include "bpe_tokenizer/training/train.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
 
 namespace wrenmark {
 
@@ -29,14 +30,17 @@ Result<std::string> merge_word_count_tables(const std::vector<std::string_view>&
   return serialize_word_counts(merged);
 }
 
-Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes) {
+Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes, Cancellation& cancellation) {
   if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
   Result<WordCountTable> table = parse_word_counts(bytes);
   if (!table) return table.error();
   // The counting happened elsewhere: the removal line shows the removal work recorded with the
   // blocks, the vocabulary line the building of the word table here.
   const std::uint64_t removal_ns = table.value().removal_ns;
-  return train_from_word_counts(tokenizer, std::move(table).value(), removal_ns, 0);
+  TrainingMonitor monitor(cancellation, tokenizer.settings.show_progress);
+  const Status trained = train_from_word_counts(tokenizer, std::move(table).value(), removal_ns, 0, &monitor);
+  monitor.finish(trained.ok() || tokenizer.trained());
+  return trained;
 }
 
 Result<std::optional<std::size_t>> safe_block_end(const TokenizerSettings& settings, std::string_view text,

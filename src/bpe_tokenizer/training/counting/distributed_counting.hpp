@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bpe_tokenizer/core/cancellation.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
 
@@ -22,8 +23,10 @@ Result<std::string> count_block_words(const TokenizerSettings& settings, std::st
 Result<std::string> merge_word_count_tables(const std::vector<std::string_view>& tables);
 
 // Trains an untrained tokenizer from `bytes`, the serialized table of a whole corpus, as train()
-// would on that corpus.
-Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes);
+// would on that corpus: looking for a stop through `cancellation` in every phase (a Cancelled
+// error, the tokenizer left untrained and trainable) and drawing the progress on standard error
+// when the settings ask for it.
+Status train_from_word_count_table(BpeTokenizer& tokenizer, std::string_view bytes, Cancellation& cancellation);
 
 // The first safe cut at or after `start` in `text` (see BlockCuts), or nullopt; and the margin
 // of bytes on either side of a cut that decides it.
