@@ -1,11 +1,11 @@
 #include <Python.h>
 
+#include "python_wrapper/counting_functions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 #include "python_wrapper/enum_objects.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/token_type_object.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
-#include "python_wrapper/counting_functions.hpp"
 
 namespace wrenmark::python {
 namespace {

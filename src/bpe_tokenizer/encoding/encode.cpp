@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
-#include "bpe_tokenizer/encoding/word_merger.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
+#include "bpe_tokenizer/encoding/word_merger.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/text/word_scan.hpp"
 

@@ -6,8 +6,8 @@
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
-#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 #include "bpe_tokenizer/encoding/word_cache.hpp"
 
 namespace wrenmark {

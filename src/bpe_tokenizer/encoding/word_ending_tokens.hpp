@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/packed_encoding.hpp"
 
 namespace wrenmark {
 

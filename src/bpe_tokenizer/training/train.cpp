@@ -4,11 +4,11 @@
 #include <optional>
 #include <string>
 
+#include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
-#include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
-#include "bpe_tokenizer/io/duration_format.hpp"
+#include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/merging/merge_loop.hpp"
 #include "bpe_tokenizer/training/words/vocabulary_builder.hpp"
 

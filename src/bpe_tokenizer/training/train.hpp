@@ -5,8 +5,8 @@
 #include "bpe_tokenizer/core/cancellation.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
-#include "bpe_tokenizer/training/training_monitor.hpp"
 #include "bpe_tokenizer/training/counting/word_count_table.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
 
 namespace wrenmark {
 

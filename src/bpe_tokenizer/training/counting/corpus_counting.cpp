@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "bpe_tokenizer/training/counting/corpus_blocks.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
+#include "bpe_tokenizer/training/counting/corpus_blocks.hpp"
 #include "tbb/enumerable_thread_specific.h"
 
 namespace wrenmark {

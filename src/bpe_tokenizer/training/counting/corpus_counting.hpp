@@ -6,8 +6,8 @@
 
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/training/counting/block_counter.hpp"
-#include "bpe_tokenizer/training/training_monitor.hpp"
 #include "bpe_tokenizer/training/counting/word_count_table.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
 
 namespace wrenmark {
 

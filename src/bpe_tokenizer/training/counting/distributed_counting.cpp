@@ -2,8 +2,8 @@
 
 #include "bpe_tokenizer/training/counting/block_counter.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
-#include "bpe_tokenizer/training/train.hpp"
 #include "bpe_tokenizer/training/counting/word_count_format.hpp"
+#include "bpe_tokenizer/training/train.hpp"
 
 namespace wrenmark {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "bpe_tokenizer/text/word_hash.hpp"
 #include "bpe_tokenizer/system/huge_page_allocator.hpp"
+#include "bpe_tokenizer/text/word_hash.hpp"
 
 namespace wrenmark {
 

@@ -4,8 +4,8 @@
 
 #include "bpe_tokenizer/core/character_ids.hpp"
 #include "bpe_tokenizer/core/model.hpp"
-#include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
 
