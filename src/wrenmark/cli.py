@@ -7,12 +7,11 @@ on standard error.
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any, BinaryIO, NoReturn
+from typing import BinaryIO, NoReturn
 
 import wrenmark
 
@@ -86,7 +85,7 @@ def _train(arguments: argparse.Namespace) -> None:
 
 def _train_on_several(tokenizer: wrenmark.BpeTokenizer, paths: list[str]) -> None:
     try:
-        distributed = importlib.import_module("wrenmark.dask")
+        import wrenmark.dask as distributed
     except ImportError as error:
         raise Failure(f"training on several corpora needs wrenmark.dask, which cannot be imported: {error}") from None
     distributed.train(tokenizer, paths)
@@ -123,9 +122,10 @@ def _batches(lines: Iterable[tuple[int, str]]) -> Iterator[list[tuple[int, str]]
         yield batch
 
 
-def _run_batch(single: Callable[[Any], Any], batched: Callable[[list[Any]], list[Any]] | None,
-               arguments: list[Any], numbers: list[int], output: BinaryIO,
-               render: Callable[[Any], str]) -> None:
+def _run_batch[Argument, Result](single: Callable[[Argument], Result],
+                                 batched: Callable[[list[Argument]], list[Result]] | None,
+                                 arguments: list[Argument], numbers: list[int], output: BinaryIO,
+                                 render: Callable[[Result], str]) -> None:
     """Applies `batched` (or `single` one at a time) and writes every result with `render`.
 
     When the batch call fails, the lines are redone one at a time so that every line before the
