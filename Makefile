@@ -157,7 +157,7 @@ stress: build ## extreme inputs with timings and peak memory (STRESS_ARGS)
 
 LINT_TOOLS := $(VENV)/.lint-tools-installed
 LINT_BUILD := build/lint
-LINT_JOBS ?= 2
+LINT_JOBS ?= $(shell nproc)
 CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
 
 .PHONY: format lint
