@@ -5,7 +5,7 @@ PYTHON := $(VENV)/bin/python
 STAMP_SYSTEM := build/.system-packages
 STAMP_VENV := $(VENV)/.requirements-installed
 INSTALLED := $(VENV)/.wrenmark-installed
-SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
 .PHONY: help setup build test typecheck demo clean bench bench-quick bench-setup
 
@@ -27,15 +27,21 @@ $(INSTALLED): $(STAMP_SYSTEM) $(STAMP_VENV) $(SOURCES)
 	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
-test: build ## the test suite, then make typecheck
-	$(PYTHON) -m pytest -q tests
-	$(MAKE) --no-print-directory typecheck
+# PYTEST_ARGS runs a subset instead of the whole suite, without make typecheck, e.g.
+# make test PYTEST_ARGS="-k persistence tests/test_persistence.py"; make test-sanitize takes it too.
+PYTEST_ARGS ?=
 
-# The stub against the compiled module (stubtest), and strict typing of the examples and of a
-# file that uses the whole surface.
-typecheck: build ## the stub against the module, and mypy --strict on examples/ and a typed usage file
-	$(PYTHON) -m mypy.stubtest wrenmark --allowlist tests/stubtest_allowlist.txt
-	$(PYTHON) -m mypy --strict --cache-dir build/mypy-cache examples tests/typing_usage.py
+test: build ## the test suite, then make typecheck (PYTEST_ARGS: pytest's arguments for a subset)
+	$(PYTHON) -m pytest -q $(or $(PYTEST_ARGS),tests)
+	$(if $(PYTEST_ARGS),,$(MAKE) --no-print-directory typecheck)
+
+# The stubs against the compiled module (stubtest: the package's public stub, and the extension's
+# private one for the functions that the package's submodules call), and strict typing of the
+# package, the examples and a file that uses the whole surface. pyproject.toml holds the settings
+# for the dependencies that ship no types.
+typecheck: build ## the stubs against the module, and mypy --strict on src/wrenmark, examples/ and a typed usage file
+	$(PYTHON) -m mypy.stubtest wrenmark --allowlist tests/stubtest_allowlist.txt --mypy-config-file pyproject.toml
+	$(PYTHON) -m mypy --strict --cache-dir build/mypy-cache src/wrenmark examples tests/typing_usage.py
 
 demo: build build/corpus/default.txt ## the main job: train, encode, decode, save and load
 	$(PYTHON) examples/main_job.py
@@ -118,9 +124,9 @@ $(SANITIZE_INSTALLED): $(STAMP_SYSTEM) $(SANITIZE_VENV)/.requirements-installed 
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo -C cmake.define.WRENMARK_SANITIZE=ON .
 	touch $@
 
-test-sanitize: $(SANITIZE_INSTALLED) ## the test suite against an AddressSanitizer and UBSan build
+test-sanitize: $(SANITIZE_INSTALLED) ## the test suite against an AddressSanitizer and UBSan build (PYTEST_ARGS)
 	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(or $(PYTEST_ARGS),tests)
 	@if ls $(SANITIZE_REPORTS)/* >/dev/null 2>&1; then cat $(SANITIZE_REPORTS)/*; \
 		echo "sanitizer reports found in $(SANITIZE_REPORTS)"; exit 1; fi
 
@@ -151,7 +157,7 @@ stress: build ## extreme inputs with timings and peak memory (STRESS_ARGS)
 
 LINT_TOOLS := $(VENV)/.lint-tools-installed
 LINT_BUILD := build/lint
-LINT_JOBS ?= 2
+LINT_JOBS ?= $(shell nproc)
 CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
 
 .PHONY: format lint

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the wheel in dist/ (cp312-abi3) into a fresh virtual environment of CPython $1 (e.g.
 # 3.13) and runs the test suite against the installed package. The suite runs from a copy of tests/ (with
-# the bench/, scripts/ and docs/ files some tests read) in a temporary directory, so neither the
+# the bench/, scripts/, docs/ and cmake/ files some tests read) in a temporary directory, so neither the
 # source tree nor .venv is on the import path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +23,7 @@ rm -rf "$venv"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-cp -r tests scripts docs "$scratch"/
+cp -r tests scripts docs cmake "$scratch"/
 mkdir "$scratch/bench"
 cp bench/*.py bench/*.txt "$scratch/bench"/
 cd "$scratch"

@@ -17,18 +17,16 @@ byte of the corpus, which is what keeps special tokens holding a line feed exact
 from __future__ import annotations
 
 import bisect
-import importlib
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
 
-import fsspec  # type: ignore[import-untyped]
+import fsspec
 
+# The compiled module itself, for its private functions, which the package does not re-export;
+# its private stub, wrenmark.pyi, types them.
+import wrenmark.wrenmark as _extension
 from wrenmark import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
-
-# The compiled module itself, for its private functions, which the package does not re-export.
-_extension: Any = importlib.import_module("wrenmark.wrenmark")
 
 LINE_FEED = b"\n"
 # Bytes read past a nominal block end while looking for the safe cut; grown until one is found.

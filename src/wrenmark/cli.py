@@ -7,7 +7,6 @@ on standard error.
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import os
 import sys
@@ -86,7 +85,7 @@ def _train(arguments: argparse.Namespace) -> None:
 
 def _train_on_several(tokenizer: wrenmark.BpeTokenizer, paths: list[str]) -> None:
     try:
-        distributed = importlib.import_module("wrenmark.dask")
+        import wrenmark.dask as distributed
     except ImportError as error:
         raise Failure(f"training on several corpora needs wrenmark.dask, which cannot be imported: {error}") from None
     distributed.train(tokenizer, paths)

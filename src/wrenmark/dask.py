@@ -20,13 +20,14 @@ import distributed
 from dask.utils import parse_bytes
 from distributed.scheduler import KilledWorker
 
+# The compiled module, for its private functions (typed by its private stub, wrenmark.pyi).
+import wrenmark.wrenmark as _extension
 from wrenmark import BpeTokenizer
 from wrenmark._corpus_blocks import (
     Block,
     CorpusPaths,
     CountingSettings,
     JoinedCorpus,
-    _extension,
     count_block,
     expand_paths,
     locate_files,

@@ -52,9 +52,12 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 from wrenmark import BpeTokenizer
+
+if TYPE_CHECKING:
+    from wrenmark.wrenmark import _ModelExporting
 
 __all__ = ["to_tokenizers_json", "save_tokenizers_json", "export_is_exact"]
 
@@ -79,8 +82,8 @@ class _Model:
 
 
 def _read_model(tokenizer: BpeTokenizer) -> _Model:
-    # A private accessor of the extension, outside the typed surface.
-    exported = cast(Any, tokenizer)._export_model()
+    # A private accessor of the extension, outside the public stub; the private one types it.
+    exported = cast("_ModelExporting", tokenizer)._export_model()
     if exported is None:
         raise ValueError("Cannot export an untrained tokenizer")
     id_to_token, merges, special_tokens, pre_tokenization = exported
