@@ -8,15 +8,30 @@ namespace wrenmark {
 
 namespace {
 
-std::atomic<bool> forked_child{false};
+// Set (once, before the pool's first use) in a process that started the pool, and inherited
+// by its forked children.
+std::atomic<bool> pool_started{false};
+// Set in a forked child of a process that had started the pool.
+std::atomic<bool> pool_lost_in_fork{false};
 
 [[maybe_unused]] const bool fork_handler_registered = []() noexcept {
-  ::pthread_atfork(nullptr, nullptr, [] { forked_child.store(true); });
+  ::pthread_atfork(nullptr, nullptr, [] {
+    if (pool_started.load()) pool_lost_in_fork.store(true);
+  });
   return true;
 }();
 
 }  // namespace
 
-bool worker_pool_unusable() { return forked_child.load(std::memory_order_relaxed); }
+bool worker_pool_usable() { return !pool_lost_in_fork.load(std::memory_order_relaxed); }
+
+namespace worker_pool_detail {
+
+void note_pool_started() {
+  // Stored before the pool is touched, so a fork that copies any of the pool's state copies this.
+  if (!pool_started.load(std::memory_order_relaxed)) pool_started.store(true);
+}
+
+}  // namespace worker_pool_detail
 
 }  // namespace wrenmark
