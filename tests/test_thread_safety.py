@@ -113,11 +113,11 @@ def test_threads_on_a_fresh_tokenizer_get_the_serial_results(mode, models):
     for round_number in range(ROUNDS):
         tokenizer = BpeTokenizer.from_pretrained(models[mode])
         start = threading.Barrier(THREADS)
-        results = [dict() for _ in range(THREADS)]
+        results = [{} for _ in range(THREADS)]
 
-        def run(thread_index, results=results, tokenizer=tokenizer, start=start):
+        def run(thread_index, results=results, tokenizer=tokenizer, start=start, seed=round_number * THREADS):
             order = list(calls)
-            random.Random(round_number * THREADS + thread_index).shuffle(order)
+            random.Random(seed + thread_index).shuffle(order)
             # Half of the threads begin with a batch, the rest with a single call, so that the
             # first call on the tokenizer is of either kind and overlaps with the other.
             if thread_index % 2:

@@ -13,15 +13,23 @@
 
 namespace wrenmark {
 
-// False in a forked child whose parent had started the pool: the pool's threads did not survive
-// the fork and using it can hang, so parallel steps there run on the calling thread. A child of
-// a parent that never used the pool starts a pool of its own and keeps its parallelism.
+// False in a forked child whose parent's pool was running at the fork (another thread was using
+// or holding it): the pool's threads did not survive the fork and using it can hang, so parallel
+// steps there run on the calling thread. Where the parent never used the pool, or its pool was
+// idle and the fork shut it down, the child starts a pool of its own.
 bool worker_pool_usable();
 
 namespace worker_pool_detail {
 
-// Remembers, before the pool is first used, that it has been, for the fork handler.
-void note_pool_started();
+// One call's use of the pool, from before it touches the pool to after it is done with it, for
+// the fork handlers.
+class PoolUse {
+ public:
+  PoolUse();
+  ~PoolUse();
+  PoolUse(const PoolUse&) = delete;
+  PoolUse& operator=(const PoolUse&) = delete;
+};
 
 // Runs `body` over chunks of [0, count) on the pool. A chunk is run whole or not at all, and
 // a failure of the pool itself (a worker thread that could not start, a task that could not be
@@ -69,7 +77,7 @@ void parallel_ranges(std::size_t count, std::size_t grain, Body&& body) {
     body(std::size_t{0}, count);
     return;
   }
-  worker_pool_detail::note_pool_started();
+  const worker_pool_detail::PoolUse use;
   worker_pool_detail::run_in_chunks(count, grain, body);
 }
 
@@ -81,7 +89,7 @@ void parallel_sort(Iterator begin, Iterator end, const Less& less) {
     std::sort(begin, end, less);
     return;
   }
-  worker_pool_detail::note_pool_started();
+  const worker_pool_detail::PoolUse use;
   try {
     tbb::parallel_sort(begin, end, less);
   } catch (...) {
