@@ -11,6 +11,7 @@ any line feed, CRLF text, multi-byte characters, long words and blocks that remo
 import itertools
 import json
 import random
+import struct
 from pathlib import Path
 
 import pytest
@@ -243,3 +244,19 @@ def test_corrupt_tables_raise_and_leave_the_tokenizer_untrained(use):
 ])
 def test_safe_block_end(tokens, method, data, start, at_end, cut):
     assert extension._safe_block_end(tokenizer_for(tokens, method), data, start, at_end) == cut
+
+
+def work_times(table: bytes) -> tuple[int, int]:
+    """The removal and counting time recorded in a table's header (word_count_format.hpp)."""
+    return struct.unpack_from("<QQ", table, 16)
+
+
+@pytest.mark.parametrize("layout", [["empty", "words"], ["words", "empty"], ["empty", "empty", "words", "empty"]])
+def test_merged_tables_keep_the_work_time_of_tables_without_words(layout):
+    tokenizer = tokenizer_for(["<s>"], "simple")
+    made = {"empty": extension._count_words(tokenizer, b"<s>" * 100_000, 0),
+            "words": extension._count_words(tokenizer, b"low lower " * 10_000, 1)}
+    assert struct.unpack_from("<Q", made["empty"], 8)[0] == 0 and work_times(made["empty"])[0] > 0
+    tables = [made[name] for name in layout]
+    merged = extension._merge_word_counts(tables)
+    assert work_times(merged) == tuple(sum(times) for times in zip(*map(work_times, tables)))

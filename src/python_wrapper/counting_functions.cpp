@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "bpe_tokenizer/system/worker_pool.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
 #include "bpe_tokenizer/training/counting/distributed_counting.hpp"
 #include "python_wrapper/conversions.hpp"
+#include "python_wrapper/interpreter_lock.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/signal_check.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
@@ -84,10 +86,11 @@ PyObject* count_words(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!settings) return nullptr;
     const std::optional<std::uint64_t> origin = to_u64(origin_argument, "origin");
     if (!origin) return nullptr;
-    std::optional<Result<std::string>> table;
     // Only C++ data is touched meanwhile, so other Python threads (a cluster worker's) may run.
-    Py_BEGIN_ALLOW_THREADS table.emplace(count_block_words(*settings, data.bytes(), *origin));
-    Py_END_ALLOW_THREADS if (!*table) return raise_error(table->error());
+    auto table = run_without_interpreter_lock(
+        [&](InterpreterLockReleased&) { return count_block_words(*settings, data.bytes(), *origin); });
+    if (!table) return nullptr;
+    if (!*table) return raise_error(table->error());
     return to_python_bytes(table->value());
   });
 }
@@ -112,9 +115,10 @@ PyObject* merge_word_counts(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!item || !buffers[static_cast<std::size_t>(index)].acquire(item.get(), "tables")) return nullptr;
       tables.push_back(buffers[static_cast<std::size_t>(index)].bytes());
     }
-    std::optional<Result<std::string>> merged;
-    Py_BEGIN_ALLOW_THREADS merged.emplace(merge_word_count_tables(tables));
-    Py_END_ALLOW_THREADS if (!*merged) return raise_error(merged->error());
+    auto merged =
+        run_without_interpreter_lock([&](InterpreterLockReleased&) { return merge_word_count_tables(tables); });
+    if (!merged) return nullptr;
+    if (!*merged) return raise_error(merged->error());
     return to_python_bytes(merged->value());
   });
 }
@@ -213,6 +217,10 @@ PyObject* training_settings(PyObject*, PyObject* tokenizer) {
   });
 }
 
+// _worker_pool_usable() -> bool: whether the parallel steps of this process (counting, batches)
+// run on the worker pool; false in a forked child of a process that had started it.
+PyObject* worker_pool_usable_here(PyObject*, PyObject*) { return PyBool_FromLong(worker_pool_usable() ? 1 : 0); }
+
 }  // namespace
 
 PyMethodDef counting_functions[] = {
@@ -231,6 +239,8 @@ PyMethodDef counting_functions[] = {
      "_set_training_block_bytes(block_bytes)\n--\n\nBlock size of later trainings (0: default); returns the old one."},
     {"_training_settings", training_settings, METH_O,
      "_training_settings(tokenizer)\n--\n\nThe constructor's settings and whether a model is present."},
+    {"_worker_pool_usable", worker_pool_usable_here, METH_NOARGS,
+     "_worker_pool_usable()\n--\n\nWhether parallel steps run on the worker pool in this process."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,7 +2,12 @@
 
 #include <Python.h>
 
+#include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
+
+#include "python_wrapper/errors.hpp"
 
 namespace wrenmark::python {
 
@@ -30,5 +35,29 @@ class InterpreterLockReleased {
  private:
   PyThreadState* saved_;
 };
+
+// Runs `work(released)` with the interpreter lock let go and returns what it returns. Nothing
+// thrown there crosses back: the exception is caught while the lock is still released and
+// raised as a Python exception (raise_cpp_exception) only once the lock is held again; then the
+// result is empty. Whatever the caller owns that needs the lock (Python references, buffers)
+// must live outside the call, so that it is released holding the lock too.
+template <typename Work>
+auto run_without_interpreter_lock(Work&& work) -> std::optional<std::invoke_result_t<Work, InterpreterLockReleased&>> {
+  std::optional<std::invoke_result_t<Work, InterpreterLockReleased&>> result;
+  std::exception_ptr failure;
+  {
+    InterpreterLockReleased released;
+    try {
+      result.emplace(std::forward<Work>(work)(released));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) {
+    result.reset();
+    raise_cpp_exception(failure);
+  }
+  return result;
+}
 
 }  // namespace wrenmark::python

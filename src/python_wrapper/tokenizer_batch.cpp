@@ -34,14 +34,16 @@ std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const c
   return elements;
 }
 
-// Runs `work(cancellation)` with the interpreter lock released; signal handlers get their turn
-// on the calling thread between pieces of the work.
+// Runs `work(cancellation)` without the interpreter lock; signal handlers get their turn on the
+// calling thread between pieces of the work. Empty, with the Python exception set, when the work
+// threw.
 template <typename Work>
 auto without_interpreter_lock(Work&& work) {
-  InterpreterLockReleased released;
-  SignalCheckWithoutLock signals(released);
-  Cancellation cancellation(&signals);
-  return work(cancellation);
+  return run_without_interpreter_lock([&](InterpreterLockReleased& released) {
+    SignalCheckWithoutLock signals(released);
+    Cancellation cancellation(&signals);
+    return work(cancellation);
+  });
 }
 
 }  // namespace
@@ -59,8 +61,9 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     if (!texts) return nullptr;
     auto batch = without_interpreter_lock(
         [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });
-    if (!batch) return raise_error(batch.error());
-    const EncodedBatch& encodings = batch.value();
+    if (!batch) return nullptr;
+    if (!*batch) return raise_error(batch->error());
+    const EncodedBatch& encodings = batch->value();
     return build_list(encodings.size(), [&](std::size_t index) {
       return make_encoder(*encodings[index].block, encodings[index].packed);
     });
@@ -76,8 +79,9 @@ PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     if (!ids_batch) return nullptr;
     auto texts = without_interpreter_lock(
         [&](Cancellation& cancellation) { return decode_batch(tokenizer, cache, *ids_batch, cancellation); });
-    if (!texts) return raise_error(texts.error());
-    return to_python_text_list(texts.value());
+    if (!texts) return nullptr;
+    if (!*texts) return raise_error(texts->error());
+    return to_python_text_list(texts->value());
   });
 }
 

@@ -12,8 +12,8 @@
 namespace wrenmark::python {
 
 // The native part of a BpeTokenizer object: the tokenizer and what encoding keeps between its
-// calls. The cache changes under shared access; that is safe because every call holds the
-// interpreter lock and none lets it go while encoding.
+// calls. The cache changes under shared access; that is safe because it is safe to share between
+// threads by itself, also with the interpreter lock let go (encoding_cache.hpp).
 struct TokenizerState {
   explicit TokenizerState(BpeTokenizer tokenizer_in) : tokenizer(std::move(tokenizer_in)) {}
   BpeTokenizer tokenizer;

@@ -97,7 +97,8 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
         .prefixed(encode_batch_prefix(0));
   }
-  const EncodingTables& tables = cache.tables(tokenizer);
+  PreparedEncoding& prepared = cache.prepare(tokenizer);
+  const EncodingTables& tables = prepared.tables();
   const std::optional<TokenId> unknown_id = unknown_token_id(tokenizer, tables);
   const std::vector<std::size_t> boundaries =
       piece_boundaries(texts.size(), [&](std::size_t index) { return texts[index].size(); });
@@ -105,13 +106,13 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
   batch.entries_.resize(texts.size());
   // Each piece fills blocks of its own, so the workers never share one.
   std::vector<std::vector<EncodingBlockHandle>> piece_blocks(boundaries.size() - 1);
-  // One word cache per worker thread for the call, taken from the cache's pool so that it stays
-  // warm from one call to the next, and given back at the end.
-  tbb::enumerable_thread_specific<std::unique_ptr<WordCache>> word_caches;
+  // One word cache per worker thread for the call, leased from the prepared tables so that it
+  // stays warm from one call to the next; the leases end with the call, also when it throws.
+  tbb::enumerable_thread_specific<WordCacheLease> word_caches;
   Status status =
       run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
-        std::unique_ptr<WordCache>& word_cache = word_caches.local();
-        if (!word_cache) word_cache = cache.take_word_cache();
+        WordCacheLease& word_cache = word_caches.local();
+        if (!word_cache) word_cache = prepared.lease_word_cache();
         Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], unknown_id);
         if (!encoding) return encoding.error();
         const std::size_t size = encoding.value()->packed_size();
@@ -124,9 +125,6 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
       });
   for (std::vector<EncodingBlockHandle>& blocks : piece_blocks) {
     for (EncodingBlockHandle& block : blocks) batch.blocks_.push_back(std::move(block));
-  }
-  for (std::unique_ptr<WordCache>& word_cache : word_caches) {
-    if (word_cache) cache.give_back_word_cache(std::move(word_cache));
   }
   if (!status) return status.error();
   return batch;

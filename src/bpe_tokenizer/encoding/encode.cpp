@@ -202,8 +202,9 @@ Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCac
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
   }
-  const EncodingTables& tables = cache.tables(tokenizer);
-  return encode(tables, cache.word_cache(), text, unknown_token_id(tokenizer, tables));
+  PreparedEncoding& prepared = cache.prepare(tokenizer);
+  const WordCacheLease word_cache = prepared.lease_word_cache();
+  return encode(prepared.tables(), *word_cache, text, unknown_token_id(tokenizer, prepared.tables()));
 }
 
 }  // namespace wrenmark

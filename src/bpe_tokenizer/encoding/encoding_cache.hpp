@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -10,10 +11,62 @@
 
 namespace wrenmark {
 
-// What encoding keeps between the calls on one tokenizer: the tables derived from its model,
-// built on first use and shared read-only, and one word cache for calls made one at a time.
-// Calls that run at the same time each need a word cache of their own; they can share the
-// tables through shared_tables().
+class PreparedEncoding;
+
+// A word cache lent to one call (or one worker thread of a call) and given back when the lease
+// ends, so that it stays warm for the next call. Nobody else uses it meanwhile.
+class WordCacheLease {
+ public:
+  WordCacheLease() = default;
+  WordCacheLease(WordCacheLease&& other) noexcept;
+  WordCacheLease& operator=(WordCacheLease&& other) noexcept;
+  ~WordCacheLease();
+
+  explicit operator bool() const { return cache_ != nullptr; }
+  WordCache& operator*() const { return *cache_; }
+
+ private:
+  friend class PreparedEncoding;
+  void give_back() noexcept;
+
+  PreparedEncoding* owner_ = nullptr;
+  WordCache* cache_ = nullptr;
+  // Set for a cache of the pool; the primary cache is owned by PreparedEncoding itself.
+  std::unique_ptr<WordCache> pooled_;
+};
+
+// The tables derived from one model and the word caches that hold words encoded with them. The
+// tables never change; the caches are lent out one call at a time. Every member is safe to use
+// from several threads at once.
+class PreparedEncoding {
+ public:
+  PreparedEncoding(std::shared_ptr<const Model> model, const TokenizerSettings& settings);
+  PreparedEncoding(const PreparedEncoding&) = delete;
+  PreparedEncoding& operator=(const PreparedEncoding&) = delete;
+
+  const EncodingTables& tables() const { return tables_; }
+
+  // A word cache of these tables for the caller alone: the primary one when it is free (calls
+  // made one after another all get it, for the price of two atomic operations), else one of the
+  // pool, made when the pool is empty.
+  WordCacheLease lease_word_cache();
+
+ private:
+  friend class WordCacheLease;
+  void give_back(std::unique_ptr<WordCache> cache) noexcept;
+
+  const EncodingTables tables_;
+  // A flag rather than a mutex: a lease may end on another thread than the one that took it.
+  std::atomic_flag primary_in_use_;
+  WordCache primary_;
+  std::mutex pool_mutex_;
+  std::vector<std::unique_ptr<WordCache>> pool_;
+};
+
+// What encoding keeps between the calls on one tokenizer: the prepared tables, built on first
+// use. Any number of threads may call it at once, on the first call too: one thread builds the
+// tables while the others wait, and a set once handed out is never changed, cleared or freed
+// while the cache lives, so calls that overlap never see it replaced under them.
 class EncodingCache {
  public:
   // Made and destroyed out of line, so that only the core instantiates the hash tables inside.
@@ -22,25 +75,22 @@ class EncodingCache {
   EncodingCache(const EncodingCache&) = delete;
   EncodingCache& operator=(const EncodingCache&) = delete;
 
-  // The tables for trained `tokenizer`, built again (and the word cache emptied) when its model
-  // is not the one they were built from.
-  const std::shared_ptr<const EncodingTables>& shared_tables(const BpeTokenizer& tokenizer);
-  const EncodingTables& tables(const BpeTokenizer& tokenizer) { return *shared_tables(tokenizer); }
-
-  // The word cache that goes with the tables last returned.
-  WordCache& word_cache() { return word_cache_; }
-
-  // Word caches for calls that encode on several threads at once, kept warm from one call to the
-  // next. A thread takes one for a piece of work and gives it back; a cache is never used by two
-  // threads at once. They go with the tables too.
-  std::unique_ptr<WordCache> take_word_cache();
-  void give_back_word_cache(std::unique_ptr<WordCache> cache);
+  // The prepared tables of trained `tokenizer`, valid for the cache's lifetime. Built again when
+  // its model is not the one they were built from; the earlier set stays for whoever still reads
+  // it (a tokenizer's model is set once, so that is at most one set more per model it had).
+  PreparedEncoding& prepare(const BpeTokenizer& tokenizer) {
+    PreparedEncoding* current = current_.load(std::memory_order_acquire);
+    if (current != nullptr && &current->tables().model() == tokenizer.model.get()) return *current;
+    return build(tokenizer);
+  }
+  const EncodingTables& tables(const BpeTokenizer& tokenizer) { return prepare(tokenizer).tables(); }
 
  private:
-  std::shared_ptr<const EncodingTables> tables_;
-  WordCache word_cache_;
-  std::mutex pool_mutex_;
-  std::vector<std::unique_ptr<WordCache>> pool_;
+  PreparedEncoding& build(const BpeTokenizer& tokenizer);
+
+  std::atomic<PreparedEncoding*> current_{nullptr};
+  std::mutex build_mutex_;
+  std::vector<std::unique_ptr<PreparedEncoding>> built_;
 };
 
 }  // namespace wrenmark

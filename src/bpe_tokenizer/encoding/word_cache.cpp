@@ -1,5 +1,7 @@
 #include "bpe_tokenizer/encoding/word_cache.hpp"
 
+#include "bpe_tokenizer/system/broken_map.hpp"
+
 namespace wrenmark {
 
 void WordCache::insert(std::string_view word, std::span<const TokenId> ids, StemIndex stem) {
@@ -11,7 +13,14 @@ void WordCache::insert(std::string_view word, std::span<const TokenId> ids, Stem
   const std::string_view stored = words_.store(word);
   const auto first_id = static_cast<std::uint32_t>(ids_.size());
   ids_.insert(ids_.end(), ids.begin(), ids.end());
-  entries_.emplace(stored, Entry{first_id, static_cast<std::uint32_t>(ids.size()), stem});
+  try {
+    entries_.emplace(stored, Entry{first_id, static_cast<std::uint32_t>(ids.size()), stem});
+  } catch (...) {
+    // The cache is lent to the next call again.
+    forget_broken_map(entries_);
+    clear();
+    throw;
+  }
 }
 
 void WordCache::clear() {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
 
@@ -266,7 +267,13 @@ void WordMerger::apply(std::vector<TokenId>& symbols, const MergeTable& merges) 
   if (symbols.size() <= kRescanMaxSymbols) {
     apply_merges_by_rescanning(symbols, merges, *workspace_);
   } else {
-    apply_merges_by_rank_queue(symbols, merges, *workspace_);
+    try {
+      apply_merges_by_rank_queue(symbols, merges, *workspace_);
+    } catch (...) {
+      // The workspace lives on for the thread's next word.
+      forget_broken_map(workspace_->buckets);
+      throw;
+    }
   }
 }
 

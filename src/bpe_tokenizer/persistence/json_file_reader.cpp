@@ -1,5 +1,7 @@
 #include "bpe_tokenizer/persistence/json_file_reader.hpp"
 
+#include <new>
+
 namespace wrenmark {
 
 namespace {
@@ -11,6 +13,12 @@ constexpr std::size_t kMaxShownToken = 40;
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// simdjson reports an allocation that failed as an error of the document; like every allocation
+// failure of the core it unwinds, so that the caller raises MemoryError rather than a file error.
+void unwind_if_out_of_memory(simdjson::error_code code) {
+  if (code == simdjson::MEMALLOC) throw std::bad_alloc();
+}
+
 }  // namespace
 
 bool JsonFileReader::start(std::string text) {
@@ -21,7 +29,10 @@ bool JsonFileReader::start(std::string text) {
   text_.resize(size);
   auto document = parser_.iterate(text_.data(), text_.size(), text_.capacity());
   // No document to ask for a position yet; the syntax scan of error() will place the fault.
-  if (auto error = document.error()) return fail(text_.data(), simdjson::error_message(error));
+  if (auto error = document.error()) {
+    unwind_if_out_of_memory(error);
+    return fail(text_.data(), simdjson::error_message(error));
+  }
   document_ = std::move(document).value_unsafe();
   return true;
 }
@@ -49,6 +60,7 @@ bool JsonFileReader::fail(const char* location, std::string description) {
 }
 
 bool JsonFileReader::fail(simdjson::error_code code) {
+  unwind_if_out_of_memory(code);
   return fail(location_of(document_), simdjson::error_message(code));
 }
 

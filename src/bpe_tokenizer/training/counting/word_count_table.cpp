@@ -47,7 +47,13 @@ bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurr
 
 bool WordCountTable::merge_from(WordCountTable&& other) {
   if (map_.empty()) {
+    // This table's blocks held no words, but their work time still counts.
+    const std::uint64_t own_removal_ns = removal_ns;
+    const std::uint64_t own_counting_ns = counting_ns;
     *this = std::move(other);
+    removal_ns += own_removal_ns;
+    counting_ns += own_counting_ns;
+    other = WordCountTable();
     return true;
   }
   // No reserve for the sum of both sizes: the workers' tables of one corpus share most of their
