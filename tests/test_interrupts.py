@@ -161,6 +161,8 @@ def test_sigint_to_a_child_blocked_on_a_slow_corpus(tmp_path):
     os.mkfifo(fifo)
     script = textwrap.dedent(f"""
         import os, signal, sys, time, wrenmark
+        # A shell that starts the suite in the background ignores SIGINT, and children inherit it.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         writer = os.open({str(fifo)!r}, os.O_RDWR)  # keeps the pipe open, writes nothing
         tokenizer = wrenmark.BpeTokenizer({str(fifo)!r}, 50, wrenmark.PreTokenization.whitespace())
         print("training", flush=True)
@@ -197,7 +199,8 @@ def test_sigint_to_a_child_while_it_merges(tmp_path):
     corpus.write_text(" ".join("".join(rng.choice("abcdefghijklmnop") for _ in range(rng.randint(3, 12)))
                                for _ in range(80000)))
     script = textwrap.dedent(f"""
-        import sys, wrenmark
+        import signal, sys, wrenmark
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # as above
         tokenizer = wrenmark.BpeTokenizer({str(corpus)!r}, 1_000_000, wrenmark.PreTokenization.whitespace())
         tokenizer.show_progress = True
         try:
