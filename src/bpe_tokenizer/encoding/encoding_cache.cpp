@@ -1,5 +1,6 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 
+#include <new>
 #include <utility>
 
 namespace wrenmark {
@@ -59,8 +60,9 @@ void PreparedEncoding::give_back(std::unique_ptr<WordCache> cache) noexcept {
   const std::lock_guard lock(pool_mutex_);
   try {
     pool_.push_back(std::move(cache));
-  } catch (...) {
-    // Out of memory for the pool's slot: the cache is dropped, which only costs its warmth.
+  } catch (const std::bad_alloc&) {
+    // No room for the pool's slot: the cache is dropped, which only costs its warmth.
+    cache.reset();
   }
 }
 

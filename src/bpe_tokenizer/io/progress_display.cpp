@@ -19,6 +19,7 @@ constexpr std::chrono::milliseconds kTerminalRedraw{100};
 constexpr std::chrono::seconds kPlainLineInterval{3};
 constexpr int kBarWidth = 24;
 constexpr std::string_view kEraseToLineEnd = "\x1b[K";
+constexpr std::string_view kClearLine = "\r\x1b[K";
 
 // Both on one terminal device, so that what one writes shows on the row the other draws.
 bool same_terminal(int first, int second) {
@@ -153,14 +154,16 @@ void ProgressDisplay::finish(bool completed) {
 
 void ProgressDisplay::clear() {
   const std::lock_guard lock(line_mutex_);
-  if (line_open_) write("\r" + std::string(kEraseToLineEnd));
+  if (line_open_) write(kClearLine);
 }
 
 void ProgressDisplay::redraw(bool line_ended) {
   const std::lock_guard lock(line_mutex_);
   if (!line_open_) return;
   // Text that stopped inside a line keeps its row; the display goes on below it.
-  write(std::string(line_ended ? "" : "\n") + "\r" + line_text_ + std::string(kEraseToLineEnd));
+  std::string text(line_ended ? "\r" : "\n\r");
+  text.append(line_text_).append(kEraseToLineEnd);
+  write(text);
 }
 
 // A display that cannot be written is not worth failing training for.
