@@ -21,8 +21,8 @@ _ERASE_TO_LINE_END = "\x1b[K"
 
 
 class Unit(enum.Enum):
-    BYTES = enum.auto()
-    ITEMS = enum.auto()
+    BYTES = 1
+    ITEMS = 2
 
 
 def _amount(value: int, unit: Unit) -> str:
