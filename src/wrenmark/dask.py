@@ -34,12 +34,16 @@ from wrenmark._corpus_blocks import (
     merge_tables,
     plan_blocks,
 )
+from wrenmark._progress_line import ProgressLine, Unit
 
 __all__ = ["train"]
 
 # Tables combined by one reduction task. Merging costs about the size of its inputs, so a wide
 # fan-in keeps the tree shallow without making any one task large.
 _MERGE_FAN_IN = 8
+# How long the wait for the cluster goes without looking at the progress and running this
+# process's signal handlers.
+_WAIT_SLICE_SECONDS = 0.1
 
 
 def train(tokenizer: BpeTokenizer, paths: CorpusPaths, *, client: distributed.Client | None = None,
@@ -76,7 +80,8 @@ def train(tokenizer: BpeTokenizer, paths: CorpusPaths, *, client: distributed.Cl
     blocks = plan_blocks(corpus, block_size)
     if blocks:
         with _client_for(client) as active:
-            table = _count_on_cluster(active, counting, corpus, blocks)
+            progress = ProgressLine() if tokenizer.show_progress else None
+            table = _count_on_cluster(active, counting, corpus, blocks, progress)
     else:
         table = _extension._merge_word_counts([])
     _extension._train_from_word_counts(tokenizer, table)
@@ -103,41 +108,83 @@ def _client_for(client: distributed.Client | None) -> Iterator[distributed.Clien
 
 
 def _count_on_cluster(client: distributed.Client, settings: CountingSettings, corpus: JoinedCorpus,
-                      blocks: Sequence[Block]) -> bytes:
+                      blocks: Sequence[Block], progress: ProgressLine | None) -> bytes:
     """Counts every block on the workers and combines the tables there; returns the last one."""
     call = uuid.uuid4().hex
+    # The futures not yet done, counts with their nominal bytes: what the progress is measured
+    # by, and what is cancelled when the call ends early. Done ones are let go at once, so that
+    # the cluster frees each table as soon as it is merged.
+    counting: dict[distributed.Future[bytes], int] = {}
+    merging: dict[distributed.Future[bytes], None] = {}
     # The file list goes into the graph once, as a task that every count depends on, rather than
     # into every count's arguments; if the worker holding it dies, the scheduler makes it again.
     shared_corpus = client.submit(_same, corpus, key=f"wrenmark-corpus-{call}", pure=False)
     blocks_by_key: dict[str, Block] = {}
-    level: list[distributed.Future[bytes]] = []
-    for index, block in enumerate(blocks):
-        key = f"wrenmark-count-{call}-{index}"
-        blocks_by_key[key] = block
-        level.append(client.submit(count_block, settings, shared_corpus, block, key=key, pure=False))
-    depth = 0
-    while len(level) > 1:
-        depth += 1
-        # Only the newest level is referenced, so the cluster frees each table once it is merged.
-        level = [client.submit(merge_tables, *level[start:start + _MERGE_FAN_IN],
-                               key=f"wrenmark-merge-{call}-{depth}-{start}", pure=False)
-                 for start in range(0, len(level), _MERGE_FAN_IN)]
-    final = level[0]
-    # On every way out the futures go out of scope, and the cluster forgets their tasks, running or
-    # not, as soon as no client holds them.
     try:
+        level: list[distributed.Future[bytes]] = []
+        for index, block in enumerate(blocks):
+            key = f"wrenmark-count-{call}-{index}"
+            blocks_by_key[key] = block
+            level.append(client.submit(count_block, settings, shared_corpus, block, key=key, pure=False))
+            counting[level[-1]] = block.stop - block.start
+        depth = 0
+        while len(level) > 1:
+            depth += 1
+            level = [client.submit(merge_tables, *level[start:start + _MERGE_FAN_IN],
+                                   key=f"wrenmark-merge-{call}-{depth}-{start}", pure=False)
+                     for start in range(0, len(level), _MERGE_FAN_IN)]
+            merging.update(dict.fromkeys(level))
+        final = level[0]
+        del level
+        _wait_for(final, counting, merging, corpus.size, progress)
         table: bytes = final.result()
         return table
-    except KilledWorker as error:
-        # Dask blames every task that was on a worker when it died; the one named may be innocent.
-        blamed = blocks_by_key.get(str(error.task))
-        what = f"counting {blamed.describe(corpus)}" if blamed is not None else "combining the word counts"
-        raise RuntimeError(f"Training on the cluster failed: workers died {error.allowed_failures + 1} "
-                           f"times while {what}") from None
-    except RuntimeError:
-        raise
-    except Exception as error:
+    except BaseException as error:
+        # Stops the work of this call on the cluster, including after Ctrl-C: futures merely let
+        # go would leave their running tasks to finish.
+        with contextlib.suppress(Exception):
+            client.cancel([shared_corpus, *counting, *merging])
+        if progress is not None:
+            progress.stopped()
+        if isinstance(error, KilledWorker):
+            # Dask blames every task that was on a worker when it died; the one named may be innocent.
+            blamed = blocks_by_key.get(str(error.task))
+            what = f"counting {blamed.describe(corpus)}" if blamed is not None else "combining the word counts"
+            raise RuntimeError(f"Training on the cluster failed: workers died {error.allowed_failures + 1} "
+                               f"times while {what}") from None
+        if isinstance(error, RuntimeError) or not isinstance(error, Exception):
+            raise
         raise RuntimeError(f"Training on the cluster failed: {type(error).__name__}: {error}") from error
+
+
+def _wait_for(final: distributed.Future[bytes], counting: dict[distributed.Future[bytes], int],
+              merging: dict[distributed.Future[bytes], None], total_bytes: int,
+              progress: ProgressLine | None) -> None:
+    """Waits in short slices, so that Ctrl-C stops it promptly, drawing the progress meanwhile."""
+    merges = len(merging)
+    counted = 0
+    if progress is not None:
+        progress.begin_phase("counting words", total_bytes, Unit.BYTES)
+    combining = False
+    while True:
+        # A task's own error comes out of here too, as it would from the final result().
+        with contextlib.suppress(TimeoutError):
+            final.result(timeout=_WAIT_SLICE_SECONDS)
+        for future in [future for future in counting if future.done()]:
+            counted += counting.pop(future)
+        for future in [future for future in merging if future.done()]:
+            del merging[future]
+        if final.done():
+            return
+        if progress is None:
+            continue
+        if counting:
+            progress.update(counted)
+        elif not combining:
+            combining = True
+            progress.begin_phase("combining word counts", merges, Unit.ITEMS)
+        else:
+            progress.update(merges - len(merging))
 
 
 def _same(corpus: JoinedCorpus) -> JoinedCorpus:
