@@ -69,6 +69,9 @@ class ClassicMergeLoop {
   Status merge(Pair pair, ChosenPair chosen, TokenId joined, CandidateHeap& candidates);
 
  private:
+  // The pair's entry and its long-word occurrences, made when missing.
+  PairEntry& entry_of(PairKey key);
+  std::vector<Occurrence>& long_occurrences_of(PairKey key);
   void rewrite_short_word(std::uint32_t word);
   void rewrite_long_word_at(Occurrence occurrence);
   void subtract(TokenId first, TokenId second, std::uint64_t amount);
