@@ -17,9 +17,11 @@ void forget_broken_map(Map& map) noexcept {
 
 // Runs `insert`, an insertion into `map` that may grow it. When it throws, the map is forgotten
 // before the exception goes on, so that unwinding destroys an empty map. A try costs nothing
-// until something is thrown, so the guard adds no work to the path that does not throw.
+// until something is thrown, so the guard adds no work to the path that does not throw; it is
+// always inlined, since GCC would otherwise call out for the whole insertion, the map's inlined
+// lookup included.
 template <typename Map, typename Insert>
-decltype(auto) insert_or_forget(Map& map, Insert&& insert) {
+[[gnu::always_inline]] inline decltype(auto) insert_or_forget(Map& map, Insert&& insert) {
   try {
     return std::forward<Insert>(insert)();
   } catch (...) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/training/merging/merge_driver.hpp"
 
 namespace wrenmark {
@@ -156,16 +155,6 @@ void ClassicMergeLoop::add_in_long_word(TokenId first, TokenId second, std::uint
   entry.count += amount;
   note_touched(key, entry);
   long_occurrences_of(key).push_back(occurrence);
-}
-
-// Growing either map may fail; unwinding then destroys the loop, which a broken map must not see.
-ClassicMergeLoop::PairEntry& ClassicMergeLoop::entry_of(PairKey key) {
-  return insert_or_forget(pairs_, [&]() -> PairEntry& { return pairs_[key]; });
-}
-
-std::vector<Occurrence>& ClassicMergeLoop::long_occurrences_of(PairKey key) {
-  return insert_or_forget(long_word_occurrences_,
-                          [&]() -> std::vector<Occurrence>& { return long_word_occurrences_[key]; });
 }
 
 void ClassicMergeLoop::note_touched(PairKey key, PairEntry& entry) {
