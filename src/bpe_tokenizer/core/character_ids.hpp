@@ -5,6 +5,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
 
@@ -28,7 +29,7 @@ class CharacterIds {
     if (code_point < 128) {
       if (ascii_[code_point] == kMissing) ascii_[code_point] = id;
     } else {
-      others_.emplace(code_point, id);
+      insert_or_forget(others_, [&] { others_.emplace(code_point, id); });
     }
   }
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "bpe_tokenizer/system/broken_map.hpp"
+
 namespace wrenmark {
 
 Result<TokenId> Model::learn_merge(Pair pair) {
@@ -22,8 +24,9 @@ Result<TokenId> Model::learn_merge(Pair pair) {
 Status Model::derive_lookup_tables() {
   PairMap<std::uint64_t> derived_ranks;
   PairMap<TokenId> derived_pairs_to_merge;
-  derived_ranks.reserve(merge_rules.size());
-  derived_pairs_to_merge.reserve(merge_rules.size());
+  // Reserved whole, so that only the reserving can fail and leave a map broken.
+  insert_or_forget(derived_ranks, [&] { derived_ranks.reserve(merge_rules.size()); });
+  insert_or_forget(derived_pairs_to_merge, [&] { derived_pairs_to_merge.reserve(merge_rules.size()); });
   std::string merged_text;
   for (std::size_t rank = 0; rank < merge_rules.size(); ++rank) {
     const Pair pair = merge_rules[rank];

@@ -3,6 +3,8 @@
 #include <cassert>
 #include <string>
 
+#include "bpe_tokenizer/system/broken_map.hpp"
+
 namespace wrenmark {
 
 TokenId TokenTable::add_token(std::string_view token) {
@@ -12,7 +14,7 @@ TokenId TokenTable::add_token(std::string_view token) {
   const auto id = static_cast<TokenId>(id_to_token_.size());
   const std::string_view stored = strings_.store(token);
   id_to_token_.push_back(stored);
-  token_to_id_.emplace(stored, id);
+  insert_or_forget(token_to_id_, [&] { return token_to_id_.emplace(stored, id); });
   return id;
 }
 
@@ -32,7 +34,8 @@ void TokenTable::set_token_to_id(std::string_view token, TokenId id) {
     found->second = id;
     return;
   }
-  token_to_id_.emplace(strings_.store(token), id);
+  const std::string_view stored = strings_.store(token);
+  insert_or_forget(token_to_id_, [&] { return token_to_id_.emplace(stored, id); });
 }
 
 }  // namespace wrenmark

@@ -12,6 +12,7 @@
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/string_store.hpp"
 #include "bpe_tokenizer/core/tokenizer_error.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
 
@@ -54,7 +55,7 @@ class TokenTable {
   // Makes room for `tokens` tokens in both directions, for a reader that knows the count.
   void reserve(std::size_t tokens) {
     id_to_token_.reserve(tokens);
-    token_to_id_.reserve(tokens);
+    insert_or_forget(token_to_id_, [&] { token_to_id_.reserve(tokens); });
   }
 
   std::size_t size() const { return id_to_token_.size(); }

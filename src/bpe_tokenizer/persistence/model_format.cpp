@@ -12,6 +12,7 @@
 #include "bpe_tokenizer/persistence/model_files.hpp"
 #include "bpe_tokenizer/persistence/optional_config_members.hpp"
 #include "bpe_tokenizer/persistence/pair_key_text.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
 
@@ -197,7 +198,7 @@ std::string write_pair_map(const std::vector<Pair>& merge_rules, const PairMap<V
   JsonWriter writer;
   writer.begin_object();
   absl::flat_hash_set<PairKey> written;
-  written.reserve(map.size());
+  insert_or_forget(written, [&] { written.reserve(map.size()); });
   for (const Pair pair : merge_rules) {
     const PairKey key = pair_key(pair);
     auto found = map.find(key);

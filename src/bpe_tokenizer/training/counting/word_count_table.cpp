@@ -33,9 +33,11 @@ std::string_view WordCountTable::intern(std::string_view word) {
 bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurrence first) {
   const WordKey probe(word, hasher_(word));
   bool inserted = false;
-  auto entry = map_.lazy_emplace(probe, [&](const auto& construct) {
-    inserted = true;
-    construct(WordKey(intern(word), probe.hash), WordStat{count, first});
+  auto entry = insert_or_forget(map_, [&] {
+    return map_.lazy_emplace(probe, [&](const auto& construct) {
+      inserted = true;
+      construct(WordKey(intern(word), probe.hash), WordStat{count, first});
+    });
   });
   if (inserted) return true;
   WordStat& stat = entry->second;
@@ -61,7 +63,7 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
   for (const auto& [key, stat] : other.map_) {
     // Tables of one process share the hash seed, so keys move without rehashing, and their bytes
     // stay where they are: the chunks change hands.
-    auto [entry, inserted] = map_.try_emplace(key, stat);
+    auto [entry, inserted] = insert_or_forget(map_, [&] { return map_.try_emplace(key, stat); });
     if (inserted) continue;
     if (stat.count > UINT64_MAX - entry->second.count) return false;
     entry->second.count += stat.count;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/system/huge_page_allocator.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
 
@@ -95,8 +96,10 @@ class WordCountTable {
   template <bool slack = false>
   void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
     const WordKey probe = slack ? WordKey(word, hash, WordKey::WithSlack{}) : WordKey(word, hash);
-    auto entry = map_.lazy_emplace(
-        probe, [&](const auto& construct) { construct(WordKey(intern(word), hash), WordStat{0, where}); });
+    auto entry = insert_or_forget(map_, [&] {
+      return map_.lazy_emplace(
+          probe, [&](const auto& construct) { construct(WordKey(intern(word), hash), WordStat{0, where}); });
+    });
     ++entry->second.count;
   }
   void prefetch(std::uint64_t hash) const {

@@ -21,10 +21,10 @@ Status ClassicMergeLoop::count_initial_pairs(CandidateHeap& candidates, Training
     // No merge has happened yet, so every slot is live and a pair's position is its slot.
     words_.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
       const PairKey key = pair_key(first, second);
-      PairEntry& entry = pairs_[key];
+      PairEntry& entry = entry_of(key);
       entry.count += count;
       if (is_long) {
-        long_word_occurrences_[key].push_back(Occurrence{word, position});
+        long_occurrences_of(key).push_back(Occurrence{word, position});
       } else if (entry.short_words.empty() || entry.short_words.back() != word) {
         entry.short_words.push_back(word);
       }
@@ -143,7 +143,7 @@ void ClassicMergeLoop::subtract(TokenId first, TokenId second, std::uint64_t amo
 
 void ClassicMergeLoop::add_in_short_word(TokenId first, TokenId second, std::uint64_t amount, std::uint32_t word) {
   const PairKey key = pair_key(first, second);
-  PairEntry& entry = pairs_[key];
+  PairEntry& entry = entry_of(key);
   entry.count += amount;
   if (entry.short_words.empty() || entry.short_words.back() != word) entry.short_words.push_back(word);
   note_touched(key, entry);
@@ -151,10 +151,10 @@ void ClassicMergeLoop::add_in_short_word(TokenId first, TokenId second, std::uin
 
 void ClassicMergeLoop::add_in_long_word(TokenId first, TokenId second, std::uint64_t amount, Occurrence occurrence) {
   const PairKey key = pair_key(first, second);
-  PairEntry& entry = pairs_[key];
+  PairEntry& entry = entry_of(key);
   entry.count += amount;
   note_touched(key, entry);
-  long_word_occurrences_[key].push_back(occurrence);
+  long_occurrences_of(key).push_back(occurrence);
 }
 
 void ClassicMergeLoop::note_touched(PairKey key, PairEntry& entry) {

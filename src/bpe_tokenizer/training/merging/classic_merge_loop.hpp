@@ -9,6 +9,7 @@
 #include "absl/container/inlined_vector.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/system/huge_page_allocator.hpp"
 #include "bpe_tokenizer/training/merging/candidate_heap.hpp"
 #include "bpe_tokenizer/training/training_monitor.hpp"
@@ -69,6 +70,15 @@ class ClassicMergeLoop {
   Status merge(Pair pair, ChosenPair chosen, TokenId joined, CandidateHeap& candidates);
 
  private:
+  // The pair's entry and its long-word occurrences, made when missing. Growing either map may
+  // fail; unwinding then destroys the loop, which a broken map must not see.
+  PairEntry& entry_of(PairKey key) {
+    return insert_or_forget(pairs_, [&]() -> PairEntry& { return pairs_[key]; });
+  }
+  std::vector<Occurrence>& long_occurrences_of(PairKey key) {
+    return insert_or_forget(long_word_occurrences_,
+                            [&]() -> std::vector<Occurrence>& { return long_word_occurrences_[key]; });
+  }
   void rewrite_short_word(std::uint32_t word);
   void rewrite_long_word_at(Occurrence occurrence);
   void subtract(TokenId first, TokenId second, std::uint64_t amount);

@@ -7,6 +7,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/system/huge_page_allocator.hpp"
 #include "bpe_tokenizer/training/words/word_table.hpp"
 
@@ -54,7 +55,7 @@ class OccurrenceListing {
     if ((entry & ~kHasMore) == kNone) {
       entry = id | (entry & kHasMore);
     } else {
-      extra_[place].push_back(id);
+      insert_or_forget(extra_, [&]() -> More& { return extra_[place]; }).push_back(id);
       entry |= kHasMore;
     }
     return true;

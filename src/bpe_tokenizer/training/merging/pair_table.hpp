@@ -6,6 +6,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/training/merging/candidate_heap.hpp"
 #include "bpe_tokenizer/training/merging/occurrence_listing.hpp"
 
@@ -43,7 +44,8 @@ class PairTable {
   PairId id_of(PairKey key) {
     RecentPair& recent = recent_[recent_slot(key)];
     if (recent.key == key) return recent.id;
-    const auto [entry, inserted] = ids_.try_emplace(key, static_cast<PairId>(keys_.size()));
+    const auto [entry, inserted] =
+        insert_or_forget(ids_, [&] { return ids_.try_emplace(key, static_cast<PairId>(keys_.size())); });
     if (inserted) {
       keys_.push_back(key);
       counts_.push_back(0);
