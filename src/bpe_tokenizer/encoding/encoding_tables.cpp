@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
@@ -23,15 +24,17 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
   }
   end_of_word_id_ = source.token_table.id_by_token(kEndOfWord);
 
-  merges_.reserve(source.ranks.size());
+  // A member map whose growth failed would be destroyed as the constructor unwinds.
+  insert_or_forget(merges_, [&] { merges_.reserve(source.ranks.size()); });
   for (const auto& [pair, rank] : source.ranks) {
     auto merged = source.pairs_to_merge.find(pair);
     const bool has_merged = merged != source.pairs_to_merge.end();
     merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
   }
 
-  const absl::flat_hash_set<std::string_view> special_tokens(settings.special_tokens.begin(),
-                                                             settings.special_tokens.end());
+  absl::flat_hash_set<std::string_view> special_tokens;
+  insert_or_forget(special_tokens,
+                   [&] { special_tokens.insert(settings.special_tokens.begin(), settings.special_tokens.end()); });
   // Views into the token table, which lives as long as these tables.
   const auto id_to_token = source.token_table.id_to_token();
   tokens_.reserve(id_to_token.size());
@@ -40,7 +43,9 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
       tokens_.push_back(TokenInfo{TokenClass::Special, kNoStem});
     } else if (token.ends_with(kEndOfWord)) {
       const std::string_view stem = token.substr(0, token.size() - kEndOfWord.size());
-      const auto entry = stem_indices_.emplace(stem, static_cast<StemIndex>(stem_indices_.size())).first;
+      const auto entry = insert_or_forget(stem_indices_, [&] {
+        return stem_indices_.emplace(stem, static_cast<StemIndex>(stem_indices_.size())).first;
+      });
       tokens_.push_back(TokenInfo{TokenClass::EndsWithMarker, entry->second});
     } else {
       tokens_.push_back(TokenInfo{TokenClass::Plain, kNoStem});

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bpe_tokenizer/core/byte_format.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
@@ -114,12 +115,12 @@ class ModelBytesReader {
   bool pair_map(PairMap<Value>& map) {
     std::uint64_t entries = 0;
     if (!count(3, entries)) return false;
-    map.reserve(entries);
+    insert_or_forget(map, [&] { map.reserve(entries); });
     for (std::uint64_t entry = 0; entry < entries; ++entry) {
       Pair pair;
       std::uint64_t value = 0;
       if (!this->pair(pair) || !reader_.varint(value) || value > std::numeric_limits<Value>::max()) return false;
-      map.insert_or_assign(pair_key(pair), static_cast<Value>(value));
+      insert_or_forget(map, [&] { map.insert_or_assign(pair_key(pair), static_cast<Value>(value)); });
     }
     return true;
   }

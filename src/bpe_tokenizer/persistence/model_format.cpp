@@ -234,7 +234,9 @@ bool read_pair_map(JsonFileReader& reader, std::uint64_t max, PairMap<Value>& ma
                                 reader.defer_fault(key_location, "invalid pair key `" + std::string(key) + "`");
                                 return true;
                               }
-                              map.insert_or_assign(pair_key(*pair), static_cast<Value>(number));  // a later key wins
+                              // A later key wins.
+                              insert_or_forget(
+                                  map, [&] { map.insert_or_assign(pair_key(*pair), static_cast<Value>(number)); });
                               return true;
                             });
 }
@@ -242,7 +244,7 @@ bool read_pair_map(JsonFileReader& reader, std::uint64_t max, PairMap<Value>& ma
 std::string write_ranks(const Config&, const Model& model) { return write_pair_map(model.merge_rules, model.ranks); }
 bool read_ranks(JsonFileReader& reader, SavedModel& saved) {
   // A saved model has one entry per distinct merge in each pair map.
-  saved.model.ranks.reserve(saved.model.merge_rules.size());
+  insert_or_forget(saved.model.ranks, [&] { saved.model.ranks.reserve(saved.model.merge_rules.size()); });
   return read_pair_map(reader, kMaxU64, saved.model.ranks);
 }
 
@@ -250,7 +252,8 @@ std::string write_pairs_to_merge(const Config&, const Model& model) {
   return write_pair_map(model.merge_rules, model.pairs_to_merge);
 }
 bool read_pairs_to_merge(JsonFileReader& reader, SavedModel& saved) {
-  saved.model.pairs_to_merge.reserve(saved.model.merge_rules.size());
+  insert_or_forget(saved.model.pairs_to_merge,
+                   [&] { saved.model.pairs_to_merge.reserve(saved.model.merge_rules.size()); });
   return read_pair_map(reader, kMaxTokenId, saved.model.pairs_to_merge);
 }
 
