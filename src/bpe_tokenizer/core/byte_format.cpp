@@ -49,4 +49,19 @@ bool ByteReader::text(std::uint64_t size, std::string_view& value) {
   return true;
 }
 
+FrameCheck check_frame(std::string_view bytes, std::string_view magic, std::size_t minimum_contents,
+                       std::string_view& contents) {
+  if (bytes.size() < magic.size() + minimum_contents + kChecksumBytes || !bytes.starts_with(magic)) {
+    return FrameCheck::WrongMagic;
+  }
+  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
+  ByteReader trailer(bytes.substr(body.size()));
+  std::uint64_t stored_checksum = 0;
+  if (!trailer.fixed(kChecksumBytes, stored_checksum) || stored_checksum != checksum(body)) {
+    return FrameCheck::ChecksumMismatch;
+  }
+  contents = body.substr(magic.size());
+  return FrameCheck::Valid;
+}
+
 }  // namespace wrenmark

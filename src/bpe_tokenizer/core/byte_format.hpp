@@ -26,6 +26,19 @@ inline void put_varint(std::string& out, std::uint64_t value) {
   out.push_back(static_cast<char>(value));
 }
 
+// A record is framed by its magic at the start and the checksum of everything before it at the
+// end, as `append_checksum` writes it.
+inline constexpr std::size_t kChecksumBytes = 8;
+
+inline void append_checksum(std::string& out) { put_fixed(out, checksum(out), kChecksumBytes); }
+
+enum class FrameCheck : std::uint8_t { Valid, WrongMagic, ChecksumMismatch };
+
+// Checks the frame of `bytes`, which must hold at least `minimum_contents` bytes between magic
+// and checksum; when valid, `contents` is set to those bytes.
+FrameCheck check_frame(std::string_view bytes, std::string_view magic, std::size_t minimum_contents,
+                       std::string_view& contents);
+
 class ByteReader {
  public:
   explicit ByteReader(std::string_view bytes) : bytes_(bytes) {}

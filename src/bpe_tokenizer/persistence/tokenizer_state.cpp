@@ -22,7 +22,6 @@ namespace {
 constexpr std::string_view kMagic = "WMTK";
 constexpr std::uint32_t kVersion = 1;
 constexpr std::string_view kSettingsName = "settings.json";
-constexpr std::size_t kChecksumBytes = 8;
 
 TokenizerError invalid(std::string_view what) {
   return TokenizerError(ErrorKind::InvalidState, "invalid tokenizer state: " + std::string(what));
@@ -121,20 +120,18 @@ std::string serialize_tokenizer_state(const BpeTokenizer& tokenizer) {
     append_model_bytes(*tokenizer.model, model);
     put_section(out, model);
   }
-  put_fixed(out, checksum(out), 8);
+  append_checksum(out);
   return out;
 }
 
 Result<BpeTokenizer> parse_tokenizer_state(std::string_view bytes) {
-  if (bytes.size() < kMagic.size() + kChecksumBytes || bytes.substr(0, kMagic.size()) != kMagic) {
-    return invalid("not a wrenmark tokenizer");
+  std::string_view contents;
+  switch (check_frame(bytes, kMagic, 0, contents)) {
+    case FrameCheck::WrongMagic: return invalid("not a wrenmark tokenizer");
+    case FrameCheck::ChecksumMismatch: return invalid("checksum mismatch");
+    case FrameCheck::Valid: break;
   }
-  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
-  ByteReader trailer(bytes.substr(body.size()));
-  std::uint64_t stored_checksum = 0;
-  if (!trailer.fixed(8, stored_checksum) || stored_checksum != checksum(body)) return invalid("checksum mismatch");
-
-  ByteReader reader(body.substr(kMagic.size()));
+  ByteReader reader(contents);
   std::uint64_t version = 0;
   if (!reader.fixed(4, version)) return invalid("truncated header");
   if (version != kVersion) {

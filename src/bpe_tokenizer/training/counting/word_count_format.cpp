@@ -12,7 +12,6 @@ namespace {
 constexpr std::string_view kMagic = "WMWC";
 constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderBytes = 4 + 4 + 8 + 8 + 8;
-constexpr std::size_t kChecksumBytes = 8;
 
 TokenizerError corrupt(std::string_view what) {
   return TokenizerError(ErrorKind::InvalidState, "invalid word-count table: " + std::string(what));
@@ -36,20 +35,18 @@ std::string serialize_word_counts(const WordCountTable& table) {
     put_varint(out, word.stat.first.origin);
     put_varint(out, word.stat.first.offset);
   });
-  put_fixed(out, checksum(out), 8);
+  append_checksum(out);
   return out;
 }
 
 Result<WordCountTable> parse_word_counts(std::string_view bytes) {
-  if (bytes.size() < kHeaderBytes + kChecksumBytes || bytes.substr(0, kMagic.size()) != kMagic) {
-    return corrupt("not a word-count table");
+  std::string_view contents;
+  switch (check_frame(bytes, kMagic, kHeaderBytes - kMagic.size(), contents)) {
+    case FrameCheck::WrongMagic: return corrupt("not a word-count table");
+    case FrameCheck::ChecksumMismatch: return corrupt("checksum mismatch");
+    case FrameCheck::Valid: break;
   }
-  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
-  ByteReader trailer(bytes.substr(body.size()));
-  std::uint64_t stored_checksum = 0;
-  if (!trailer.fixed(8, stored_checksum) || stored_checksum != checksum(body)) return corrupt("checksum mismatch");
-
-  ByteReader reader(body.substr(kMagic.size()));
+  ByteReader reader(contents);
   std::uint64_t version = 0;
   std::uint64_t word_count = 0;
   WordCountTable table;
@@ -58,7 +55,7 @@ Result<WordCountTable> parse_word_counts(std::string_view bytes) {
     return corrupt("truncated header");
   }
   // Every word takes at least five bytes, which bounds the count before anything is reserved.
-  if (word_count > body.size() / 5) return corrupt("word count exceeds the table's size");
+  if (word_count > (kMagic.size() + contents.size()) / 5) return corrupt("word count exceeds the table's size");
   for (std::uint64_t index = 0; index < word_count; ++index) {
     std::uint64_t size = 0;
     std::string_view text;
