@@ -1,5 +1,8 @@
+import sys
 import tempfile
 from pathlib import Path
+
+import pytest
 
 import wrenmark
 
@@ -15,3 +18,12 @@ def pytest_sessionfinish(session, exitstatus):
         corpus = Path(scratch) / "flush.txt"
         corpus.write_text("a")
         wrenmark.BpeTokenizer(str(corpus), 0, wrenmark.PreTokenization.whitespace()).train()
+
+
+@pytest.fixture
+def frequent_thread_switches():
+    """The interpreter switches threads every 10 microseconds during the test."""
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(previous)

@@ -7,7 +7,6 @@ that happen, on purpose and at random, and check that nothing crashes, that ever
 of the expected RuntimeErrors, and that the model ends up exactly as a lone thread would make it.
 """
 
-import sys
 import threading
 import time
 
@@ -39,12 +38,8 @@ def reference(corpus):
     return tokenizer
 
 
-@pytest.fixture(autouse=True)
-def frequent_thread_switches():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(previous)
+# Threads switch far more often than by default, so that races show.
+pytestmark = pytest.mark.usefixtures("frequent_thread_switches")
 
 
 class SleepingIds:

@@ -60,6 +60,20 @@ class RaiseInPhase:
             raise self.exception(self.phase)
 
 
+def interrupt_in_phase(phase, exception, call, phases_before=0):
+    """Runs `call` with `exception` raised by a signal handler as `phase` begins."""
+    handler = RaiseInPhase(phase, exception)
+    handler.phases_begun = phases_before
+    previous = signal.signal(signal.SIGPIPE, handler)
+    try:
+        with progress_into_a_broken_pipe(), pytest.raises(exception, match=phase):
+            call()
+    finally:
+        handler.armed = False
+        signal.signal(signal.SIGPIPE, previous)
+    assert handler.phases_begun == PHASES.index(phase) + 1
+
+
 @pytest.mark.parametrize("phase, exception, classic", [
     *[(phase, KeyboardInterrupt, classic) for phase in PHASES for classic in (False, True)],
     ("counting words", ValueError, False),
@@ -71,15 +85,7 @@ def test_an_interrupt_in_each_phase_leaves_the_tokenizer_trainable(tmp_path, pha
                                       save_model=True, output_dir=str(tmp_path / "model"))
     tokenizer.show_progress = True
     tokenizer.merge_all_occurrences = classic
-    handler = RaiseInPhase(phase, exception)
-    previous = signal.signal(signal.SIGPIPE, handler)
-    try:
-        with progress_into_a_broken_pipe(), pytest.raises(exception, match=phase):
-            tokenizer.train()
-    finally:
-        handler.armed = False
-        signal.signal(signal.SIGPIPE, previous)
-    assert handler.phases_begun == PHASES.index(phase) + 1
+    interrupt_in_phase(phase, exception, tokenizer.train)
     assert repr(tokenizer) == "BpeTokenizer(vocab_size=0)"
     assert not (tmp_path / "model").exists()
 
@@ -109,16 +115,9 @@ def test_an_interrupt_while_training_from_word_counts_leaves_the_tokenizer_train
     table = extension._count_words(new_tokenizer(), corpus.read_bytes(), 0)
     tokenizer = new_tokenizer()
     tokenizer.show_progress = True
-    handler = RaiseInPhase(phase, KeyboardInterrupt)
-    handler.phases_begun = 1  # no counting here
-    previous = signal.signal(signal.SIGPIPE, handler)
-    try:
-        with progress_into_a_broken_pipe(), pytest.raises(KeyboardInterrupt, match=phase):
-            extension._train_from_word_counts(tokenizer, table)
-    finally:
-        handler.armed = False
-        signal.signal(signal.SIGPIPE, previous)
-    assert handler.phases_begun == PHASES.index(phase) + 1
+    # No counting here: the first phase is counting pairs.
+    interrupt_in_phase(phase, KeyboardInterrupt, lambda: extension._train_from_word_counts(tokenizer, table),
+                       phases_before=1)
     assert repr(tokenizer) == "BpeTokenizer(vocab_size=0)"
     assert not (tmp_path / "model").exists()
 

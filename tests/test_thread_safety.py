@@ -9,7 +9,6 @@ result or error is compared with that of a serial run; this is repeated from a f
 
 import os
 import random
-import sys
 import threading
 
 import pytest
@@ -95,12 +94,8 @@ def outcome(call, tokenizer):
         return (type(error).__name__, str(error))
 
 
-@pytest.fixture(autouse=True)
-def frequent_thread_switches():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(previous)
+# Threads switch far more often than by default, so that races show.
+pytestmark = pytest.mark.usefixtures("frequent_thread_switches")
 
 
 @pytest.mark.parametrize("mode", ["default", "classic", "unknown token"])
