@@ -138,6 +138,7 @@ PyObject* train_from_word_counts(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_exclusive_tokenizer(tokenizer_argument, [&](BpeTokenizer& tokenizer) -> PyObject* {
     BufferArgument table;
     if (!table.acquire(table_argument, "table")) return nullptr;
+    if (!refuse_byte_fallback_fault(tokenizer)) return nullptr;
     // As train(): the interpreter lock is held, so signal handlers run right inside.
     SignalCheck signals;
     Cancellation cancellation(&signals);

@@ -27,6 +27,11 @@ inline PyObject* to_python(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;
   return to_python_text(*text);
 }
+inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* to_python(const std::optional<std::uint64_t>& number) {
+  if (!number) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*number);
+}
 inline PyObject* to_python(PreTokenization value) { return to_python_enum(value); }
 inline PyObject* to_python(SpecialTokenRemovalMethod value) { return to_python_enum(value); }
 
@@ -57,8 +62,11 @@ int set_with_exclusive_tokenizer(PyObject* self, PyObject* value, void* closure,
   return done ? 0 : -1;
 }
 
-// Other types than bool are refused, as int is by the constructor.
-template <auto Field>
+inline bool accept_any_flag(const TokenizerSettings&, bool) { return true; }
+
+// Other types than bool are refused, as int is by the constructor. `Check(settings, flag)`
+// accepts the new value, or raises and returns false.
+template <auto Field, auto Check = accept_any_flag>
 int set_flag(PyObject* self, PyObject* value, void* closure) {
   if (value != nullptr && !PyBool_Check(value)) {
     PyRef type_name(PyType_GetName(Py_TYPE(value)));
@@ -69,7 +77,57 @@ int set_flag(PyObject* self, PyObject* value, void* closure) {
     return -1;
   }
   return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    if (!Check(tokenizer.settings, value == Py_True)) return false;
     tokenizer.settings.*Field = value == Py_True;
+    return true;
+  });
+}
+
+inline void raise_wrong_type(PyObject* value, const char* name, const char* expected) {
+  PyRef type_name(PyType_GetName(Py_TYPE(value)));
+  if (type_name) PyErr_Format(PyExc_TypeError, "%s must be %s, not '%U'", name, expected, type_name.get());
+}
+
+// A float or int (bool refused) in [0, 1).
+template <auto Field>
+int set_probability(PyObject* self, PyObject* value, void* closure) {
+  const char* name = static_cast<const char*>(closure);
+  if (value != nullptr && (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value)))) {
+    raise_wrong_type(value, name, "a float");
+    return -1;
+  }
+  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    const double probability = PyFloat_AsDouble(value);
+    if (probability == -1.0 && PyErr_Occurred()) return false;
+    if (!(probability >= 0.0 && probability < 1.0)) {
+      PyErr_Format(PyExc_ValueError, "%s must be in [0, 1), not %R", name, value);
+      return false;
+    }
+    tokenizer.settings.*Field = probability;
+    return true;
+  });
+}
+
+// An int from 0 to 2**64 - 1 (bool refused), or None.
+template <auto Field>
+int set_optional_unsigned(PyObject* self, PyObject* value, void* closure) {
+  const char* name = static_cast<const char*>(closure);
+  if (value != nullptr && value != Py_None && (PyBool_Check(value) || !PyLong_Check(value))) {
+    raise_wrong_type(value, name, "an int or None");
+    return -1;
+  }
+  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    if (value == Py_None) {
+      (tokenizer.settings.*Field).reset();
+      return true;
+    }
+    const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "%s must be from 0 to 2**64 - 1, not %R", name, value);
+      return false;
+    }
+    tokenizer.settings.*Field = number;
     return true;
   });
 }
@@ -103,6 +161,27 @@ int set_optional_text(PyObject* self, PyObject* value, void* closure) {
 template <auto Field>
 constexpr PyGetSetDef flag_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_setting<Field>, setting_attributes::set_flag<Field>, doc,
+          const_cast<char*>(name)};
+}
+
+// A bool setting that may be set to a value that `Check(settings, flag)` accepts.
+template <auto Field, auto Check>
+constexpr PyGetSetDef checked_flag_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_flag<Field, Check>, doc,
+          const_cast<char*>(name)};
+}
+
+// A probability in [0, 1) that may be set.
+template <auto Field>
+constexpr PyGetSetDef probability_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_probability<Field>, doc,
+          const_cast<char*>(name)};
+}
+
+// An optional 64-bit unsigned setting that may be set to an int or None.
+template <auto Field>
+constexpr PyGetSetDef optional_unsigned_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_unsigned<Field>, doc,
           const_cast<char*>(name)};
 }
 

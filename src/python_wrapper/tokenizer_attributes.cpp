@@ -9,12 +9,22 @@ namespace wrenmark::python {
 
 namespace {
 
+bool refuse_both_fallbacks() {
+  PyErr_SetString(PyExc_ValueError, "byte_fallback and unknown_token exclude each other");
+  return false;
+}
+
 // Encoding looks the unknown token up among the special tokens, the only tokens that stand for
 // no text of their own.
 bool is_special_token(const TokenizerSettings& settings, PyObject* value, std::string_view token) {
+  if (settings.byte_fallback) return refuse_both_fallbacks();
   if (std::ranges::find(settings.special_tokens, token) != settings.special_tokens.end()) return true;
   PyErr_Format(PyExc_ValueError, "the unknown token %R is not one of the special tokens", value);
   return false;
+}
+
+bool allows_byte_fallback(const TokenizerSettings& settings, bool byte_fallback) {
+  return !byte_fallback || !settings.unknown_token || refuse_both_fallbacks();
 }
 
 }  // namespace
@@ -28,6 +38,14 @@ PyGetSetDef tokenizer_attributes[] = {
     flag_attribute<&TokenizerSettings::merge_all_occurrences>(
         "merge_all_occurrences",
         "Whether train() merges every occurrence of the selected pair, as classic BPE does (default False)."),
+    checked_flag_attribute<&TokenizerSettings::byte_fallback, allows_byte_fallback>(
+        "byte_fallback",
+        "Whether the vocabulary holds the 256 byte tokens \"<0x00>\" ... \"<0xFF>\" (read by train()), and "
+        "characters without a token encode as the byte tokens of their UTF-8 bytes (default False)."),
+    probability_attribute<&TokenizerSettings::dropout>(
+        "dropout", "The probability in [0, 1) with which encoding skips each merge that could apply (default 0)."),
+    optional_unsigned_attribute<&TokenizerSettings::dropout_seed>(
+        "dropout_seed", "The seed of dropout's draws, or None for fresh draws on every call (default None)."),
     read_only_attribute<&TokenizerSettings::target_vocab_size>("target_vocab_size",
                                                                "The vocabulary size at which training stops merging."),
     read_only_attribute<&TokenizerSettings::pre_tokenization>(

@@ -38,6 +38,9 @@ struct Config {
   // Training rewrites every occurrence of the selected pair, as classic BPE does, instead of the
   // occurrences that the default loop's position lists still name.
   bool merge_all_occurrences = false;
+  // The vocabulary holds the 256 byte tokens (core/byte_tokens.hpp), and a character without a
+  // token of its own encodes as the byte tokens of its UTF-8 bytes.
+  bool byte_fallback = false;
 };
 
 // Everything a tokenizer is set up with: what a saved model keeps, and what only this process
@@ -49,6 +52,10 @@ struct TokenizerSettings : Config {
   std::optional<std::string> output_dir;
   // Whether train() draws its progress on standard error.
   bool show_progress = false;
+  // BPE-dropout: the probability, in [0, 1), with which encoding skips each merge that could
+  // apply. Seeded by `dropout_seed`, or afresh on every call when it is absent.
+  double dropout = 0.0;
+  std::optional<std::uint64_t> dropout_seed;
 };
 
 // A field of the settings record by name, for code that carries a whole record (pickling).
@@ -67,6 +74,8 @@ inline constexpr std::tuple kProcessSettings{
     SettingMember<bool>{"save_model", &TokenizerSettings::save_model},
     SettingMember<std::optional<std::string>>{"output_dir", &TokenizerSettings::output_dir},
     SettingMember<bool>{"show_progress", &TokenizerSettings::show_progress},
+    SettingMember<double>{"dropout", &TokenizerSettings::dropout},
+    SettingMember<std::optional<std::uint64_t>>{"dropout_seed", &TokenizerSettings::dropout_seed},
 };
 
 // What a model saved with `settings` keeps.

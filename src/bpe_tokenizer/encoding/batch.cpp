@@ -99,7 +99,7 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
   }
   PreparedEncoding& prepared = cache.prepare(tokenizer);
   const EncodingTables& tables = prepared.tables();
-  const std::optional<TokenId> unknown_id = unknown_token_id(tokenizer, tables);
+  const EncodeOptions options = encode_options(tokenizer, tables);
   const std::vector<std::size_t> boundaries =
       piece_boundaries(texts.size(), [&](std::size_t index) { return texts[index].size(); });
   EncodedBatch batch;
@@ -113,7 +113,9 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
       run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
         WordCacheLease& word_cache = word_caches.local();
         if (!word_cache) word_cache = prepared.lease_word_cache();
-        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], unknown_id);
+        EncodeOptions text_options = options;
+        text_options.dropout.text_index = index;
+        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
         if (!encoding) return encoding.error();
         const std::size_t size = encoding.value()->packed_size();
         std::vector<EncodingBlockHandle>& blocks = piece_blocks[piece];
@@ -144,7 +146,7 @@ Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, Enc
   std::vector<std::string> texts(ids_batch.size());
   Status status =
       run_batch(boundaries, cancellation, decode_batch_prefix, [&](std::size_t, std::size_t index) -> Status {
-        texts[index] = decode(tables, ids_batch[index]);
+        texts[index] = decode(tables, ids_batch[index], tokenizer.settings.byte_fallback);
         return {};
       });
   if (!status) return status.error();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
+#include "bpe_tokenizer/text/utf8_replacement.hpp"
 
 namespace wrenmark {
 
@@ -26,7 +27,7 @@ void remove_end_of_word_markers(std::string& text) {
 
 }  // namespace
 
-std::string decode(const EncodingTables& tables, std::span<const TokenId> ids) {
+std::string decode(const EncodingTables& tables, std::span<const TokenId> ids, bool byte_fallback) {
   const auto id_to_token = tables.token_table().id_to_token();
   std::size_t joined_size = 0;
   for (const TokenId id : ids) {
@@ -34,11 +35,22 @@ std::string decode(const EncodingTables& tables, std::span<const TokenId> ids) {
   }
   std::string text;
   text.reserve(joined_size);
+  // The bytes of the current run of byte tokens, turned into text where the run ends.
+  std::string bytes;
   for (const TokenId id : ids) {
     if (id >= id_to_token.size()) continue;
+    if (byte_fallback) {
+      if (const int byte = tables.byte_of_token(id); byte >= 0) {
+        bytes.push_back(static_cast<char>(byte));
+        continue;
+      }
+      utf8::append_replacing_invalid(text, bytes);
+      bytes.clear();
+    }
     text.append(id_to_token[id]);
     if (tables.token_class(id) != TokenClass::Plain) text.push_back(' ');
   }
+  utf8::append_replacing_invalid(text, bytes);
   remove_end_of_word_markers(text);
   return text;
 }
@@ -47,7 +59,7 @@ Result<std::string> decode(const BpeTokenizer& tokenizer, EncodingCache& cache, 
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot decode text without training the tokenizer");
   }
-  return decode(cache.tables(tokenizer), ids);
+  return decode(cache.tables(tokenizer), ids, tokenizer.settings.byte_fallback);
 }
 
 }  // namespace wrenmark

@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "bpe_tokenizer/core/byte_tokens.hpp"
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
 #include "bpe_tokenizer/encoding/word_merger.hpp"
@@ -23,21 +24,26 @@ struct EncodeBuffers {
   std::size_t text_size = 0;
   std::vector<TokenId> symbols;
   WordMerger merger;
+  DropoutMerger dropout_merger;
   WordEndingTokens word_endings;
 };
 
 class TextEncoder {
  public:
-  TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id,
-              std::optional<TokenId> unknown_id, EncodeBuffers& buffers)
+  TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id, std::string_view text,
+              const EncodeOptions& options, EncodeBuffers& buffers)
       : tables_(tables),
         token_table_(tables.token_table()),
         word_cache_(word_cache),
         end_of_word_id_(end_of_word_id),
-        unknown_id_(unknown_id),
+        text_(text),
+        unknown_id_(options.unknown_id),
+        byte_fallback_(options.byte_fallback),
+        dropout_(options.dropout),
         encoding_(buffers.encoding),
         symbols_(buffers.symbols),
         merger_(buffers.merger),
+        dropout_merger_(buffers.dropout_merger),
         word_endings_(buffers.word_endings) {
     word_endings_.start(tables.stem_count());
   }
@@ -62,6 +68,7 @@ class TextEncoder {
 
  private:
   Status encode_word(std::string_view word) {
+    if (dropout_.probability > 0) return encode_word_in_runs(word);
     if (auto cached = word_cache_.find(word)) {
       word_endings_.note_word(cached->stem);
       for (const TokenId id : cached->ids) append_token(id, cached->stem);
@@ -74,8 +81,8 @@ class TextEncoder {
       const std::string_view character = word.substr(position, length);
       const TokenId id = tables_.character_id(character);
       if (id == CharacterIds::kMissing) {
-        if (!unknown_id_) return TokenizerError::no_id_for_token(character);
-        return encode_word_with_unknown_characters(word);
+        if (!unknown_id_ && !byte_fallback_) return TokenizerError::no_id_for_token(character);
+        return encode_word_in_runs(word);
       }
       symbols_.push_back(id);
       position += length;
@@ -89,32 +96,63 @@ class TextEncoder {
     return {};
   }
 
-  // Every unknown character becomes the unknown token, a symbol of its own: the known runs
-  // between them are merged apart, so no merge reaches across it. Such words are not cached,
-  // since the unknown token may change between calls.
-  Status encode_word_with_unknown_characters(std::string_view word) {
+  // Every unknown character becomes the unknown token or the byte tokens of its UTF-8 bytes,
+  // symbols of their own: the known runs between them are merged apart, so no merge reaches
+  // across them. With dropout every word comes here. Such words are not cached, since the
+  // settings that decide them may change between calls.
+  Status encode_word_in_runs(std::string_view word) {
     const StemIndex stem = tables_.stem_of_word(word);
     word_endings_.note_word(stem);
     symbols_.clear();
+    const auto word_offset = static_cast<std::uint64_t>(word.data() - text_.data());
+    std::size_t run_start = 0;
     const auto flush_run = [&] {
-      merger_.apply(symbols_, tables_.merges());
+      merge_run(word_offset + run_start);
       for (const TokenId id : symbols_) append_token(id, stem);
       symbols_.clear();
     };
     std::size_t position = 0;
     while (position < word.size()) {
       const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(word[position]));
-      const TokenId id = tables_.character_id(word.substr(position, length));
+      const std::string_view character = word.substr(position, length);
+      const TokenId id = tables_.character_id(character);
       position += length;
       if (id != CharacterIds::kMissing) {
         symbols_.push_back(id);
         continue;
       }
+      if (!unknown_id_ && !byte_fallback_) return TokenizerError::no_id_for_token(character);
       flush_run();
-      append_token(*unknown_id_, kNoStem);
+      run_start = position;
+      if (unknown_id_) {
+        append_token(*unknown_id_, kNoStem);
+      } else if (Status spelled = append_byte_tokens(character); !spelled) {
+        return spelled;
+      }
     }
     symbols_.push_back(end_of_word_id_);
     flush_run();
+    return {};
+  }
+
+  // `offset`: where the run's text starts in the text, which keys its dropout draws.
+  void merge_run(std::uint64_t offset) {
+    if (dropout_.probability > 0) {
+      dropout_merger_.apply(symbols_, tables_.merges(), dropout_, offset);
+    } else {
+      merger_.apply(symbols_, tables_.merges());
+    }
+  }
+
+  // Byte fallback's spelling of a character without a token: one byte token per UTF-8 byte, in
+  // order. They are subwords, like any token that does not end with "</w>".
+  Status append_byte_tokens(std::string_view character) {
+    for (const char byte : character) {
+      const auto value = static_cast<std::uint8_t>(byte);
+      const TokenId id = tables_.byte_token_id(value);
+      if (id == CharacterIds::kMissing) return TokenizerError::no_id_for_token(byte_token_text(value));
+      append_token(id, kNoStem);
+    }
     return {};
   }
 
@@ -144,17 +182,21 @@ class TextEncoder {
   const TokenTable& token_table_;
   WordCache& word_cache_;
   const TokenId end_of_word_id_;
+  const std::string_view text_;
   const std::optional<TokenId> unknown_id_;
+  const bool byte_fallback_;
+  const DropoutDraws dropout_;
   EncodingBuilder& encoding_;
   std::vector<TokenId>& symbols_;
   WordMerger& merger_;
+  DropoutMerger& dropout_merger_;
   WordEndingTokens& word_endings_;
 };
 
 Status encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCache& word_cache, std::string_view text,
-                   TokenId end_of_word_id, std::optional<TokenId> unknown_id) {
+                   TokenId end_of_word_id, const EncodeOptions& options) {
   buffers.encoding.start(text);
-  TextEncoder encoder(tables, word_cache, end_of_word_id, unknown_id, buffers);
+  TextEncoder encoder(tables, word_cache, end_of_word_id, text, options, buffers);
   const SpecialTokenSplitter& splitter = tables.splitter();
   if (splitter.empty()) {
     Status status = encoder.encode_segment(text);
@@ -184,8 +226,19 @@ std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const Enc
   return tables.token_table().id_by_token(*tokenizer.settings.unknown_token);
 }
 
+EncodeOptions encode_options(const BpeTokenizer& tokenizer, const EncodingTables& tables) {
+  EncodeOptions options;
+  options.unknown_id = unknown_token_id(tokenizer, tables);
+  options.byte_fallback = tokenizer.settings.byte_fallback;
+  options.dropout.probability = tokenizer.settings.dropout;
+  if (options.dropout.probability > 0) {
+    options.dropout.seed = tokenizer.settings.dropout_seed ? *tokenizer.settings.dropout_seed : fresh_dropout_seed();
+  }
+  return options;
+}
+
 Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& word_cache, std::string_view text,
-                                      std::optional<TokenId> unknown_id) {
+                                      const EncodeOptions& options) {
   auto end_of_word_id = tables.end_of_word_id();
   if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
 
@@ -193,7 +246,7 @@ Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& w
   if (buffers && buffers->text_size > EncodeBuffers::kKeepAfterBytes) buffers.reset();
   if (!buffers) buffers.emplace();
   buffers->text_size = text.size();
-  Status status = encode_with(*buffers, tables, word_cache, text, *end_of_word_id, unknown_id);
+  Status status = encode_with(*buffers, tables, word_cache, text, *end_of_word_id, options);
   if (!status) return status.error();
   return &buffers->encoding;
 }
@@ -204,7 +257,7 @@ Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCac
   }
   PreparedEncoding& prepared = cache.prepare(tokenizer);
   const WordCacheLease word_cache = prepared.lease_word_cache();
-  return encode(prepared.tables(), *word_cache, text, unknown_token_id(tokenizer, prepared.tables()));
+  return encode(prepared.tables(), *word_cache, text, encode_options(tokenizer, prepared.tables()));
 }
 
 }  // namespace wrenmark

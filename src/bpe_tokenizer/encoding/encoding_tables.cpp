@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
+#include "bpe_tokenizer/core/byte_tokens.hpp"
 #include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
@@ -23,6 +24,7 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
     if (is_single_character(token)) character_ids_.add(utf8::decode(token), id);
   }
   end_of_word_id_ = source.token_table.id_by_token(kEndOfWord);
+  find_byte_tokens();
 
   // A member map whose growth failed would be destroyed as the constructor unwinds.
   insert_or_forget(merges_, [&] { merges_.reserve(source.ranks.size()); });
@@ -50,6 +52,17 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
     } else {
       tokens_.push_back(TokenInfo{TokenClass::Plain, kNoStem});
     }
+  }
+}
+
+void EncodingTables::find_byte_tokens() {
+  byte_token_ids_.fill(CharacterIds::kMissing);
+  for (std::size_t byte = 0; byte < kByteTokenCount; ++byte) {
+    const auto id = model_->token_table.id_by_token(byte_token_text(static_cast<std::uint8_t>(byte)));
+    if (!id) continue;
+    byte_token_ids_[byte] = *id;
+    if (byte_values_.size() <= *id) byte_values_.resize(*id + 1, -1);
+    byte_values_[*id] = static_cast<std::int16_t>(byte);
   }
 }
 

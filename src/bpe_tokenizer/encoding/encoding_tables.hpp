@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -61,11 +62,19 @@ class EncodingTables {
   TokenClass token_class(TokenId id) const { return tokens_[id].token_class; }
   StemIndex token_stem(TokenId id) const { return tokens_[id].stem; }
 
+  // The id of the byte token of `byte`, or CharacterIds::kMissing when the vocabulary lacks it.
+  TokenId byte_token_id(std::uint8_t byte) const { return byte_token_ids_[byte]; }
+  // The byte that the token with `id` stands for when byte fallback is on, or -1 for a token that
+  // is not a byte token.
+  int byte_of_token(TokenId id) const { return id < byte_values_.size() ? byte_values_[id] : -1; }
+
   // The index of the stem equal to `word`, or kNoStem.
   StemIndex stem_of_word(std::string_view word) const;
   std::size_t stem_count() const { return stem_indices_.size(); }
 
  private:
+  void find_byte_tokens();
+
   struct TokenInfo {
     TokenClass token_class;
     StemIndex stem;
@@ -78,6 +87,9 @@ class EncodingTables {
   MergeTable merges_;
   SpecialTokenSplitter splitter_;
   std::vector<TokenInfo> tokens_;
+  std::array<TokenId, 256> byte_token_ids_;
+  // By id up to the last byte token; empty when the vocabulary has none.
+  std::vector<std::int16_t> byte_values_;
   absl::flat_hash_map<std::string_view, StemIndex> stem_indices_;
 };
 

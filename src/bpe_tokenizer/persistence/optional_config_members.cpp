@@ -2,13 +2,16 @@
 
 #include <algorithm>
 
+#include "bpe_tokenizer/core/byte_tokens.hpp"
+
 namespace wrenmark {
 
 namespace {
 
 // A flag, written as true or false when it differs from its default.
 template <bool Config::* Field>
-constexpr OptionalConfigMember flag_member(std::string_view key) {
+constexpr OptionalConfigMember flag_member(std::string_view key,
+                                           std::optional<std::string> (*fault)(const Config&) = nullptr) {
   return {
       key,
       [](const Config& config) { return config.*Field != Config{}.*Field; },
@@ -16,6 +19,7 @@ constexpr OptionalConfigMember flag_member(std::string_view key) {
       [](JsonFileReader& reader, ondemand::value& value, Config& config) {
         return reader.read_bool(value, config.*Field);
       },
+      fault,
   };
 }
 
@@ -49,6 +53,7 @@ std::optional<std::string> unknown_token_fault(const Config& config) {
 constexpr OptionalConfigMember kMembers[] = {
     text_member<&Config::unknown_token>("unknown_token", unknown_token_fault),
     flag_member<&Config::merge_all_occurrences>("merge_all_occurrences"),
+    flag_member<&Config::byte_fallback>("byte_fallback", byte_fallback_fault),
 };
 
 }  // namespace

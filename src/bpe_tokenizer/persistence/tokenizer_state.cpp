@@ -1,7 +1,9 @@
 #include "bpe_tokenizer/persistence/tokenizer_state.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -45,6 +47,17 @@ void write_setting(JsonWriter& writer, std::string_view name, bool flag) {
 void write_setting(JsonWriter& writer, std::string_view name, const std::optional<std::string>& text) {
   if (text) write_setting(writer, name, *text);
 }
+void write_setting(JsonWriter& writer, std::string_view name, std::uint64_t number) {
+  writer.key(name);
+  writer.number(number);
+}
+void write_setting(JsonWriter& writer, std::string_view name, const std::optional<std::uint64_t>& number) {
+  if (number) write_setting(writer, name, *number);
+}
+// A probability travels as the bits of its double, so that it comes back exactly.
+void write_setting(JsonWriter& writer, std::string_view name, double probability) {
+  write_setting(writer, name, std::bit_cast<std::uint64_t>(probability));
+}
 
 bool read_setting(JsonFileReader& reader, ondemand::value& value, std::string& text) {
   std::string_view read;
@@ -57,6 +70,19 @@ bool read_setting(JsonFileReader& reader, ondemand::value& value, std::optional<
   std::string read;
   if (!read_setting(reader, value, read)) return false;
   text = std::move(read);
+  return true;
+}
+bool read_setting(JsonFileReader& reader, ondemand::value& value, std::optional<std::uint64_t>& number) {
+  std::uint64_t read = 0;
+  if (!reader.read_unsigned(value, std::numeric_limits<std::uint64_t>::max(), read)) return false;
+  number = read;
+  return true;
+}
+// Only the probabilities that the attribute accepts, [0, 1), are read back.
+bool read_setting(JsonFileReader& reader, ondemand::value& value, double& probability) {
+  std::uint64_t bits = 0;
+  if (!reader.read_unsigned(value, std::bit_cast<std::uint64_t>(1.0) - 1, bits)) return false;
+  probability = std::bit_cast<double>(bits);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "bpe_tokenizer/core/byte_tokens.hpp"
 #include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
@@ -50,6 +51,14 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
       model.token_table.add_token(token);
     }
     print_timing("removing special tokens", removal_ns);
+  }
+  if (settings.byte_fallback) {
+    if (auto fault = byte_fallback_fault(settings)) return TokenizerError::invalid_state(*fault);
+    // Right after the special tokens, before the alphabet; no word holds them, so no merge does.
+    for (std::size_t byte = 0; byte < kByteTokenCount; ++byte) {
+      if (model.token_table.full()) return vocabulary_full_error();
+      model.token_table.add_token(byte_token_text(static_cast<std::uint8_t>(byte)));
+    }
   }
 
   if (monitor.begin_phase(TrainingPhase::CountingPairs, 0)) return TokenizerError::cancelled();
