@@ -120,6 +120,7 @@ FEATURES = [
     ("--merge-all-occurrences", "merge_all_occurrences", ["--merge-all-occurrences"],
      {"merge_all_occurrences": True}),
     ("--progress", "show_progress", ["--progress"], {}),
+    ("--byte-fallback", "byte_fallback", ["--byte-fallback"], {"byte_fallback": True}),
 ]
 
 

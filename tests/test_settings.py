@@ -16,12 +16,17 @@ CONSTRUCTED = [
 ]
 # Every optional member of config.json, in the order the file holds them: its attribute, the
 # default for which the file leaves it out, and another value.
-OPTIONAL_MEMBERS = [("unknown_token", None, "<s>"), ("merge_all_occurrences", False, True)]
+OPTIONAL_MEMBERS = [("unknown_token", None, "<s>"), ("merge_all_occurrences", False, True),
+                    ("byte_fallback", False, True)]
+# Members that a tokenizer cannot use together.
+EXCLUSIVE_MEMBERS = [{"unknown_token", "byte_fallback"}]
 
 
 def member_subsets():
     for chosen in itertools.product([False, True], repeat=len(OPTIONAL_MEMBERS)):
-        yield {name: value for (name, _, value), used in zip(OPTIONAL_MEMBERS, chosen) if used}
+        members = {name: value for (name, _, value), used in zip(OPTIONAL_MEMBERS, chosen) if used}
+        if not any(exclusive <= members.keys() for exclusive in EXCLUSIVE_MEMBERS):
+            yield members
 
 
 @pytest.mark.parametrize("constructed", CONSTRUCTED, ids=["whitespace-simple", "punctuation-aho-corasick"])

@@ -46,6 +46,12 @@ def use_every_part(directory: Path) -> None:
     assert_type(repr(by_keyword), str)
     by_keyword.merge_all_occurrences = True
     assert_type(by_keyword.merge_all_occurrences, bool)
+    by_keyword.byte_fallback = True
+    assert_type(by_keyword.byte_fallback, bool)
+    by_keyword.dropout = 0.1
+    assert_type(by_keyword.dropout, float)
+    by_keyword.dropout_seed = 7
+    assert_type(by_keyword.dropout_seed, int | None)
 
     encoding = tokenizer.encode("<s>lowest newer")
     assert_type(encoding, Encoder)
@@ -90,6 +96,7 @@ def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     BpeTokenizer("corpus.txt", 10, PreTokenization.whitespace(), save_model=1)  # type: ignore[arg-type]
     encoding.ids = []  # type: ignore[misc]
     tokenizer.merge_all_occurrences = 1  # type: ignore[assignment]
+    tokenizer.dropout_seed = "7"  # type: ignore[assignment]
     tokenizer.target_vocab_size = 5  # type: ignore[misc]
     tokenizer.vocab_size = 5  # type: ignore[misc]
     tokenizer.decode(idz=[])  # type: ignore[call-arg]

@@ -66,6 +66,13 @@ class BpeTokenizer:
     """The special token that encodes characters the vocabulary lacks; None makes them an error."""
     show_progress: bool
     """Whether `train()` shows its progress on standard error."""
+    byte_fallback: bool
+    """Whether the vocabulary holds the 256 byte tokens "<0x00>" ... "<0xFF>" (read by `train()`), so that
+    characters without a token encode as the byte tokens of their UTF-8 bytes (default False)."""
+    dropout: float
+    """The probability in [0, 1) with which encoding skips each merge that could apply (default 0)."""
+    dropout_seed: int | None
+    """The seed of dropout's draws, or None for fresh draws on every call (default None)."""
 
     @property
     def target_vocab_size(self) -> int:

@@ -72,6 +72,8 @@ def _train(arguments: argparse.Namespace) -> None:
         _set_option(tokenizer, "unknown_token", arguments.unknown_token, "--unknown-token")
     if arguments.merge_all_occurrences:
         _set_option(tokenizer, "merge_all_occurrences", True, "--merge-all-occurrences")
+    if arguments.byte_fallback:
+        _set_option(tokenizer, "byte_fallback", True, "--byte-fallback")
     if arguments.progress:
         _set_option(tokenizer, "show_progress", True, "--progress")
     try:
@@ -79,7 +81,7 @@ def _train(arguments: argparse.Namespace) -> None:
             tokenizer.train()
         else:
             _train_on_several(tokenizer, arguments.corpus)
-    except RuntimeError as error:
+    except (RuntimeError, ValueError) as error:
         raise Failure(str(error)) from None
 
 
@@ -169,6 +171,10 @@ def _text(_number: int, text: str) -> str:
 
 def _encode(arguments: argparse.Namespace) -> None:
     tokenizer = _load(arguments.model)
+    if arguments.dropout is not None:
+        _set_option(tokenizer, "dropout", arguments.dropout, "--dropout")
+    if arguments.seed is not None:
+        _set_option(tokenizer, "dropout_seed", arguments.seed, "--seed")
     render = _RENDERERS[arguments.format]
     output = sys.stdout.buffer
     for batch in _batches(_input_lines(arguments.input), _text):
@@ -205,6 +211,7 @@ _SAVED_SETTINGS: list[tuple[str, Callable[[wrenmark.BpeTokenizer], object], obje
     ("special_token_removal_method", lambda tokenizer: tokenizer.special_token_removal_method.name, _REQUIRED),
     ("unknown_token", lambda tokenizer: tokenizer.unknown_token, None),
     ("merge_all_occurrences", lambda tokenizer: tokenizer.merge_all_occurrences, False),
+    ("byte_fallback", lambda tokenizer: tokenizer.byte_fallback, False),
 ]
 
 
@@ -238,6 +245,8 @@ def _parser() -> argparse.ArgumentParser:
     train.add_argument("--unknown-token", metavar="T",
                        help="special token that stands for characters unseen in training")
     train.add_argument("--merge-all-occurrences", action="store_true", help="use the classic merge loop")
+    train.add_argument("--byte-fallback", action="store_true",
+                       help="add the 256 byte tokens, which spell characters unseen in training")
     train.add_argument("--progress", action="store_true", help="show progress on standard error")
     train.set_defaults(run=_train)
 
@@ -252,6 +261,10 @@ def _parser() -> argparse.ArgumentParser:
                          help="token texts separated by spaces")
     formats.add_argument("--jsonl", dest="format", action="store_const", const="jsonl",
                          help='one JSON object per line: {"ids": [...], "tokens": [...]}')
+    encode.add_argument("--dropout", type=_probability, metavar="P",
+                        help="skip each applicable merge with probability P (BPE-dropout)")
+    encode.add_argument("--seed", type=_count, metavar="S",
+                        help="seed of the dropout draws (default: fresh draws on every run)")
     encode.set_defaults(run=_encode, format="ids")
 
     decode = commands.add_parser("decode", help="decode lines of token ids into text",
@@ -276,6 +289,16 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 0 <= value < 1 << 64:
         raise argparse.ArgumentTypeError(f"out of the range 0 to 2**64 - 1: {value}")
+    return value
+
+
+def _probability(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < 1:
+        raise argparse.ArgumentTypeError(f"out of the range [0, 1): {text}")
     return value
 
 

@@ -25,6 +25,11 @@ How wrenmark's rules are expressed there:
   added tokens (it keeps its id in the vocabulary). The other special tokens then agree.
 - The unknown token, when the tokenizer's `unknown_token` is set, is the BPE model's unk_token,
   one per unseen character (`fuse_unk` off).
+- Byte fallback, when the tokenizer's `byte_fallback` is set, is the BPE model's byte_fallback:
+  HF then spells an unseen character by the vocabulary's tokens "<0x00>" ... "<0xFF>", as
+  wrenmark does, and the decoder's ByteFallback step turns them back into text.
+- Dropout: `dropout=p` exports the BPE model with HF's dropout p (by default none, as before). HF
+  draws its own skips, so the two agree in distribution only, never in the samples drawn.
 
 Decoding: the decoder puts back wrenmark's decode rules, token by token: the marker becomes
 "</w>" again, a token ending in "</w>" and a special token are followed by a space, and after the
@@ -34,6 +39,11 @@ and in transformers `decode(ids, skip_special_tokens=False, clean_up_tokenizatio
 HF's defaults drop the special tokens from the text.
 
 Where HF cannot follow:
+
+- With byte fallback, an input character equal to the export's marker (a private-use character
+  that no token contains) is spelled by the byte tokens of its stand-in, not by its own; and a run
+  of byte tokens that is not valid UTF-8 may decode to other replacement characters than wrenmark's
+  (which follows Python's bytes.decode(errors="replace")).
 
 - A character that no token spells (unseen in training) makes `encode` raise in wrenmark when no
   unknown token is set; HF drops it silently.
@@ -79,6 +89,7 @@ class _Model:
     special_tokens: list[str]
     pre_tokenization: str
     unknown_token: str | None
+    byte_fallback: bool
 
 
 def _read_model(tokenizer: BpeTokenizer) -> _Model:
@@ -88,7 +99,7 @@ def _read_model(tokenizer: BpeTokenizer) -> _Model:
         raise ValueError("Cannot export an untrained tokenizer")
     id_to_token, merges, special_tokens, pre_tokenization = exported
     return _Model(id_to_token, merges, special_tokens, pre_tokenization,
-                  tokenizer.unknown_token)
+                  tokenizer.unknown_token, tokenizer.byte_fallback)
 
 
 def _regex_class(ranges: list[tuple[int, int]], negated: bool = False) -> str:
@@ -140,7 +151,7 @@ def _replace(pattern: dict[str, str], content: str) -> dict[str, Any]:
     return {"type": "Replace", "pattern": pattern, "content": content}
 
 
-def _tokenizer_document(model: _Model) -> dict[str, Any]:
+def _tokenizer_document(model: _Model, dropout: float | None) -> dict[str, Any]:
     marker, marker_stand_in = _free_characters(model.id_to_token, 2)
     token_to_id: dict[str, int] = {}
     for index, token in enumerate(model.id_to_token):
@@ -176,6 +187,7 @@ def _tokenizer_document(model: _Model) -> dict[str, Any]:
     spaced_special_tokens = [token for token in dict.fromkeys(model.special_tokens)
                              if token and not token.endswith(END_OF_WORD)]
     decoders = [
+        *([{"type": "ByteFallback"}] if model.byte_fallback else []),
         _replace({"String": marker}, END_OF_WORD),
         _replace({"Regex": _literal_regex(END_OF_WORD) + "\\z"}, END_OF_WORD + " "),
         *(_replace({"Regex": "\\A" + _literal_regex(token) + "\\z"}, token + " ")
@@ -201,12 +213,12 @@ def _tokenizer_document(model: _Model) -> dict[str, Any]:
         "decoder": {"type": "Sequence", "decoders": decoders},
         "model": {
             "type": "BPE",
-            "dropout": None,
+            "dropout": dropout,
             "unk_token": unknown,
             "continuing_subword_prefix": None,
             "end_of_word_suffix": None,
             "fuse_unk": False,
-            "byte_fallback": False,
+            "byte_fallback": model.byte_fallback,
             "ignore_merges": False,
             "vocab": vocab,
             "merges": merges,
@@ -214,14 +226,25 @@ def _tokenizer_document(model: _Model) -> dict[str, Any]:
     }
 
 
-def to_tokenizers_json(tokenizer: BpeTokenizer) -> str:
-    """The tokenizer.json text of HF tokenizers that encodes as `tokenizer` does."""
-    return json.dumps(_tokenizer_document(_read_model(tokenizer)), ensure_ascii=False, indent=2)
+def _checked_dropout(dropout: float | None) -> float | None:
+    if dropout is not None and not 0 <= dropout < 1:
+        raise ValueError(f"dropout must be in [0, 1), not {dropout!r}")
+    return dropout
 
 
-def save_tokenizers_json(tokenizer: BpeTokenizer, path: str | os.PathLike[str]) -> None:
-    """Writes the tokenizer.json of `to_tokenizers_json(tokenizer)` to `path`."""
-    text = to_tokenizers_json(tokenizer)
+def to_tokenizers_json(tokenizer: BpeTokenizer, *, dropout: float | None = None) -> str:
+    """The tokenizer.json text of HF tokenizers that encodes as `tokenizer` does.
+
+    `dropout`, when given, is the BPE-dropout probability that HF's model applies.
+    """
+    document = _tokenizer_document(_read_model(tokenizer), _checked_dropout(dropout))
+    return json.dumps(document, ensure_ascii=False, indent=2)
+
+
+def save_tokenizers_json(tokenizer: BpeTokenizer, path: str | os.PathLike[str], *,
+                         dropout: float | None = None) -> None:
+    """Writes the tokenizer.json of `to_tokenizers_json(tokenizer, dropout=dropout)` to `path`."""
+    text = to_tokenizers_json(tokenizer, dropout=dropout)
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
 
