@@ -44,6 +44,19 @@ class Model:
     special_tokens: list[str]
     pre_tokenization: str  # "Whitespace" or "Punctuation"
     unknown_token: str | None = None  # stands for every character that has no token
+    byte_fallback: bool = False  # a character without a token becomes its UTF-8 bytes' tokens
+
+
+def byte_token(byte: int) -> str:
+    return f"<0x{byte:02X}>"
+
+
+def byte_of_id(model: Model, token_id: int) -> int | None:
+    """The byte that the token with `token_id` stands for, when it is the byte token of one."""
+    for byte in range(256):
+        if model.token_to_id.get(byte_token(byte)) == token_id:
+            return byte
+    return None
 
 
 class MissingToken(Exception):
@@ -161,12 +174,26 @@ def word_symbols(word: str, end_of_word_id: int, model: Model) -> list[int]:
     return symbols
 
 
+def unseen_character_ids(character: str, model: Model) -> list[int]:
+    """What a character without a token becomes: the unknown token, or with byte fallback the
+    byte tokens of its UTF-8 bytes."""
+    if model.unknown_token is not None and model.unknown_token in model.token_to_id:
+        return [model.token_to_id[model.unknown_token]]
+    ids = []
+    for byte in character.encode("utf-8"):
+        if byte_token(byte) not in model.token_to_id:
+            raise MissingToken(byte_token(byte))
+        ids.append(model.token_to_id[byte_token(byte)])
+    return ids
+
+
 def encode_word(word: str, end_of_word_id: int, model: Model) -> list[int]:
-    """The ids of one word. With an unknown token, each character without a token becomes the
-    unknown token's id, and the runs of known characters on either side merge on their own."""
-    if model.unknown_token is None or model.unknown_token not in model.token_to_id:
+    """The ids of one word. With an unknown token or byte fallback, each character without a
+    token becomes the ids that stand for it, and the runs of known characters on either side merge
+    on their own."""
+    has_unknown = model.unknown_token is not None and model.unknown_token in model.token_to_id
+    if not has_unknown and not model.byte_fallback:
         return apply_merges(word_symbols(word, end_of_word_id, model), model)
-    unknown_id = model.token_to_id[model.unknown_token]
     ids = []
     run = []
     for character in word:
@@ -175,7 +202,7 @@ def encode_word(word: str, end_of_word_id: int, model: Model) -> list[int]:
         else:
             ids.extend(apply_merges(run, model))
             run = []
-            ids.append(unknown_id)
+            ids.extend(unseen_character_ids(character, model))
     run.append(end_of_word_id)
     ids.extend(apply_merges(run, model))
     return ids
@@ -219,9 +246,19 @@ def encode(model: Model, text: str) -> tuple[list[str], list[int], list[int]]:
 
 def decode(model: Model, ids: list[int]) -> str:
     output = ""
+    # With byte fallback, a run of byte tokens becomes the text of its bytes, as Python decodes
+    # them with errors="replace".
+    run = b""
     for token_id in ids:
         if token_id >= len(model.id_to_token):
             continue
+        if model.byte_fallback:
+            byte = byte_of_id(model, token_id)
+            if byte is not None:
+                run += bytes([byte])
+                continue
+            output += run.decode("utf-8", errors="replace")
+            run = b""
         token = model.id_to_token[token_id]
         if token.endswith(END_OF_WORD):
             output += token + " "
@@ -229,6 +266,7 @@ def decode(model: Model, ids: list[int]) -> str:
             output += token + " "
         else:
             output += token
+    output += run.decode("utf-8", errors="replace")
     return output.replace(END_OF_WORD, "")
 
 
@@ -254,6 +292,7 @@ def load_model_directory(directory: Path) -> Model:
         special_tokens=config["special_tokens"],
         pre_tokenization=config["pre_tokenizer"],
         unknown_token=config.get("unknown_token"),
+        byte_fallback=config.get("byte_fallback", False),
     )
 
 
