@@ -57,10 +57,10 @@ def prefix_of(corpus: Path, size: int, destination: Path) -> None:
     destination.write_bytes(data[: cut + 1] if cut >= 0 else data)
 
 
-def instructions(arguments: list[str], workdir: Path) -> int:
+def instructions(arguments: list[str], workdir: Path, child: str = CHILD) -> int:
     output = workdir / "callgrind.out"
     command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={output}",
-               sys.executable, "-c", CHILD, *arguments]
+               sys.executable, "-c", child, *arguments]
     finished = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     if finished.returncode != 0:
         raise SystemExit(f"{' '.join(arguments)} failed:\n{finished.stderr.decode(errors='replace')[-2000:]}")
@@ -70,8 +70,13 @@ def instructions(arguments: list[str], workdir: Path) -> int:
     return int(summary.group(1))
 
 
+def call_instructions_of(child: str, arguments: list[str], workdir: Path) -> int:
+    """The instructions of `child`'s measured call: its last argument "0" runs it, "1" skips it."""
+    return instructions([*arguments, "0"], workdir, child) - instructions([*arguments, "1"], workdir, child)
+
+
 def call_instructions(arguments: list[str], workdir: Path) -> int:
-    return instructions([*arguments, "0"], workdir) - instructions([*arguments, "1"], workdir)
+    return call_instructions_of(CHILD, arguments, workdir)
 
 
 def main() -> int:
