@@ -44,6 +44,21 @@ def test_the_byte_tokens_sit_after_the_special_tokens_and_count_in_the_target(tm
     assert tokenizer.vocab_size == len(SPECIAL_TOKENS) + 256 + 4 and tokenizer.merge_count == 1
 
 
+@pytest.mark.parametrize("corpus", ["<0x41>a <0x41>b <0x41>c <0x41>d", "x<0xFF> y<0xFF> <0xFF>z <0xFF>"])
+@pytest.mark.parametrize("classic", [False, True])
+def test_no_merge_joins_into_a_byte_token(tmp_path, corpus, classic):
+    # The merge would give the byte token's id, which decodes as its byte.
+    corpus_path = tmp_path / "corpus.txt"
+    corpus_path.write_text(" ".join([corpus] * 30))
+    tokenizer = wrenmark.BpeTokenizer(str(corpus_path), 400, wrenmark.PreTokenization.whitespace())
+    tokenizer.byte_fallback = True
+    tokenizer.merge_all_occurrences = classic
+    tokenizer.train()
+    assert tokenizer.merge_count > 10
+    for word in corpus.split():
+        assert tokenizer.decode(tokenizer.encode(word + "é").ids) == word + "é "
+
+
 def random_text(rng):
     """Words of seen and unseen characters, unseen ones at word starts, ends, inside and alone,
     special tokens glued to them or apart."""

@@ -23,7 +23,7 @@ std::string byte_token_text(std::uint8_t byte) {
 }
 
 std::optional<std::uint8_t> byte_of_token_text(std::string_view token) {
-  if (token.size() != 6 || !token.starts_with("<0x") || token.back() != '>') return std::nullopt;
+  if (token.size() != kByteTokenText || !token.starts_with("<0x") || token.back() != '>') return std::nullopt;
   const auto high = hex_digit_value(token[3]);
   const auto low = hex_digit_value(token[4]);
   if (!high || !low) return std::nullopt;

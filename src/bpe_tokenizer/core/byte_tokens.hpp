@@ -15,6 +15,8 @@
 namespace wrenmark {
 
 inline constexpr std::size_t kByteTokenCount = 256;
+// The length of every byte token's text.
+inline constexpr std::size_t kByteTokenText = 6;
 
 // "<0xE8>" for 0xE8.
 std::string byte_token_text(std::uint8_t byte);

@@ -38,7 +38,7 @@ Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& w
   if (monitor.begin_phase(TrainingPhase::Merging, target > size ? target - size : 0)) {
     return TokenizerError::cancelled();
   }
-  return driver.run(model, target, monitor);
+  return driver.run(model, target, monitor, settings.byte_fallback);
 }
 
 // Everything after counting, into a model of its own: the tokenizer changes only once the model

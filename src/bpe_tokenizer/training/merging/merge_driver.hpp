@@ -20,6 +20,9 @@ inline constexpr std::size_t kWordsPerCheck = 1 << 16;
 // left to merge.
 void report_out_of_pairs();
 
+// Whether the texts of the pair's two tokens join into the spelling of a byte token.
+bool joins_into_byte_token(const TokenTable& table, Pair pair);
+
 // What sets one merge loop apart from the other: how it keeps the pairs' counts and
 // occurrences and how it rewrites a word.
 //
@@ -55,12 +58,14 @@ class MergeDriver {
 
   // Merges the best pair again and again until the vocabulary reaches the target size or no
   // pair is left, appending to the model's merge rules and vocabulary. Counts one unit of the
-  // monitor per merge; a stop yields a Cancelled error.
-  Status run(Model& model, std::uint64_t target_vocab_size, TrainingMonitor& monitor) {
+  // monitor per merge; a stop yields a Cancelled error. With `keep_byte_tokens`, a pair whose
+  // joined text is spelled like a byte token is never chosen: its merge would give the byte
+  // token's id, which decoding with byte fallback reads as a byte.
+  Status run(Model& model, std::uint64_t target_vocab_size, TrainingMonitor& monitor, bool keep_byte_tokens = false) {
     const TokenTable& table = model.token_table;
     while (table.size() < target_vocab_size) {
       if (monitor.advance(1)) return TokenizerError::cancelled();
-      const std::optional<Choice> best = choose();
+      const std::optional<Choice> best = choose(keep_byte_tokens ? &table : nullptr);
       if (!best) {
         report_out_of_pairs();
         break;
@@ -80,9 +85,11 @@ class MergeDriver {
   };
 
   // The greatest candidate that the loop confirms as current; nothing when the heap runs dry.
-  std::optional<Choice> choose() {
+  // Given a table, pairs that would join into a byte token's text are passed over.
+  std::optional<Choice> choose(const TokenTable* byte_tokens_of) {
     while (!candidates_.empty()) {
       const Candidate candidate = candidates_.pop();
+      if (byte_tokens_of != nullptr && joins_into_byte_token(*byte_tokens_of, candidate.pair())) continue;
       if (std::optional<typename Loop::ChosenPair> chosen = loop_.current(candidate)) {
         return Choice{candidate, *chosen};
       }
