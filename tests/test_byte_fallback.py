@@ -1,6 +1,7 @@
 """Byte fallback: the byte tokens in the vocabulary, encoding and decoding against the literal
 model, saving and loading, the settings it refuses and the HF export."""
 
+import importlib
 import json
 import pickle
 import random
@@ -11,6 +12,8 @@ import wrenmark
 from helpers import train_on_text, vocabulary
 from reference import literal_encoding as literal
 from test_encoding import actual_encoding
+
+hf = importlib.import_module("wrenmark.hf")
 
 SPECIAL_TOKENS = ["<s>", "</s>"]
 BYTE_TOKENS = [f"<0x{byte:02X}>" for byte in range(256)]
@@ -183,9 +186,7 @@ def test_a_config_with_both_fallbacks_is_refused(fallback, tmp_path):
 
 def test_the_hf_export_gives_the_same_ids(fallback):
     tokenizers = pytest.importorskip("tokenizers")
-    import wrenmark.hf
-
-    exported = tokenizers.Tokenizer.from_str(wrenmark.hf.to_tokenizers_json(fallback))
+    exported = tokenizers.Tokenizer.from_str(hf.to_tokenizers_json(fallback))
     rng = random.Random(7)
     for text in [random_text(rng) for _ in range(40)]:
         ids = fallback.encode(text).ids

@@ -1,6 +1,7 @@
 """BPE-dropout: its settings, its reproducibility across calls, batches and thread counts, and the
 frequency of its skips."""
 
+import importlib
 import json
 import math
 import os
@@ -12,6 +13,8 @@ import pytest
 import wrenmark
 
 from helpers import train_on_text
+
+hf = importlib.import_module("wrenmark.hf")
 
 WORDS = ["low", "lower", "lowest", "newer", "wider", "widest", "tide", "slow", "lowlier"]
 
@@ -176,15 +179,13 @@ def test_the_cli_encodes_with_dropout_reproducibly(trained, tmp_path):
 
 def test_the_hf_export_carries_the_dropout(trained, tmp_path):
     tokenizers = pytest.importorskip("tokenizers")
-    import wrenmark.hf
-
-    plain = json.loads(wrenmark.hf.to_tokenizers_json(trained))
-    dropped = json.loads(wrenmark.hf.to_tokenizers_json(trained, dropout=0.25))
+    plain = json.loads(hf.to_tokenizers_json(trained))
+    dropped = json.loads(hf.to_tokenizers_json(trained, dropout=0.25))
     assert dropped["model"].pop("dropout") == 0.25 and plain["model"].pop("dropout") is None
     assert dropped == plain
-    exported = tokenizers.Tokenizer.from_str(wrenmark.hf.to_tokenizers_json(trained, dropout=0.25))
+    exported = tokenizers.Tokenizer.from_str(hf.to_tokenizers_json(trained, dropout=0.25))
     text = "lowest newer wider"
     assert exported.decode(exported.encode(text).ids, skip_special_tokens=False) == trained.decode(
         trained.encode(text).ids)
     with pytest.raises(ValueError, match=r"^dropout must be in \[0, 1\), not 1.5$"):
-        wrenmark.hf.to_tokenizers_json(trained, dropout=1.5)
+        hf.to_tokenizers_json(trained, dropout=1.5)
