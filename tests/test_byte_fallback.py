@@ -123,14 +123,6 @@ def test_an_invalid_byte_run_decodes_as_python_replaces(fallback, data):
     assert fallback.decode(byte_ids + [separator] + byte_ids) == expected + "low" + expected
 
 
-def test_byte_tokens_are_text_with_byte_fallback_off(fallback):
-    ids = fallback.encode("日").ids
-    fallback.byte_fallback = False
-    assert fallback.decode(ids) == "<0xE6><0x97><0xA5> "
-    with pytest.raises(RuntimeError, match="^the id for token 日 does not exist$"):
-        fallback.encode("日")
-
-
 def test_save_load_and_pickle_keep_byte_fallback(fallback, tmp_path):
     config = json.loads((tmp_path / "model" / "config.json").read_text())
     assert config["byte_fallback"] is True

@@ -131,31 +131,27 @@ print(json.dumps([encoding.ids for encoding in tokenizer.encode_batch(texts)]))
     assert json.loads(child.stdout) == expected
 
 
-def test_merges_are_skipped_with_the_probability(tmp_path):
+@pytest.mark.parametrize("dropout", [0.1, 0.5])
+@pytest.mark.parametrize("one_text", [False, True], ids=["texts of a batch", "words of one text"])
+def test_merges_are_skipped_with_the_probability(tmp_path, dropout, one_text):
     # Two merges: "b" with "</w>", then "a" with "b</w>". The word "ab" stays three tokens with
-    # probability p, two with (1 - p) p and one with (1 - p)^2.
+    # probability p, two with (1 - p) p and one with (1 - p)^2, drawn apart for every text of a
+    # batch and every word of a text.
     tokenizer = train_on_text(tmp_path, "ab ab ab", 5)
     assert tokenizer.merge_count == 2
-    assert tokenizer.encode("ab").tokens == ["ab</w>"]
+    tokenizer.dropout = dropout
+    tokenizer.dropout_seed = 1234
     count = 20000
-    for dropout in [0.1, 0.5]:
-        tokenizer.dropout = dropout
-        tokenizer.dropout_seed = 1234
+    if one_text:
+        tokens = tokenizer.encode(" ".join(["ab"] * count)).tokens
+        observed = {3: tokens.count("b"), 2: tokens.count("b</w>"), 1: tokens.count("ab</w>")}
+    else:
         lengths = [len(encoding.ids) for encoding in tokenizer.encode_batch(["ab"] * count)]
-        for length, probability in [(3, dropout), (2, (1 - dropout) * dropout), (1, (1 - dropout) ** 2)]:
-            observed = lengths.count(length)
-            expected = count * probability
-            # Five standard deviations of the binomial count.
-            assert abs(observed - expected) < 5 * math.sqrt(count * probability * (1 - probability)), (dropout, length)
-
-
-def test_the_draws_of_one_text_differ_by_position(tmp_path):
-    tokenizer = train_on_text(tmp_path, "ab ab ab", 5)
-    tokenizer.dropout = 0.5
-    tokenizer.dropout_seed = 8
-    tokens = tokenizer.encode(" ".join(["ab"] * 4000)).tokens
-    whole = tokens.count("ab</w>")
-    assert 0.2 * 4000 < whole < 0.3 * 4000  # (1 - p)^2 = 0.25
+        observed = {length: lengths.count(length) for length in (1, 2, 3)}
+    for length, probability in [(3, dropout), (2, (1 - dropout) * dropout), (1, (1 - dropout) ** 2)]:
+        # Five standard deviations of the binomial count.
+        bound = 5 * math.sqrt(count * probability * (1 - probability))
+        assert abs(observed[length] - count * probability) < bound, length
 
 
 def test_the_cli_encodes_with_dropout_reproducibly(trained, tmp_path):
