@@ -50,8 +50,8 @@ def use_every_part(directory: Path) -> None:
     assert_type(by_keyword.byte_fallback, bool)
     by_keyword.dropout = 0.1
     assert_type(by_keyword.dropout, float)
-    by_keyword.dropout_seed = 7
-    assert_type(by_keyword.dropout_seed, int | None)
+    by_keyword.dropout_seed = None
+    assert_type(tokenizer.dropout_seed, int | None)
 
     encoding = tokenizer.encode("<s>lowest newer")
     assert_type(encoding, Encoder)
