@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -99,7 +100,7 @@ int set_probability(PyObject* self, PyObject* value, void* closure) {
   return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
     const double probability = PyFloat_AsDouble(value);
     if (probability == -1.0 && PyErr_Occurred()) return false;
-    if (!(probability >= 0.0 && probability < 1.0)) {
+    if (std::isnan(probability) || probability < 0.0 || probability >= 1.0) {
       PyErr_Format(PyExc_ValueError, "%s must be in [0, 1), not %R", name, value);
       return false;
     }
