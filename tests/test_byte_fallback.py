@@ -87,7 +87,9 @@ def test_encoding_and_decoding_follow_the_literal_model(fallback, tmp_path, seed
         ids = fallback.encode(text).ids
         # What wrenmark's decode restores: the words apart, each followed by a space.
         assert fallback.decode(ids) == literal.decode(model, ids)
-    assert [encoding.ids for encoding in fallback.encode_batch(texts)] == [fallback.encode(t).ids for t in texts]
+    ids_batch = [encoding.ids for encoding in fallback.encode_batch(texts)]
+    assert ids_batch == [fallback.encode(text).ids for text in texts]
+    assert fallback.decode_batch(ids_batch) == [literal.decode(model, ids) for ids in ids_batch]
 
 
 @pytest.mark.parametrize("text", ["日本", "x日 é", "lowé 😀 newer", "ab\U0010FFFFcd", "\x7f"])
