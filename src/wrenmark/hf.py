@@ -44,9 +44,8 @@ Where HF cannot follow:
   that no token contains) is spelled by the byte tokens of its stand-in, not by its own; and a run
   of byte tokens that is not valid UTF-8 may decode to other replacement characters than wrenmark's
   (which follows Python's bytes.decode(errors="replace")).
-
-- A character that no token spells (unseen in training) makes `encode` raise in wrenmark when no
-  unknown token is set; HF drops it silently.
+- A character that no token spells (unseen in training) makes `encode` raise in wrenmark when
+  neither an unknown token nor byte fallback is set; HF drops it silently.
 - HF merges one occurrence at a time, always the pair of lowest rank, where wrenmark merges every
   occurrence of that pair in the word before looking again. They differ only when a merge can form
   a pair ranked before itself, which needs a pair merged twice with a merge of its result ranked
