@@ -27,6 +27,10 @@ inline PyObject* to_python(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;
   return to_python_text(*text);
 }
+inline PyObject* to_python(const std::optional<std::uint64_t>& count) {
+  if (!count) Py_RETURN_NONE;
+  return to_python(*count);
+}
 inline PyObject* to_python(PreTokenization value) { return to_python_enum(value); }
 inline PyObject* to_python(SpecialTokenRemovalMethod value) { return to_python_enum(value); }
 
@@ -97,6 +101,57 @@ int set_optional_text(PyObject* self, PyObject* value, void* closure) {
   });
 }
 
+// An int of at least `minimum`; bool, although an int, is refused like any other type.
+inline std::optional<std::uint64_t> to_count(PyObject* value, const char* name, std::uint64_t minimum) {
+  if (PyBool_Check(value) || !PyLong_Check(value)) {
+    PyRef type_name(PyType_GetName(Py_TYPE(value)));
+    if (type_name) PyErr_Format(PyExc_TypeError, "%s must be an int, not '%U'", name, type_name.get());
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (small == -1 && PyErr_Occurred()) return std::nullopt;
+  if (overflow < 0 || (overflow == 0 && small < static_cast<long long>(minimum))) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least %llu, not %R", name, static_cast<unsigned long long>(minimum),
+                 value);
+    return std::nullopt;
+  }
+  if (overflow == 0) return static_cast<std::uint64_t>(small);
+  const unsigned long long large = PyLong_AsUnsignedLongLong(value);
+  if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be below 2**64, not %R", name, value);
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(large);
+}
+
+// An int of at least `Minimum`.
+template <auto Field, std::uint64_t Minimum>
+int set_count(PyObject* self, PyObject* value, void* closure) {
+  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    auto count = to_count(value, static_cast<const char*>(closure), Minimum);
+    if (!count) return false;
+    tokenizer.settings.*Field = *count;
+    return true;
+  });
+}
+
+// An int of at least `Minimum`, or None.
+template <auto Field, std::uint64_t Minimum>
+int set_optional_count(PyObject* self, PyObject* value, void* closure) {
+  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    if (value == Py_None) {
+      (tokenizer.settings.*Field).reset();
+      return true;
+    }
+    auto count = to_count(value, static_cast<const char*>(closure), Minimum);
+    if (!count) return false;
+    tokenizer.settings.*Field = *count;
+    return true;
+  });
+}
+
 }  // namespace setting_attributes
 
 // A bool setting that may be set.
@@ -110,6 +165,20 @@ constexpr PyGetSetDef flag_attribute(const char* name, const char* doc) noexcept
 template <auto Field, auto Check>
 constexpr PyGetSetDef optional_text_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_text<Field, Check>, doc,
+          const_cast<char*>(name)};
+}
+
+// A count setting that may be set to an int of at least `Minimum`.
+template <auto Field, std::uint64_t Minimum>
+constexpr PyGetSetDef count_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_count<Field, Minimum>, doc,
+          const_cast<char*>(name)};
+}
+
+// A count setting that may be set to an int of at least `Minimum`, or to None.
+template <auto Field, std::uint64_t Minimum>
+constexpr PyGetSetDef optional_count_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_count<Field, Minimum>, doc,
           const_cast<char*>(name)};
 }
 

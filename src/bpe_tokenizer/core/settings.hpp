@@ -38,6 +38,11 @@ struct Config {
   // Training rewrites every occurrence of the selected pair, as classic BPE does, instead of the
   // occurrences that the default loop's position lists still name.
   bool merge_all_occurrences = false;
+  // Merging stops once the best pair occurs fewer times than this; 0 never stops it.
+  std::uint64_t min_frequency = 0;
+  // No pair whose joined token would have more characters than this ("</w>" not counted) is
+  // merged; absent, any length is.
+  std::optional<std::uint64_t> max_token_length;
 };
 
 // Everything a tokenizer is set up with: what a saved model keeps, and what only this process
