@@ -16,7 +16,8 @@ CONSTRUCTED = [
 ]
 # Every optional member of config.json, in the order the file holds them: its attribute, the
 # default for which the file leaves it out, and another value.
-OPTIONAL_MEMBERS = [("unknown_token", None, "<s>"), ("merge_all_occurrences", False, True)]
+OPTIONAL_MEMBERS = [("unknown_token", None, "<s>"), ("merge_all_occurrences", False, True), ("min_frequency", 0, 2),
+                    ("max_token_length", None, 4)]
 
 
 def member_subsets():

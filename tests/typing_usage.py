@@ -46,6 +46,10 @@ def use_every_part(directory: Path) -> None:
     assert_type(repr(by_keyword), str)
     by_keyword.merge_all_occurrences = True
     assert_type(by_keyword.merge_all_occurrences, bool)
+    by_keyword.min_frequency = 2
+    assert_type(by_keyword.min_frequency, int)
+    by_keyword.max_token_length = None
+    assert_type(by_keyword.max_token_length, int | None)
 
     encoding = tokenizer.encode("<s>lowest newer")
     assert_type(encoding, Encoder)
@@ -79,6 +83,10 @@ def use_every_part(directory: Path) -> None:
 
     assert_type(copy.copy(loaded), BpeTokenizer)
     assert copy.deepcopy(loaded).encode("lowest").ids == pickle.loads(pickle.dumps(loaded)).encode("lowest").ids
+    continued = loaded.continue_training(directory / "corpus.txt", 45)
+    assert_type(continued, BpeTokenizer)
+    assert continued.get_token_by_id(0) == "<s>" and loaded.target_vocab_size == 40
+    assert_type(loaded.continue_training(iter(["lowest", "newer"]), 45), BpeTokenizer)
 
 
 def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
@@ -90,6 +98,8 @@ def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     BpeTokenizer("corpus.txt", 10, PreTokenization.whitespace(), save_model=1)  # type: ignore[arg-type]
     encoding.ids = []  # type: ignore[misc]
     tokenizer.merge_all_occurrences = 1  # type: ignore[assignment]
+    tokenizer.min_frequency = None  # type: ignore[assignment]
+    tokenizer.continue_training(b"corpus.txt", 10)  # type: ignore[arg-type]
     tokenizer.target_vocab_size = 5  # type: ignore[misc]
     tokenizer.vocab_size = 5  # type: ignore[misc]
     tokenizer.decode(idz=[])  # type: ignore[call-arg]

@@ -32,7 +32,8 @@ PyGetSetDef tokenizer_attributes[] = {
         "min_frequency", "Training stops merging once the best pair occurs fewer times than this (default 0)."),
     optional_count_attribute<&TokenizerSettings::max_token_length, 1>(
         "max_token_length",
-        "Training merges no pair whose token would have more characters than this, \"</w>\" not counted, or None."),
+        "Training merges no pair whose token would have more characters than this, \"</w>\" not counted, or "
+        "None."),
     read_only_attribute<&TokenizerSettings::target_vocab_size>("target_vocab_size",
                                                                "The vocabulary size at which training stops merging."),
     read_only_attribute<&TokenizerSettings::pre_tokenization>(
