@@ -49,7 +49,9 @@ def use_every_part(directory: Path) -> None:
     by_keyword.min_frequency = 2
     assert_type(by_keyword.min_frequency, int)
     by_keyword.max_token_length = None
-    assert_type(by_keyword.max_token_length, int | None)
+    by_keyword.max_token_length = 3
+    longest: int | None = by_keyword.max_token_length
+    assert longest == 3
 
     encoding = tokenizer.encode("<s>lowest newer")
     assert_type(encoding, Encoder)
