@@ -11,7 +11,7 @@ from helpers import vocabulary
 from reference import literal_classic_training, literal_training
 from reference.literal_training import PUNCTUATION, SIMPLE, WHITESPACE
 from test_classic_merges import scratch  # noqa: F401 - the fixture
-from test_training_differential import PROFILES, PRE_TOKENIZATIONS, REMOVAL_METHODS, Case, generated_cases
+from test_training_differential import PROFILES, PRE_TOKENIZATIONS, REMOVAL_METHODS, generated_cases
 
 LITERAL_MODELS = {False: literal_training, True: literal_classic_training}
 # (min_frequency, max_token_length): each alone, both at once, and values that stop everything.
