@@ -88,6 +88,10 @@ def test_an_untrained_tokenizer_round_trips_and_trains_as_the_original(tmp_path,
     assert behaviour(restored) == behaviour(tokenizer)
 
 
+# A value other than the default for each count attribute.
+OTHER_COUNTS = {"min_frequency": 3, "max_token_length": 4}
+
+
 def test_every_writable_attribute_is_carried(tmp_path):
     tokenizer = make_tokenizer(tmp_path, "unknown-token")
     tokenizer.unknown_token = None
@@ -100,12 +104,15 @@ def test_every_writable_attribute_is_carried(tmp_path):
             continue  # read-only: the constructor's, covered by _training_settings
         if isinstance(value, bool):
             setattr(tokenizer, name, not value)
+        elif name in OTHER_COUNTS:
+            setattr(tokenizer, name, OTHER_COUNTS[name])
         elif value is None:
             setattr(tokenizer, name, "<s>")
         else:
             pytest.fail(f"no other value known for the attribute {name}: add one here")
         changed.append(name)
     assert set(changed) >= {"show_progress", "merge_all_occurrences", "unknown_token"}
+    assert set(changed) >= set(OTHER_COUNTS)
     assert attributes(pickle.loads(pickle.dumps(tokenizer))) == attributes(tokenizer)
 
 
