@@ -14,6 +14,7 @@ import wrenmark
 from reference import literal_classic_training, literal_encoding, literal_training
 from reference.literal_training import AHO_CORASICK, PUNCTUATION, SIMPLE, WHITESPACE, special_tokens_and_words
 from test_classic_merges import scratch  # noqa: F401 - the fixture
+from test_interrupts import PHASES, interrupt_in_phase, write_corpus
 from test_training_differential import (
     PRE_TOKENIZATIONS,
     PROFILES,
@@ -241,3 +242,18 @@ def test_refused_sources_leave_everything_as_it_was(tmp_path, monkeypatch, make_
         tokenizer.continue_training(make_source(corpus), target)
     assert tokenizer.vocab_size == before
     assert list(spool.iterdir()) == []
+
+
+@pytest.mark.parametrize("phase", PHASES)
+@pytest.mark.parametrize("classic", [False, True], ids=["default", "classic"])
+def test_an_interrupt_in_each_phase_leaves_both_tokenizers_as_they_were(tmp_path, phase, classic):
+    corpus = tmp_path / "corpus.txt"
+    write_corpus(corpus)
+    start = make_tokenizer(corpus, 40, special_tokens=["<s>"], classic=classic)
+    start.train()
+    before = saved_files(start, tmp_path / "before")
+    start.show_progress = True
+    interrupt_in_phase(phase, KeyboardInterrupt, lambda: start.continue_training(str(corpus), 300))
+    start.show_progress = False
+    assert saved_files(start, tmp_path / "after") == before
+    assert start.continue_training(str(corpus), 300).vocab_size == 300
