@@ -145,9 +145,9 @@ int set_optional_count(PyObject* self, PyObject* value, void* closure) {
       (tokenizer.settings.*Field).reset();
       return true;
     }
-    auto count = to_count(value, static_cast<const char*>(closure), Minimum);
+    std::optional<std::uint64_t> count = to_count(value, static_cast<const char*>(closure), Minimum);
     if (!count) return false;
-    tokenizer.settings.*Field = *count;
+    tokenizer.settings.*Field = count;
     return true;
   });
 }
