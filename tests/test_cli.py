@@ -93,6 +93,10 @@ def test_encode_formats_from_a_file(model, tmp_path, option, render):
     (["train", "{corpus}", "-o", "{out}"], "", 2, "required: --vocab-size"),
     (["train", "{corpus}", "-o", "{out}", "--vocab-size", "-1"], "", 2, "--vocab-size"),
     (["train", "-o", "{out}", "--vocab-size", "5"], "", 2, "required: CORPUS"),
+    (["train", "{corpus}", "-o", "{out}", "--vocab-size", "5", "--max-token-length", "0"], "", 1,
+     "--max-token-length: max_token_length must be at least 1"),
+    (["train", "{corpus}", "-o", "{out}", "--vocab-size", "5", "--min-frequency", "-2"], "", 1,
+     "--min-frequency: min_frequency must be at least 0"),
     (["encode", "-m", "{model}", "--ids", "--tokens"], "", 2, "not allowed with"),
     (["encode"], "", 2, "required: -m/--model"),
     (["frobnicate"], "", 2, "invalid choice"),
@@ -119,6 +123,8 @@ FEATURES = [
     ("--unknown-token", "unknown_token", ["--unknown-token", "<s>"], {"unknown_token": "<s>"}),
     ("--merge-all-occurrences", "merge_all_occurrences", ["--merge-all-occurrences"],
      {"merge_all_occurrences": True}),
+    ("--min-frequency", "min_frequency", ["--min-frequency", "2"], {"min_frequency": 2}),
+    ("--max-token-length", "max_token_length", ["--max-token-length", "3"], {"max_token_length": 3}),
     ("--progress", "show_progress", ["--progress"], {}),
     ("--byte-fallback", "byte_fallback", ["--byte-fallback"], {"byte_fallback": True}),
 ]
@@ -149,7 +155,8 @@ def test_several_corpora_train_as_their_joined_text(tmp_path):
 @pytest.mark.parametrize("arguments", [
     [],
     ["--special-token", "<s>", "--special-token", 'é"\\\t\u0001☃', "--punctuation", "--aho-corasick"],
-    ["--special-token", "<s>", "--unknown-token", "<s>", "--merge-all-occurrences"],
+    ["--special-token", "<s>", "--unknown-token", "<s>", "--merge-all-occurrences", "--min-frequency", "2",
+     "--max-token-length", "3"],
 ], ids=["plain", "odd-special-tokens", "optional-members"])
 def test_info_shows_the_saved_files_member_by_member(tmp_path, arguments):
     corpus = tmp_path / "corpus.txt"

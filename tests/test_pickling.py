@@ -89,7 +89,7 @@ def test_an_untrained_tokenizer_round_trips_and_trains_as_the_original(tmp_path,
 
 
 # Values other than the defaults for the attributes that are neither bool nor None by default.
-OTHER_VALUES = {"dropout": 0.25, "dropout_seed": 2**64 - 1}
+OTHER_VALUES = {"dropout": 0.25, "dropout_seed": 2**64 - 1, "min_frequency": 3, "max_token_length": 4}
 
 
 def test_every_writable_attribute_is_carried(tmp_path):
@@ -114,6 +114,7 @@ def test_every_writable_attribute_is_carried(tmp_path):
             pytest.fail(f"no other value known for the attribute {name}: add one here")
         changed.append(name)
     assert set(changed) >= {"show_progress", "merge_all_occurrences", "unknown_token"}
+    assert set(changed) >= set(OTHER_VALUES)
     assert attributes(pickle.loads(pickle.dumps(tokenizer))) == attributes(tokenizer)
 
 

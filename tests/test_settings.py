@@ -17,7 +17,7 @@ CONSTRUCTED = [
 # Every optional member of config.json, in the order the file holds them: its attribute, the
 # default for which the file leaves it out, and another value.
 OPTIONAL_MEMBERS = [("unknown_token", None, "<s>"), ("merge_all_occurrences", False, True),
-                    ("byte_fallback", False, True)]
+                    ("byte_fallback", False, True), ("min_frequency", 0, 2), ("max_token_length", None, 4)]
 # Members that a tokenizer cannot use together.
 EXCLUSIVE_MEMBERS = [{"unknown_token", "byte_fallback"}]
 

@@ -52,6 +52,12 @@ def use_every_part(directory: Path) -> None:
     assert_type(by_keyword.dropout, float)
     by_keyword.dropout_seed = None
     assert_type(tokenizer.dropout_seed, int | None)
+    by_keyword.min_frequency = 2
+    assert_type(by_keyword.min_frequency, int)
+    by_keyword.max_token_length = None
+    by_keyword.max_token_length = 3
+    longest: int | None = by_keyword.max_token_length
+    assert longest == 3
 
     encoding = tokenizer.encode("<s>lowest newer")
     assert_type(encoding, Encoder)
@@ -85,6 +91,10 @@ def use_every_part(directory: Path) -> None:
 
     assert_type(copy.copy(loaded), BpeTokenizer)
     assert copy.deepcopy(loaded).encode("lowest").ids == pickle.loads(pickle.dumps(loaded)).encode("lowest").ids
+    continued = loaded.continue_training(directory / "corpus.txt", 45)
+    assert_type(continued, BpeTokenizer)
+    assert continued.get_token_by_id(0) == "<s>" and loaded.target_vocab_size == 40
+    assert_type(loaded.continue_training(iter(["lowest", "newer"]), 45), BpeTokenizer)
 
 
 def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
@@ -97,6 +107,8 @@ def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     encoding.ids = []  # type: ignore[misc]
     tokenizer.merge_all_occurrences = 1  # type: ignore[assignment]
     tokenizer.dropout_seed = "7"  # type: ignore[assignment]
+    tokenizer.min_frequency = None  # type: ignore[assignment]
+    tokenizer.continue_training(b"corpus.txt", 10)  # type: ignore[arg-type]
     tokenizer.target_vocab_size = 5  # type: ignore[misc]
     tokenizer.vocab_size = 5  # type: ignore[misc]
     tokenizer.decode(idz=[])  # type: ignore[call-arg]

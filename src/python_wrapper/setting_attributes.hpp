@@ -29,9 +29,9 @@ inline PyObject* to_python(const std::optional<std::string>& text) {
   return to_python_text(*text);
 }
 inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
-inline PyObject* to_python(const std::optional<std::uint64_t>& number) {
-  if (!number) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLongLong(*number);
+inline PyObject* to_python(const std::optional<std::uint64_t>& count) {
+  if (!count) Py_RETURN_NONE;
+  return to_python(*count);
 }
 inline PyObject* to_python(PreTokenization value) { return to_python_enum(value); }
 inline PyObject* to_python(SpecialTokenRemovalMethod value) { return to_python_enum(value); }
@@ -109,30 +109,6 @@ int set_probability(PyObject* self, PyObject* value, void* closure) {
   });
 }
 
-// An int from 0 to 2**64 - 1 (bool refused), or None.
-template <auto Field>
-int set_optional_unsigned(PyObject* self, PyObject* value, void* closure) {
-  const char* name = static_cast<const char*>(closure);
-  if (value != nullptr && value != Py_None && (PyBool_Check(value) || !PyLong_Check(value))) {
-    raise_wrong_type(value, name, "an int or None");
-    return -1;
-  }
-  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
-    if (value == Py_None) {
-      (tokenizer.settings.*Field).reset();
-      return true;
-    }
-    const unsigned long long number = PyLong_AsUnsignedLongLong(value);
-    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "%s must be from 0 to 2**64 - 1, not %R", name, value);
-      return false;
-    }
-    tokenizer.settings.*Field = number;
-    return true;
-  });
-}
-
 // A str or None. `Check(settings, value, text)` accepts the text, or raises and returns false.
 template <auto Field, auto Check>
 int set_optional_text(PyObject* self, PyObject* value, void* closure) {
@@ -152,6 +128,58 @@ int set_optional_text(PyObject* self, PyObject* value, void* closure) {
     auto text = to_text(value, static_cast<const char*>(closure));
     if (!text || !Check(tokenizer.settings, value, *text)) return false;
     tokenizer.settings.*Field = std::string(*text);
+    return true;
+  });
+}
+
+// An int of at least `minimum`; bool, although an int, is refused like any other type, with a
+// message that names the `expected` values.
+inline std::optional<std::uint64_t> to_count(PyObject* value, const char* name, std::uint64_t minimum,
+                                             const char* expected = "an int") {
+  if (PyBool_Check(value) || !PyLong_Check(value)) {
+    raise_wrong_type(value, name, expected);
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (small == -1 && PyErr_Occurred()) return std::nullopt;
+  if (overflow < 0 || (overflow == 0 && small < static_cast<long long>(minimum))) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least %llu, not %R", name, static_cast<unsigned long long>(minimum),
+                 value);
+    return std::nullopt;
+  }
+  if (overflow == 0) return static_cast<std::uint64_t>(small);
+  const unsigned long long large = PyLong_AsUnsignedLongLong(value);
+  if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be below 2**64, not %R", name, value);
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(large);
+}
+
+// An int of at least `Minimum`.
+template <auto Field, std::uint64_t Minimum>
+int set_count(PyObject* self, PyObject* value, void* closure) {
+  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    auto count = to_count(value, static_cast<const char*>(closure), Minimum);
+    if (!count) return false;
+    tokenizer.settings.*Field = *count;
+    return true;
+  });
+}
+
+// An int of at least `Minimum`, or None.
+template <auto Field, std::uint64_t Minimum>
+int set_optional_count(PyObject* self, PyObject* value, void* closure) {
+  return set_with_exclusive_tokenizer(self, value, closure, [&](BpeTokenizer& tokenizer) {
+    if (value == Py_None) {
+      (tokenizer.settings.*Field).reset();
+      return true;
+    }
+    std::optional<std::uint64_t> count = to_count(value, static_cast<const char*>(closure), Minimum, "an int or None");
+    if (!count) return false;
+    tokenizer.settings.*Field = count;
     return true;
   });
 }
@@ -179,17 +207,24 @@ constexpr PyGetSetDef probability_attribute(const char* name, const char* doc) n
           const_cast<char*>(name)};
 }
 
-// An optional 64-bit unsigned setting that may be set to an int or None.
-template <auto Field>
-constexpr PyGetSetDef optional_unsigned_attribute(const char* name, const char* doc) noexcept {
-  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_unsigned<Field>, doc,
-          const_cast<char*>(name)};
-}
-
 // An optional text setting that may be set to a str that `Check` accepts, or to None.
 template <auto Field, auto Check>
 constexpr PyGetSetDef optional_text_attribute(const char* name, const char* doc) noexcept {
   return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_text<Field, Check>, doc,
+          const_cast<char*>(name)};
+}
+
+// A count setting that may be set to an int of at least `Minimum`.
+template <auto Field, std::uint64_t Minimum>
+constexpr PyGetSetDef count_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_count<Field, Minimum>, doc,
+          const_cast<char*>(name)};
+}
+
+// A count setting that may be set to an int of at least `Minimum`, or to None.
+template <auto Field, std::uint64_t Minimum>
+constexpr PyGetSetDef optional_count_attribute(const char* name, const char* doc) noexcept {
+  return {name, setting_attributes::get_setting<Field>, setting_attributes::set_optional_count<Field, Minimum>, doc,
           const_cast<char*>(name)};
 }
 

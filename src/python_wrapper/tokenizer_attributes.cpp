@@ -44,8 +44,14 @@ PyGetSetDef tokenizer_attributes[] = {
         "characters without a token encode as the byte tokens of their UTF-8 bytes (default False)."),
     probability_attribute<&TokenizerSettings::dropout>(
         "dropout", "The probability in [0, 1) with which encoding skips each merge that could apply (default 0)."),
-    optional_unsigned_attribute<&TokenizerSettings::dropout_seed>(
+    optional_count_attribute<&TokenizerSettings::dropout_seed, 0>(
         "dropout_seed", "The seed of dropout's draws, or None for fresh draws on every call (default None)."),
+    count_attribute<&TokenizerSettings::min_frequency, 0>(
+        "min_frequency", "Training stops merging once the best pair occurs fewer times than this (default 0)."),
+    optional_count_attribute<&TokenizerSettings::max_token_length, 1>(
+        "max_token_length",
+        "Training merges no pair whose token would have more characters than this, \"</w>\" not counted, or "
+        "None."),
     read_only_attribute<&TokenizerSettings::target_vocab_size>("target_vocab_size",
                                                                "The vocabulary size at which training stops merging."),
     read_only_attribute<&TokenizerSettings::pre_tokenization>(

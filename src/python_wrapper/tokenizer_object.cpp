@@ -110,6 +110,8 @@ PyMethodDef tokenizer_methods[] = {
      "ids_batch]."},
     {"save", keyword_method<tokenizer_save>(), METH_VARARGS | METH_KEYWORDS,
      "save($self, output_dir)\n--\n\nWrites the model directory, as train() does with save_model=True."},
+    {"continue_training", keyword_method<tokenizer_continue_training>(), METH_VARARGS | METH_KEYWORDS,
+     "continue_training($self, source, target_vocab_size)\n--\n\n"},
     {"__reduce__", tokenizer_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__copy__", tokenizer_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", tokenizer_deepcopy, METH_O, "__deepcopy__($self, memo)\n--\n\n"},

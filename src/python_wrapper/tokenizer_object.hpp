@@ -75,6 +75,7 @@ PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 // Before training: settings that byte fallback refuses raise ValueError; true when none do.
 bool refuse_byte_fallback_fault(const BpeTokenizer& tokenizer);
+PyObject* tokenizer_continue_training(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -1,4 +1,5 @@
-from collections.abc import Sequence
+import os
+from collections.abc import Iterable, Sequence
 from typing import ClassVar, SupportsIndex, final
 
 __all__ = ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]
@@ -22,8 +23,27 @@ class BpeTokenizer:
     merge_all_occurrences: bool
     """Whether `train()` merges every occurrence of each chosen pair, as classic BPE does (default False)."""
 
+    min_frequency: int
+    """Training stops merging once the best pair occurs fewer times than this (default 0)."""
+    max_token_length: int | None
+    """Training merges no pair whose token would have more characters than this, "</w>" not counted, or None."""
+
     def train(self) -> None:
         """Learns the vocabulary and merge rules from the corpus, and saves them if `save_model` is set."""
+
+    def continue_training(
+        self, source: str | os.PathLike[str] | Iterable[str], target_vocab_size: SupportsIndex
+    ) -> BpeTokenizer:
+        """A new tokenizer whose model goes on from this one's on the corpus `source` up to `target_vocab_size`.
+
+        `source` is a corpus file, or an iterable of str trained on as their text joined by line
+        feeds. The new model keeps every token id and merge rule of this one, in order, as a
+        prefix; the corpus words are spelled with those merges as encoding applies them,
+        characters this model lacks get the next ids, then merging goes on in this tokenizer's
+        merge mode and limits. The new tokenizer has this one's settings with the new target
+        size, and saves its model to `output_dir` when `save_model` is set, as `train()` does.
+        This tokenizer is left unchanged.
+        """
 
     def encode(self, text: str) -> Encoder:
         """Splits `text` into tokens of the vocabulary, special tokens kept whole."""

@@ -74,6 +74,10 @@ def _train(arguments: argparse.Namespace) -> None:
         _set_option(tokenizer, "merge_all_occurrences", True, "--merge-all-occurrences")
     if arguments.byte_fallback:
         _set_option(tokenizer, "byte_fallback", True, "--byte-fallback")
+    if arguments.min_frequency is not None:
+        _set_option(tokenizer, "min_frequency", arguments.min_frequency, "--min-frequency")
+    if arguments.max_token_length is not None:
+        _set_option(tokenizer, "max_token_length", arguments.max_token_length, "--max-token-length")
     if arguments.progress:
         _set_option(tokenizer, "show_progress", True, "--progress")
     try:
@@ -212,6 +216,8 @@ _SAVED_SETTINGS: list[tuple[str, Callable[[wrenmark.BpeTokenizer], object], obje
     ("unknown_token", lambda tokenizer: tokenizer.unknown_token, None),
     ("merge_all_occurrences", lambda tokenizer: tokenizer.merge_all_occurrences, False),
     ("byte_fallback", lambda tokenizer: tokenizer.byte_fallback, False),
+    ("min_frequency", lambda tokenizer: tokenizer.min_frequency, 0),
+    ("max_token_length", lambda tokenizer: tokenizer.max_token_length, None),
 ]
 
 
@@ -247,6 +253,10 @@ def _parser() -> argparse.ArgumentParser:
     train.add_argument("--merge-all-occurrences", action="store_true", help="use the classic merge loop")
     train.add_argument("--byte-fallback", action="store_true",
                        help="add the 256 byte tokens, which spell characters unseen in training")
+    train.add_argument("--min-frequency", type=int, metavar="N",
+                       help="stop merging once the best pair occurs fewer than N times")
+    train.add_argument("--max-token-length", type=int, metavar="N",
+                       help='merge no pair into a token of more than N characters ("</w>" not counted)')
     train.add_argument("--progress", action="store_true", help="show progress on standard error")
     train.set_defaults(run=_train)
 

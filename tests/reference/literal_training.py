@@ -187,7 +187,13 @@ def build_vocabulary(words: list[str], token_table: TokenTable):
     end_of_word_id = token_table.add_token(END_OF_WORD)
 
     word_symbols = [[char_to_id[character] for character in word] + [end_of_word_id] for word in words]
+    word_counts, pair_positions = count_spelled_words(word_symbols)
+    return word_counts, pair_positions, end_of_word_id
 
+
+def count_spelled_words(word_symbols: list[list[int]]):
+    """The words, given as their symbol sequences, counted and indexed by pair.
+    Returns (word_counts, pair_positions)."""
     word_counts: list[WordCount] = []
     word_lookup: dict[tuple[int, ...], int] = {}
     pair_positions: dict[tuple[int, int], set[tuple[int, int]]] = {}
@@ -202,7 +208,12 @@ def build_vocabulary(words: list[str], token_table: TokenTable):
         for i in range(len(sequence) - 1):
             pair = (sequence[i], sequence[i + 1])
             pair_positions.setdefault(pair, set()).add((word_index, i))
-    return word_counts, pair_positions, end_of_word_id
+    return word_counts, pair_positions
+
+
+def token_length(token: str) -> int:
+    """The characters of a token, a final end-of-word marker not counted."""
+    return len(token.removesuffix(END_OF_WORD))
 
 
 # ---------------------------------------------------------------- merges
@@ -227,7 +238,8 @@ class Training:
     """The pair statistics and the merge loop, one method per step."""
 
     def __init__(self, token_table: TokenTable, word_counts, pair_positions, target_vocab_size: int,
-                 order_rng: random.Random | None = None) -> None:
+                 order_rng: random.Random | None = None, min_frequency: int = 0,
+                 max_token_length: int | None = None) -> None:
         self.token_table = token_table
         self.word_counts = word_counts
         self.pair_positions = pair_positions
@@ -240,6 +252,10 @@ class Training:
         # None: iterate occurrence sets sorted. A Random: iterate them in a
         # shuffled order, to imitate a hash set.
         self.order_rng = order_rng
+        # Merging stops at a best pair rarer than this; no pair is chosen whose token would be
+        # longer than max_token_length characters.
+        self.min_frequency = min_frequency
+        self.max_token_length = max_token_length
 
     def _in_set_order(self, occurrences):
         ordered = sorted(occurrences)
@@ -283,15 +299,21 @@ class Training:
         self.pair_counts[pair] = self.pair_counts.get(pair, 0) + amount
         self._push(self.pair_counts[pair], pair[0], pair[1])
 
+    def _within_length(self, a: int, b: int) -> bool:
+        id_to_token = self.token_table.id_to_token
+        return self.max_token_length is None or token_length(id_to_token[a] + id_to_token[b]) <= self.max_token_length
+
     def merge_step(self) -> bool:
-        """One merge step. Returns False when the heap ran dry."""
+        """One merge step. Returns False when the heap ran dry or the best pair is too rare."""
         while True:
             if not self.merge_heap:
                 self.target_not_reached = True
                 return False
             count, a, b = self._pop()
-            if (a, b) in self.pair_counts and self.pair_counts[(a, b)] == count:
+            if (a, b) in self.pair_counts and self.pair_counts[(a, b)] == count and self._within_length(a, b):
                 break
+        if count < self.min_frequency:
+            return False
 
         id_to_token = self.token_table.id_to_token
         assert a < len(id_to_token), "Token1 not found"
@@ -384,10 +406,12 @@ def special_tokens_and_words(text: str, pre_tokenization: str, special_tokens: l
 
 def train_text(text: str, target_vocab_size: int, pre_tokenization: str = WHITESPACE,
                special_tokens: list[str] | None = None, removal_method: str = SIMPLE,
-               order_rng: random.Random | None = None) -> TrainingResult:
+               order_rng: random.Random | None = None, min_frequency: int = 0,
+               max_token_length: int | None = None) -> TrainingResult:
     token_table, words = special_tokens_and_words(text, pre_tokenization, special_tokens, removal_method)
     word_counts, pair_positions, _ = build_vocabulary(words, token_table)
-    training = Training(token_table, word_counts, pair_positions, target_vocab_size, order_rng)
+    training = Training(token_table, word_counts, pair_positions, target_vocab_size, order_rng,
+                        min_frequency, max_token_length)
     training.initial_pair_statistics()
     training.merge_loop()
     ranks, pairs_to_merge = training.derived_tables()
@@ -405,3 +429,28 @@ def train_text(text: str, target_vocab_size: int, pre_tokenization: str = WHITES
 def train(path, target_vocab_size: int, pre_tokenization: str = WHITESPACE,
           special_tokens: list[str] | None = None, removal_method: str = SIMPLE) -> TrainingResult:
     return train_text(read_corpus(path), target_vocab_size, pre_tokenization, special_tokens, removal_method)
+
+
+def continue_spelled(id_to_token: list[str], merge_rules: list[tuple[int, int]], word_symbols: list[list[int]],
+                     target_vocab_size: int, min_frequency: int = 0,
+                     max_token_length: int | None = None) -> TrainingResult:
+    """Training that goes on from a model: its vocabulary and merge rules taken as given, and the
+    words (every occurrence) given as their starting spelling in that vocabulary."""
+    token_table = TokenTable()
+    for token in id_to_token:
+        token_table.add_token(token)
+    word_counts, pair_positions = count_spelled_words(word_symbols)
+    training = Training(token_table, word_counts, pair_positions, target_vocab_size, None,
+                        min_frequency, max_token_length)
+    training.merge_rules = list(merge_rules)
+    training.initial_pair_statistics()
+    training.merge_loop()
+    ranks, pairs_to_merge = training.derived_tables()
+    return TrainingResult(
+        id_to_token=list(token_table.id_to_token),
+        merge_rules=list(training.merge_rules),
+        ranks=ranks,
+        pairs_to_merge=pairs_to_merge,
+        target_not_reached=training.target_not_reached,
+        order_sensitive_at=training.order_sensitive_at,
+    )

@@ -41,6 +41,11 @@ struct Config {
   // The vocabulary holds the 256 byte tokens (core/byte_tokens.hpp), and a character without a
   // token of its own encodes as the byte tokens of its UTF-8 bytes.
   bool byte_fallback = false;
+  // Merging stops once the best pair occurs fewer times than this; 0 never stops it.
+  std::uint64_t min_frequency = 0;
+  // No pair whose joined token would have more characters than this ("</w>" not counted) is
+  // merged; absent, any length is.
+  std::optional<std::uint64_t> max_token_length;
 };
 
 // Everything a tokenizer is set up with: what a saved model keeps, and what only this process

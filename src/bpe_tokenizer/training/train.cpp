@@ -26,7 +26,7 @@ void print_timing(std::string_view label, std::uint64_t nanoseconds) {
 // Counts the initial pairs, then merges up to the target size with one of the two loops.
 template <MergeLoop Loop>
 Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor) {
-  MergeDriver<Loop> driver(words);
+  MergeDriver<Loop> driver(words, MergeLimits{settings.min_frequency, settings.max_token_length, settings.byte_fallback});
   {
     Stopwatch timer;
     if (Status counted = driver.count_initial_pairs(monitor); !counted) return counted;
@@ -38,7 +38,7 @@ Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& w
   if (monitor.begin_phase(TrainingPhase::Merging, target > size ? target - size : 0)) {
     return TokenizerError::cancelled();
   }
-  return driver.run(model, target, monitor, settings.byte_fallback);
+  return driver.run(model, target, monitor);
 }
 
 // Everything after counting, into a model of its own: the tokenizer changes only once the model
@@ -74,14 +74,17 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
   if (!words) return words.error();
   if (monitor.stopped()) return TokenizerError::cancelled();
 
-  Status merged = settings.merge_all_occurrences
-                      ? merge_words<ClassicMergeLoop>(settings, model, words.value(), monitor)
-                      : merge_words<DefaultMergeLoop>(settings, model, words.value(), monitor);
-  if (!merged) return merged;
-  return model.derive_lookup_tables();
+  return merge_to_target(settings, model, words.value(), monitor);
 }
 
 }  // namespace
+
+Status merge_to_target(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor) {
+  Status merged = settings.merge_all_occurrences ? merge_words<ClassicMergeLoop>(settings, model, words, monitor)
+                                                 : merge_words<DefaultMergeLoop>(settings, model, words, monitor);
+  if (!merged) return merged;
+  return model.derive_lookup_tables();
+}
 
 Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
                               std::uint64_t counting_ns, TrainingMonitor* monitor) {

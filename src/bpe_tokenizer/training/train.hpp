@@ -7,6 +7,7 @@
 #include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/training/counting/word_count_table.hpp"
 #include "bpe_tokenizer/training/training_monitor.hpp"
+#include "bpe_tokenizer/training/words/word_table.hpp"
 
 namespace wrenmark {
 
@@ -31,5 +32,10 @@ Status train(BpeTokenizer& tokenizer, Cancellation& cancellation);
 // left as it was.
 Status train_from_word_counts(BpeTokenizer& tokenizer, WordCountTable&& counts, std::uint64_t removal_ns,
                               std::uint64_t counting_ns, TrainingMonitor* monitor = nullptr);
+
+// The merging part of training: counts the initial pairs of `words`, merges in the settings'
+// merge mode and within their limits until `model` reaches the target size, then derives the
+// model's lookup tables. The model may hold merge rules already; new ones follow them.
+Status merge_to_target(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor);
 
 }  // namespace wrenmark

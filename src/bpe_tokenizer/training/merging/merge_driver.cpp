@@ -1,5 +1,6 @@
 #include "bpe_tokenizer/training/merging/merge_driver.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,22 @@ bool joins_into_byte_token(const TokenTable& table, Pair pair) {
   std::string joined(*first);
   joined.append(*second);
   return byte_of_token_text(joined).has_value();
+}
+
+std::uint64_t joined_token_length(const TokenTable& table, Pair pair) {
+  const std::string_view first = table.token_by_id(pair.first).value_or("");
+  const std::string_view second = table.token_by_id(pair.second).value_or("");
+  std::uint64_t characters = 0;
+  for (const std::string_view text : {first, second}) {
+    for (const char byte : text) characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+  }
+  // The marker may only end the joined text; its bytes are ASCII, so it can straddle the two
+  // texts only at a character boundary.
+  const std::size_t marker = kEndOfWord.size();
+  const std::size_t tail = std::min(marker, second.size());
+  const bool ends_with_marker = second.substr(second.size() - tail) == kEndOfWord.substr(marker - tail) &&
+                                (tail == marker || first.ends_with(kEndOfWord.substr(0, marker - tail)));
+  return ends_with_marker ? characters - marker : characters;
 }
 
 }  // namespace wrenmark

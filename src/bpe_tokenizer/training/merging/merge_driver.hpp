@@ -20,6 +20,20 @@ inline constexpr std::size_t kWordsPerCheck = 1 << 16;
 // left to merge.
 void report_out_of_pairs();
 
+// The settings' limits on merging, which both loops obey through the driver.
+struct MergeLimits {
+  // Merging stops once the best pair occurs fewer times than this.
+  std::uint64_t min_frequency = 0;
+  // A pair whose joined token would be longer than this many characters is never chosen.
+  std::optional<std::uint64_t> max_token_length;
+  // With byte fallback, a pair whose joined text is spelled like a byte token is never chosen:
+  // its merge would give the byte token's id, which decoding reads as a byte.
+  bool keep_byte_tokens = false;
+};
+
+// The characters of the token that `pair` joins into, a final "</w>" not counted.
+std::uint64_t joined_token_length(const TokenTable& table, Pair pair);
+
 // Whether the texts of the pair's two tokens join into the spelling of a byte token.
 bool joins_into_byte_token(const TokenTable& table, Pair pair);
 
@@ -50,26 +64,25 @@ concept MergeLoop = std::constructible_from<Loop, WordTable&> &&
 template <MergeLoop Loop>
 class MergeDriver {
  public:
-  explicit MergeDriver(WordTable& words) : loop_(words) {}
+  explicit MergeDriver(WordTable& words, MergeLimits limits = {}) : loop_(words), limits_(limits) {}
 
   // The initial counts, before any merge (the CountingPairs phase of training). May stop early
   // when the monitor says so; the caller then drops the driver.
   Status count_initial_pairs(TrainingMonitor& monitor) { return loop_.count_initial_pairs(candidates_, monitor); }
 
-  // Merges the best pair again and again until the vocabulary reaches the target size or no
-  // pair is left, appending to the model's merge rules and vocabulary. Counts one unit of the
-  // monitor per merge; a stop yields a Cancelled error. With `keep_byte_tokens`, a pair whose
-  // joined text is spelled like a byte token is never chosen: its merge would give the byte
-  // token's id, which decoding with byte fallback reads as a byte.
-  Status run(Model& model, std::uint64_t target_vocab_size, TrainingMonitor& monitor, bool keep_byte_tokens = false) {
+  // Merges the best pair again and again until the vocabulary reaches the target size, no
+  // pair is left or the best one is rarer than the minimum frequency, appending to the model's merge rules and
+  // vocabulary. Counts one unit of the monitor per merge; a stop yields a Cancelled error.
+  Status run(Model& model, std::uint64_t target_vocab_size, TrainingMonitor& monitor) {
     const TokenTable& table = model.token_table;
     while (table.size() < target_vocab_size) {
       if (monitor.advance(1)) return TokenizerError::cancelled();
-      const std::optional<Choice> best = choose(keep_byte_tokens ? &table : nullptr);
+      const std::optional<Choice> best = choose(table);
       if (!best) {
         report_out_of_pairs();
         break;
       }
+      if (best->candidate.count < limits_.min_frequency) break;
       const Pair pair = best->candidate.pair();
       const Result<TokenId> joined = model.learn_merge(pair);
       if (!joined) return joined.error();
@@ -84,13 +97,17 @@ class MergeDriver {
     Loop::ChosenPair chosen;
   };
 
-  // The greatest candidate that the loop confirms as current; nothing when the heap runs dry.
-  // Given a table, pairs that would join into a byte token's text are passed over.
-  std::optional<Choice> choose(const TokenTable* byte_tokens_of) {
+  // The greatest candidate that the loop confirms as current and whose joined token keeps to
+  // the length limit; nothing when the heap runs dry. A pair passed over for its length is
+  // pushed again only when its count changes, and is passed over again then.
+  std::optional<Choice> choose(const TokenTable& table) {
     while (!candidates_.empty()) {
       const Candidate candidate = candidates_.pop();
-      if (byte_tokens_of != nullptr && joins_into_byte_token(*byte_tokens_of, candidate.pair())) continue;
+      if (limits_.keep_byte_tokens && joins_into_byte_token(table, candidate.pair())) continue;
       if (std::optional<typename Loop::ChosenPair> chosen = loop_.current(candidate)) {
+        if (limits_.max_token_length && joined_token_length(table, candidate.pair()) > *limits_.max_token_length) {
+          continue;
+        }
         return Choice{candidate, *chosen};
       }
     }
@@ -98,6 +115,7 @@ class MergeDriver {
   }
 
   Loop loop_;
+  MergeLimits limits_;
   CandidateHeap candidates_;
 };
 

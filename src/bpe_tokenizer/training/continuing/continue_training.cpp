@@ -1,0 +1,71 @@
+#include "bpe_tokenizer/training/continuing/continue_training.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "bpe_tokenizer/io/duration_format.hpp"
+#include "bpe_tokenizer/io/training_report.hpp"
+#include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/system/stopwatch.hpp"
+#include "bpe_tokenizer/training/continuing/spelled_words.hpp"
+#include "bpe_tokenizer/training/counting/corpus_counting.hpp"
+#include "bpe_tokenizer/training/train.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+void print_timing(std::string_view label, std::uint64_t nanoseconds) {
+  std::string line(label);
+  line.append(" took time: ").append(format_duration(nanoseconds));
+  training_report::print_line(line);
+}
+
+Result<BpeTokenizer> continue_from(const BpeTokenizer& trained, TokenizerSettings settings,
+                                   std::string_view corpus_path, TrainingMonitor& monitor) {
+  Result<BlockCounter> counter = BlockCounter::create(settings);
+  if (!counter) return counter.error();
+  Result<CorpusCounts> counts = count_corpus_words(corpus_path, counter.value(), training_block_bytes(), &monitor);
+  if (!counts) return counts.error();
+  if (!settings.special_tokens.empty()) print_timing("removing special tokens", counts.value().removal_ns);
+
+  Model model;
+  model.token_table = copy_token_table(trained.model->token_table);
+  model.merge_rules = trained.model->merge_rules;
+  if (monitor.begin_phase(TrainingPhase::CountingPairs, 0)) return TokenizerError::cancelled();
+  Result<WordTable> words = [&] {
+    Stopwatch timer;
+    WordCountTable table = std::move(counts.value().table);
+    Result<WordTable> spelled =
+        spell_with_model(table.in_order_of_first_occurrence(), trained.model, settings, model.token_table);
+    print_timing("vocab builder", counts.value().counting_ns + timer.elapsed_ns());
+    return spelled;
+  }();
+  if (!words) return words.error();
+  if (monitor.stopped()) return TokenizerError::cancelled();
+  if (Status merged = merge_to_target(settings, model, words.value(), monitor); !merged) return merged.error();
+
+  BpeTokenizer continued(std::move(settings), std::make_shared<const Model>(std::move(model)));
+  if (Status saved = save_model_if_requested(continued); !saved) return saved.error();
+  return continued;
+}
+
+}  // namespace
+
+TokenizerError untrained_continuation_error() {
+  return TokenizerError::invalid_state("Cannot continue training an untrained model");
+}
+
+Result<BpeTokenizer> continue_training(const BpeTokenizer& trained, std::string_view corpus_path,
+                                       std::uint64_t target_vocab_size, Cancellation& cancellation) {
+  if (!trained.trained()) return untrained_continuation_error();
+  TokenizerSettings settings = trained.settings;
+  settings.target_vocab_size = target_vocab_size;
+  TrainingMonitor monitor(cancellation, settings.show_progress);
+  Result<BpeTokenizer> continued = continue_from(trained, std::move(settings), corpus_path, monitor);
+  monitor.finish(continued.ok());
+  return continued;
+}
+
+}  // namespace wrenmark
