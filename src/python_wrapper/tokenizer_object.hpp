@@ -74,6 +74,7 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_export_model(PyObject* self, PyObject* unused);

@@ -1,0 +1,129 @@
+#include "bpe_tokenizer/encoding/token_places.hpp"
+
+#include <string_view>
+
+#include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/text/utf8.hpp"
+#include "bpe_tokenizer/text/word_scan.hpp"
+
+namespace wrenmark {
+
+namespace {
+
+// Turns byte offsets into code point offsets for offsets that never go back, counting only the
+// bytes between one call and the next.
+class CodePointCounter {
+ public:
+  explicit CodePointCounter(std::string_view text) : text_(text) {}
+
+  std::uint64_t at(std::size_t byte) {
+    for (; byte_ < byte; ++byte_) code_points_ += !utf8::is_continuation(static_cast<unsigned char>(text_[byte_]));
+    return code_points_;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t byte_ = 0;
+  std::uint64_t code_points_ = 0;
+};
+
+class TokenPlacer {
+ public:
+  TokenPlacer(const EncodingTables& tables, EncodingView encoding)
+      : tables_(tables), encoding_(encoding), text_(encoding.original_text()), starts_(text_), ends_(text_) {
+    places_.reserve(encoding.token_count());
+  }
+
+  std::vector<TokenPlace> run() && {
+    const SpecialTokenSplitter& splitter = tables_.splitter();
+    if (splitter.empty()) {
+      place_segment(0, text_.size());
+    } else {
+      std::size_t position = 0;
+      splitter.split(
+          text_,
+          [&](std::string_view segment) {
+            position = static_cast<std::size_t>(segment.data() - text_.data());
+            place_segment(position, segment.size());
+            position += segment.size();
+          },
+          [&](std::string_view token) {
+            // Encoding drops a special token without an id together with its text.
+            if (tables_.token_table().id_by_token(token)) place_special_token(position, token.size());
+            position += token.size();
+          });
+    }
+    // Only a model whose tokens have no text for some ids leaves tokens unplaced.
+    while (next_token_ < encoding_.token_count()) emit(text_.size(), text_.size(), TokenPlace::kNoWord);
+    return std::move(places_);
+  }
+
+ private:
+  void place_segment(std::size_t begin, std::size_t size) {
+    scan_words(text_.substr(begin, size), tables_.pre_tokenization(), [&](std::string_view word) {
+      const std::size_t word_begin = static_cast<std::size_t>(word.data() - text_.data());
+      place_word(word_begin, word_begin + word.size());
+      ++word_index_;
+    });
+  }
+
+  void place_special_token(std::size_t begin, std::size_t size) {
+    if (next_token_ < encoding_.token_count()) emit(begin, begin + size, TokenPlace::kNoWord);
+  }
+
+  // The tokens of the word at [begin, end), up to the one that ends it with "</w>".
+  void place_word(std::size_t begin, std::size_t end) {
+    std::size_t position = begin;
+    while (next_token_ < encoding_.token_count()) {
+      const std::string_view token = encoding_.token(next_token_);
+      if (token.ends_with(kEndOfWord)) {
+        const std::string_view stem = token.substr(0, token.size() - kEndOfWord.size());
+        if (position + stem.size() == end && text_.substr(position, stem.size()) == stem) {
+          emit(position, end, word_index_);
+          return;
+        }
+      }
+      if (!token.empty() && position + token.size() <= end && text_.substr(position, token.size()) == token) {
+        emit(position, position + token.size(), word_index_);
+        position += token.size();
+        continue;
+      }
+      position = place_stand_in(position, end);
+    }
+  }
+
+  // A token that does not spell the text at `position` stands in for the character there (the
+  // unknown token for an unseen character): it covers that whole character. Returns where the
+  // word's next token starts.
+  std::size_t place_stand_in(std::size_t position, std::size_t end) {
+    if (position >= end) {
+      emit(end, end, word_index_);
+      return end;
+    }
+    const std::size_t character_end = position + utf8::sequence_length(static_cast<unsigned char>(text_[position]));
+    emit(position, character_end, word_index_);
+    return character_end;
+  }
+
+  void emit(std::size_t begin, std::size_t end, std::uint64_t word) {
+    places_.push_back(TokenPlace{starts_.at(begin), ends_.at(end), word});
+    ++next_token_;
+  }
+
+  const EncodingTables& tables_;
+  const EncodingView encoding_;
+  const std::string_view text_;
+  CodePointCounter starts_;
+  CodePointCounter ends_;
+  std::size_t next_token_ = 0;
+  std::uint64_t word_index_ = 0;
+  std::vector<TokenPlace> places_;
+};
+
+}  // namespace
+
+std::vector<TokenPlace> place_tokens(const EncodingTables& tables, EncodingView encoding) {
+  return TokenPlacer(tables, encoding).run();
+}
+
+}  // namespace wrenmark
