@@ -1,5 +1,6 @@
 #include "bpe_tokenizer/encoding/token_places.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "bpe_tokenizer/core/model.hpp"
@@ -67,8 +68,10 @@ class TokenPlacer {
     });
   }
 
+  // A special token has no word, but takes a word's number, as HF tokenizers counts them.
   void place_special_token(std::size_t begin, std::size_t size) {
     if (next_token_ < encoding_.token_count()) emit(begin, begin + size, TokenPlace::kNoWord);
+    ++word_index_;
   }
 
   // The tokens of the word at [begin, end), up to the one that ends it with "</w>".
@@ -88,21 +91,31 @@ class TokenPlacer {
         position += token.size();
         continue;
       }
-      position = place_stand_in(position, end);
+      position = place_stand_in(token, position, end);
     }
   }
 
-  // A token that does not spell the text at `position` stands in for the character there (the
-  // unknown token for an unseen character): it covers that whole character. Returns where the
-  // word's next token starts.
-  std::size_t place_stand_in(std::size_t position, std::size_t end) {
+  // A token that does not spell the text at `position` stands in for text it cannot spell. A
+  // byte token ("<0xE8>") stands for one byte of the character there and covers that whole
+  // character, as each of the character's byte tokens does; any other (the unknown token for an
+  // unseen character) stands for the whole character. Returns where the word's next token starts.
+  std::size_t place_stand_in(std::string_view token, std::size_t position, std::size_t end) {
     if (position >= end) {
       emit(end, end, word_index_);
       return end;
     }
-    const std::size_t character_end = position + utf8::sequence_length(static_cast<unsigned char>(text_[position]));
-    emit(position, character_end, word_index_);
-    return character_end;
+    // Only byte tokens leave `position` inside a character; the word starts at a character.
+    std::size_t character_start = position;
+    while (utf8::is_continuation(static_cast<unsigned char>(text_[character_start]))) --character_start;
+    const std::size_t character_end =
+        std::min(end, character_start + utf8::sequence_length(static_cast<unsigned char>(text_[character_start])));
+    emit(character_start, character_end, word_index_);
+    return is_byte_token(token) ? position + 1 : character_end;
+  }
+
+  static bool is_byte_token(std::string_view token) {
+    const auto is_hex = [](char digit) { return (digit >= '0' && digit <= '9') || (digit >= 'A' && digit <= 'F'); };
+    return token.size() == 6 && token.starts_with("<0x") && is_hex(token[3]) && is_hex(token[4]) && token[5] == '>';
   }
 
   void emit(std::size_t begin, std::size_t end, std::uint64_t word) {
