@@ -15,7 +15,7 @@ from reference.literal_offsets import token_places
 from test_encoding import random_inconsistent_model, random_text, trained_case
 
 hf = importlib.import_module("wrenmark.hf")
-del wrenmark.hf  # the surface tests expect the plain package
+vars(wrenmark).pop("hf", None)  # the surface tests expect the plain package
 
 
 def places(encoder):
@@ -199,3 +199,28 @@ def test_encode_batch_ids_buffers(tmp_path):
     batch = tokenizer.encode_batch(["ab", "ba abab", ""] * 100)
     assert [np.asarray(encoder.ids_buffer).tolist() for encoder in batch] == [encoder.ids for encoder in batch]
 
+
+
+# ---------------------------------------------------------------- the export's post-processor
+
+
+@pytest.mark.parametrize("prefix_ids, suffix_ids", [([0], []), ([], [1]), ([0, 0], [1, 3]), ([5], [5])])
+def test_the_export_adds_prefix_and_suffix_ids_as_encode_batch_padded_does(tmp_path, prefix_ids, suffix_ids):
+    tokenizers = pytest.importorskip("tokenizers")
+    tokenizer = train_on_text(tmp_path, "<s> </s> ab ba abab b</w>", 12, special_tokens=["<s>", "</s>"])
+    exported = tokenizers.Tokenizer.from_str(
+        hf.to_tokenizers_json(tokenizer, prefix_ids=prefix_ids, suffix_ids=suffix_ids))
+    texts = ["ab ba", "", "<s>abab"]
+    padded = tokenizer.encode_batch_padded(texts, prefix_ids=prefix_ids, suffix_ids=suffix_ids, pad_id=0)
+    for row, text in enumerate(texts):
+        length = int(np.asarray(padded.lengths)[row])
+        assert exported.encode(text).ids == np.asarray(padded.ids)[row, :length].tolist()
+
+
+def test_the_export_without_prefix_or_suffix_is_unchanged(tmp_path):
+    tokenizer = train_on_text(tmp_path, "ab ba abab", 12)
+    plain = hf.to_tokenizers_json(tokenizer)
+    assert hf.to_tokenizers_json(tokenizer, prefix_ids=(), suffix_ids=[]) == plain
+    assert '"post_processor": null' in plain
+    with pytest.raises(ValueError, match="99 is not the id of a token"):
+        hf.to_tokenizers_json(tokenizer, suffix_ids=[99])
