@@ -18,14 +18,6 @@ bool has_tables(const EncodingOrigin& origin) {
   return false;
 }
 
-void set_new_tuple_item(PyObject* tuple, Py_ssize_t index, PyObject* item) {
-#ifdef Py_LIMITED_API
-  PyTuple_SetItem(tuple, index, item);
-#else
-  PyTuple_SET_ITEM(tuple, index, item);
-#endif
-}
-
 }  // namespace
 
 PyObject* token_offsets_list(const EncodingOrigin& origin, EncodingView encoding) {
@@ -43,20 +35,25 @@ PyObject* token_offsets_list(const EncodingOrigin& origin, EncodingView encoding
     if (!end) return nullptr;
     last_end = PyRef::borrowed(end.get());
     last_end_value = place.end;
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) return nullptr;
-    set_new_tuple_item(pair, 0, start.release());
-    set_new_tuple_item(pair, 1, end.release());
-    return pair;
+    return PyTuple_Pack(2, start.get(), end.get());
   });
 }
 
 PyObject* word_ids_list(const EncodingOrigin& origin, EncodingView encoding) {
   if (!has_tables(origin)) return nullptr;
   const std::vector<TokenPlace> places = place_tokens(*origin.tables, encoding);
+  // The tokens of a word are next to each other and share its number.
+  PyRef last_word;
+  std::uint64_t last_word_value = TokenPlace::kNoWord;
   return build_list(places.size(), [&](std::size_t index) -> PyObject* {
-    if (places[index].word == TokenPlace::kNoWord) return Py_NewRef(Py_None);
-    return PyLong_FromUnsignedLongLong(places[index].word);
+    const std::uint64_t word = places[index].word;
+    if (word == TokenPlace::kNoWord) return Py_NewRef(Py_None);
+    if (!last_word || last_word_value != word) {
+      last_word = PyRef(PyLong_FromUnsignedLongLong(word));
+      if (!last_word) return nullptr;
+      last_word_value = word;
+    }
+    return Py_NewRef(last_word.get());
   });
 }
 

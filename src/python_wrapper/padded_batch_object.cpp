@@ -26,7 +26,7 @@ const char* format_of(PaddedElement element) {
   return "q";
 }
 
-PyObject* matrix_view(PyObject* self, const std::vector<std::byte>& matrix) {
+PyObject* matrix_view(PyObject* self, const ArrayBytes& matrix) {
   const PaddedIds& padded = padded_of(self);
   return make_array_view(self,
                          ArrayLayout{matrix.data(),

@@ -58,9 +58,11 @@ void fill(PaddedIds& padded, const EncodedBatch& batch, const std::vector<RowSli
       const std::size_t padding = width - length;
       Element* row_ids = ids + row * width;
       Element* row_mask = mask + row * width;
+      // Every element is written once: the padding before or after, then the row's ids.
       const std::size_t start = options.pad_left ? padding : 0;
-      std::fill(row_ids, row_ids + width, pad);
-      std::fill(row_mask, row_mask + width, Element{0});
+      const std::size_t pad_start = options.pad_left ? 0 : length;
+      std::fill(row_ids + pad_start, row_ids + pad_start + padding, pad);
+      std::fill(row_mask + pad_start, row_mask + pad_start + padding, Element{0});
       std::fill(row_mask + start, row_mask + start + length, Element{1});
       Element* position = fill_ids(row_ids + start, std::span<const TokenId>(options.prefix));
       position = fill_ids(position, EncodingView(batch[row].packed).ids().subspan(slice.first, slice.count));
@@ -104,9 +106,9 @@ PaddedIds pad_encodings(const EncodedBatch& batch, const PaddingOptions& options
       __builtin_mul_overflow(matrix_bytes, size, &matrix_bytes)) {
     throw std::length_error("padded batch larger than memory");
   }
-  padded.ids.resize(matrix_bytes);
-  padded.attention_mask.resize(matrix_bytes);
-  padded.lengths.resize(padded.rows * size);
+  padded.ids.allocate(matrix_bytes);
+  padded.attention_mask.allocate(matrix_bytes);
+  padded.lengths.allocate(padded.rows * size);
   switch (options.element) {
     case PaddedElement::Int64: fill<std::int64_t>(padded, batch, slices, options); break;
     case PaddedElement::Int32: fill<std::int32_t>(padded, batch, slices, options); break;

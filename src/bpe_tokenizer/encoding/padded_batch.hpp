@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -36,15 +37,28 @@ struct PaddingOptions {
   PaddedElement element = PaddedElement::Int64;
 };
 
+// Bytes left unset when made, since filling writes every one of them once.
+struct ArrayBytes {
+  std::unique_ptr<std::byte[]> bytes;
+  std::size_t size = 0;
+
+  void allocate(std::size_t byte_count) {
+    bytes = std::make_unique_for_overwrite<std::byte[]>(byte_count);
+    size = byte_count;
+  }
+  const std::byte* data() const { return bytes.get(); }
+  std::byte* data() { return bytes.get(); }
+};
+
 // The rows x width matrices of ids and attention mask (1 for a token, 0 for padding) and the
 // length of every row, C-contiguous, all of `element`.
 struct PaddedIds {
   std::size_t rows = 0;
   std::size_t width = 0;
   PaddedElement element = PaddedElement::Int64;
-  std::vector<std::byte> ids;
-  std::vector<std::byte> attention_mask;
-  std::vector<std::byte> lengths;
+  ArrayBytes ids;
+  ArrayBytes attention_mask;
+  ArrayBytes lengths;
   // Some row is shorter than the width and no pad id was given: nothing is filled.
   bool needs_pad_id = false;
 };

@@ -1,6 +1,7 @@
 #include "bpe_tokenizer/encoding/token_places.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "bpe_tokenizer/core/model.hpp"
@@ -11,14 +12,15 @@ namespace wrenmark {
 
 namespace {
 
-// Turns byte offsets into code point offsets for offsets that never go back, counting only the
-// bytes between one call and the next.
+// Turns byte offsets into code point offsets, counting only the bytes between one call and the
+// next: offsets mostly grow, and go back only to the start of the character at hand.
 class CodePointCounter {
  public:
   explicit CodePointCounter(std::string_view text) : text_(text) {}
 
   std::uint64_t at(std::size_t byte) {
     for (; byte_ < byte; ++byte_) code_points_ += !utf8::is_continuation(static_cast<unsigned char>(text_[byte_]));
+    while (byte_ > byte) code_points_ -= !utf8::is_continuation(static_cast<unsigned char>(text_[--byte_]));
     return code_points_;
   }
 
@@ -28,10 +30,21 @@ class CodePointCounter {
   std::uint64_t code_points_ = 0;
 };
 
+bool is_ascii(std::string_view text) {
+  unsigned char bits = 0;
+  for (const char byte : text) bits |= static_cast<unsigned char>(byte);
+  return bits < 0x80;
+}
+
+// Whether `text` holds `token` at `position`, all of it before `end`.
+bool spells(std::string_view text, std::size_t position, std::size_t end, std::string_view token) {
+  return position + token.size() <= end && std::memcmp(text.data() + position, token.data(), token.size()) == 0;
+}
+
 class TokenPlacer {
  public:
   TokenPlacer(const EncodingTables& tables, EncodingView encoding)
-      : tables_(tables), encoding_(encoding), text_(encoding.original_text()), starts_(text_), ends_(text_) {
+      : tables_(tables), encoding_(encoding), text_(encoding.original_text()), code_points_(text_) {
     places_.reserve(encoding.token_count());
   }
 
@@ -76,17 +89,21 @@ class TokenPlacer {
 
   // The tokens of the word at [begin, end), up to the one that ends it with "</w>".
   void place_word(std::size_t begin, std::size_t end) {
+    word_begin_ = begin;
+    word_end_ = end;
+    word_code_point_ = code_points_.at(begin);
+    word_is_ascii_ = is_ascii(text_.substr(begin, end - begin));
     std::size_t position = begin;
     while (next_token_ < encoding_.token_count()) {
       const std::string_view token = encoding_.token(next_token_);
       if (token.ends_with(kEndOfWord)) {
         const std::string_view stem = token.substr(0, token.size() - kEndOfWord.size());
-        if (position + stem.size() == end && text_.substr(position, stem.size()) == stem) {
+        if (position + stem.size() == end && spells(text_, position, end, stem)) {
           emit(position, end, word_index_);
           return;
         }
       }
-      if (!token.empty() && position + token.size() <= end && text_.substr(position, token.size()) == token) {
+      if (!token.empty() && spells(text_, position, end, token)) {
         emit(position, position + token.size(), word_index_);
         position += token.size();
         continue;
@@ -118,16 +135,27 @@ class TokenPlacer {
     return token.size() == 6 && token.starts_with("<0x") && is_hex(token[3]) && is_hex(token[4]) && token[5] == '>';
   }
 
+  // In a word of ASCII characters bytes are code points; the others are counted.
+  std::uint64_t code_point_at(std::size_t byte) {
+    if (word_is_ascii_ && byte >= word_begin_ && byte <= word_end_) return word_code_point_ + (byte - word_begin_);
+    return code_points_.at(byte);
+  }
+
   void emit(std::size_t begin, std::size_t end, std::uint64_t word) {
-    places_.push_back(TokenPlace{starts_.at(begin), ends_.at(end), word});
+    const std::uint64_t start = code_point_at(begin);
+    places_.push_back(TokenPlace{start, code_point_at(end), word});
     ++next_token_;
   }
 
   const EncodingTables& tables_;
   const EncodingView encoding_;
   const std::string_view text_;
-  CodePointCounter starts_;
-  CodePointCounter ends_;
+  CodePointCounter code_points_;
+  // The word being placed: where it starts and whether it is all ASCII.
+  std::size_t word_begin_ = 0;
+  std::size_t word_end_ = 0;
+  std::uint64_t word_code_point_ = 0;
+  bool word_is_ascii_ = false;
   std::size_t next_token_ = 0;
   std::uint64_t word_index_ = 0;
   std::vector<TokenPlace> places_;
