@@ -91,7 +91,7 @@ def main() -> None:
     }, arguments.repeat)
     report("padded batch (ratio: the padded call's time over each row's)", rows, ratios, megabytes)
     print(f"  padded call: {1 / ratios['encode_batch + numpy padding in Python']:.2f}x faster than padding in "
-          f"Python, {ratios['encode_batch']:.2f}x the throughput of encode_batch")
+          f"Python, {1 / ratios['encode_batch']:.2f}x the throughput of encode_batch")
 
     rows, ratios = interleaved_medians({
         "encode(text)": lambda: tokenizer.encode(text),

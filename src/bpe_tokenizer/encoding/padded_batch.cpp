@@ -44,7 +44,7 @@ Element* fill_ids(Element* row, std::span<const TokenId> ids) {
 }
 
 template <typename Element>
-void fill(PaddedIds& padded, const EncodedBatch& batch, const std::vector<RowSlice>& slices,
+void fill(PaddedIds& padded, const BatchIds& batch, const std::vector<RowSlice>& slices,
           const PaddingOptions& options) {
   auto* ids = reinterpret_cast<Element*>(padded.ids.data());
   auto* mask = reinterpret_cast<Element*>(padded.attention_mask.data());
@@ -65,7 +65,7 @@ void fill(PaddedIds& padded, const EncodedBatch& batch, const std::vector<RowSli
       std::fill(row_mask + pad_start, row_mask + pad_start + padding, Element{0});
       std::fill(row_mask + start, row_mask + start + length, Element{1});
       Element* position = fill_ids(row_ids + start, std::span<const TokenId>(options.prefix));
-      position = fill_ids(position, EncodingView(batch[row].packed).ids().subspan(slice.first, slice.count));
+      position = fill_ids(position, batch[row].subspan(slice.first, slice.count));
       fill_ids(position, std::span<const TokenId>(options.suffix));
       lengths[row] = static_cast<Element>(length);
     }
@@ -83,14 +83,14 @@ std::size_t element_size(PaddedElement element) {
   return sizeof(std::int64_t);
 }
 
-PaddedIds pad_encodings(const EncodedBatch& batch, const PaddingOptions& options) {
+PaddedIds pad_encodings(const BatchIds& batch, const PaddingOptions& options) {
   PaddedIds padded;
   padded.rows = batch.size();
   padded.element = options.element;
   std::vector<RowSlice> slices(batch.size());
   bool some_row_short = false;
   for (std::size_t row = 0; row < batch.size(); ++row) {
-    slices[row] = slice_of(EncodingView(batch[row].packed).ids().size(), options);
+    slices[row] = slice_of(batch[row].size(), options);
   }
   padded.width = row_width(slices, options);
   for (const RowSlice& slice : slices) {
@@ -120,7 +120,7 @@ PaddedIds pad_encodings(const EncodedBatch& batch, const PaddingOptions& options
 Result<PaddedIds> encode_batch_padded(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                       std::span<const std::string_view> texts, const PaddingOptions& options,
                                       Cancellation& cancellation) {
-  Result<EncodedBatch> batch = encode_batch(tokenizer, cache, texts, cancellation);
+  Result<BatchIds> batch = encode_batch_ids(tokenizer, cache, texts, cancellation);
   if (!batch) return batch.error();
   return pad_encodings(batch.value(), options);
 }

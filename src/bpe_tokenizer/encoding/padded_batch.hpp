@@ -1,11 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bpe_tokenizer/core/cancellation.hpp"
@@ -14,6 +16,7 @@
 #include "bpe_tokenizer/core/tokenizer.hpp"
 #include "bpe_tokenizer/encoding/batch.hpp"
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
+#include "bpe_tokenizer/system/huge_page_allocator.hpp"
 
 namespace wrenmark {
 
@@ -37,17 +40,36 @@ struct PaddingOptions {
   PaddedElement element = PaddedElement::Int64;
 };
 
-// Bytes left unset when made, since filling writes every one of them once.
-struct ArrayBytes {
-  std::unique_ptr<std::byte[]> bytes;
-  std::size_t size = 0;
+// Bytes left unset when made, since filling writes every one of them once. A batch's matrices
+// are often tens of megabytes of fresh memory, written once: huge pages (where the kernel gives
+// them) take a fraction of the page faults.
+class ArrayBytes {
+ public:
+  ArrayBytes() = default;
+  ArrayBytes(ArrayBytes&& other) noexcept
+      : bytes_(std::exchange(other.bytes_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  ArrayBytes& operator=(ArrayBytes&& other) noexcept {
+    std::swap(bytes_, other.bytes_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~ArrayBytes() {
+    if (bytes_ != nullptr) HugePageAllocator<std::byte>().deallocate(bytes_, size_);
+  }
 
   void allocate(std::size_t byte_count) {
-    bytes = std::make_unique_for_overwrite<std::byte[]>(byte_count);
-    size = byte_count;
+    // At least one byte, so that an empty array still has an address of its own.
+    ArrayBytes made;
+    made.bytes_ = HugePageAllocator<std::byte>().allocate(std::max<std::size_t>(byte_count, 1));
+    made.size_ = std::max<std::size_t>(byte_count, 1);
+    *this = std::move(made);
   }
-  const std::byte* data() const { return bytes.get(); }
-  std::byte* data() { return bytes.get(); }
+  const std::byte* data() const { return bytes_; }
+  std::byte* data() { return bytes_; }
+
+ private:
+  std::byte* bytes_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 // The rows x width matrices of ids and attention mask (1 for a token, 0 for padding) and the
@@ -69,7 +91,7 @@ Result<PaddedIds> encode_batch_padded(const BpeTokenizer& tokenizer, EncodingCac
                                       std::span<const std::string_view> texts, const PaddingOptions& options,
                                       Cancellation& cancellation);
 
-// The same layout of encodings already made.
-PaddedIds pad_encodings(const EncodedBatch& batch, const PaddingOptions& options);
+// The same layout of ids already made.
+PaddedIds pad_encodings(const BatchIds& batch, const PaddingOptions& options);
 
 }  // namespace wrenmark
