@@ -67,6 +67,13 @@ def use_every_part(directory: Path) -> None:
     types: list[TokenType] = encoding.token_types
     assert len(tokens) == len(ids) == len(types)
     assert encoding.get_token_type("<s>") == TokenType.SPECIALTOKEN
+    offsets: list[tuple[int, int]] = encoding.offsets
+    word_ids: list[int | None] = encoding.word_ids
+    assert len(offsets) == len(word_ids) == len(tokens) and word_ids[0] is None
+    assert encoding.ids_buffer.tolist() == ids
+    padded = tokenizer.encode_batch_padded(["lowest", "newer low"], max_length=8, pad_id=special_id_of(tokenizer),
+                                           padding="max_length", prefix_ids=[special_id_of(tokenizer)], dtype="int32")
+    assert padded.ids.shape == padded.attention_mask.shape == (2, 8) and padded.lengths.shape == (2,)
     assert int(TokenType.WORD) == 0 and TokenType.SUBWORD == 1 and TokenType.SPECIALTOKEN != TokenType.WORD
 
     decoded: str = tokenizer.decode(ids)
@@ -97,6 +104,10 @@ def use_every_part(directory: Path) -> None:
     assert_type(loaded.continue_training(iter(["lowest", "newer"]), 45), BpeTokenizer)
 
 
+def special_id_of(tokenizer: BpeTokenizer) -> int:
+    return tokenizer.get_id_by_token("<s>")
+
+
 def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     """Never run: each call is one the stub refuses."""
     tokenizer.decode("abc")  # type: ignore[arg-type]
@@ -105,6 +116,8 @@ def misuses(tokenizer: BpeTokenizer, encoding: Encoder) -> None:
     BpeTokenizer("corpus.txt", 10, "whitespace")  # type: ignore[arg-type]
     BpeTokenizer("corpus.txt", 10, PreTokenization.whitespace(), save_model=1)  # type: ignore[arg-type]
     encoding.ids = []  # type: ignore[misc]
+    tokenizer.encode_batch_padded(["a"], padding="shortest")  # type: ignore[arg-type]
+    tokenizer.encode_batch_padded(["a"], 4)  # type: ignore[call-arg]
     tokenizer.merge_all_occurrences = 1  # type: ignore[assignment]
     tokenizer.dropout_seed = "7"  # type: ignore[assignment]
     tokenizer.min_frequency = None  # type: ignore[assignment]

@@ -2,6 +2,7 @@
 
 #include "python_wrapper/borrow.hpp"
 #include "python_wrapper/conversions.hpp"
+#include "python_wrapper/encoder_outputs.hpp"
 #include "python_wrapper/errors.hpp"
 #include "python_wrapper/pickling.hpp"
 #include "python_wrapper/py_ref.hpp"
@@ -19,6 +20,8 @@ struct EncoderObject {
   BorrowFlag borrow;
   SharedEncodingBlock* block;
   const std::byte* packed;
+  // A reference owned when not null.
+  EncodingOrigin origin;
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
@@ -28,6 +31,7 @@ EncodingView encoding_of(PyObject* self) { return EncodingView(as_encoder(self)-
 void destroy_encoder(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   SharedEncodingBlock::release(as_encoder(self)->block);
+  Py_XDECREF(as_encoder(self)->origin.tokenizer);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
@@ -64,6 +68,19 @@ PyObject* get_token_types(PyObject* self, void*) {
     const std::span<const TokenType> types = encoding.token_types();
     return build_list(types.size(), [&](std::size_t index) { return make_token_type(types[index]); });
   });
+}
+
+PyObject* get_offsets(PyObject* self, void*) {
+  return read_shared(self,
+                     [&](EncodingView encoding) { return token_offsets_list(as_encoder(self)->origin, encoding); });
+}
+
+PyObject* get_word_ids(PyObject* self, void*) {
+  return read_shared(self, [&](EncodingView encoding) { return word_ids_list(as_encoder(self)->origin, encoding); });
+}
+
+PyObject* get_ids_buffer(PyObject* self, void*) {
+  return read_shared(self, [&](EncodingView encoding) { return ids_view(self, encoding); });
 }
 
 PyObject* encoder_get_token_type(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -108,6 +125,9 @@ PyGetSetDef encoder_getset[] = {
     {"tokens", get_tokens, nullptr, nullptr, nullptr},
     {"ids", get_ids, nullptr, nullptr, nullptr},
     {"token_types", get_token_types, nullptr, nullptr, nullptr},
+    {"offsets", get_offsets, nullptr, nullptr, nullptr},
+    {"word_ids", get_word_ids, nullptr, nullptr, nullptr},
+    {"ids_buffer", get_ids_buffer, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -136,7 +156,7 @@ PyTypeObject* encoder_type_slot = nullptr;
 
 PyTypeObject* encoder_type() { return create_type_once(encoder_type_slot, encoder_spec); }
 
-PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed) {
+PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed, const EncodingOrigin& origin) {
   PyTypeObject* type = encoder_type();
   if (type == nullptr) return nullptr;
   // Through the slot, not the struct member: the type object is opaque in the stable ABI.
@@ -148,13 +168,14 @@ PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed) {
   encoder->borrow = BorrowFlag{};
   encoder->block = &block;
   encoder->packed = packed;
+  encoder->origin = EncodingOrigin{Py_XNewRef(origin.tokenizer), origin.tables};
   return object;
 }
 
-PyObject* make_encoder(const EncodingBuilder& encoding) {
+PyObject* make_encoder(const EncodingBuilder& encoding, const EncodingOrigin& origin) {
   EncodingBlockHandle block(SharedEncodingBlock::create(encoding.packed_size()));
   const std::byte* packed = block->append(encoding);
-  return make_encoder(*block, packed);
+  return make_encoder(*block, packed, origin);
 }
 
 }  // namespace wrenmark::python

@@ -2,9 +2,12 @@
 #include <vector>
 
 #include "bpe_tokenizer/encoding/batch.hpp"
+#include "bpe_tokenizer/encoding/padded_batch.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 #include "python_wrapper/interpreter_lock.hpp"
+#include "python_wrapper/padded_batch_object.hpp"
+#include "python_wrapper/padding_arguments.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/signal_check.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
@@ -64,9 +67,49 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     if (!batch) return nullptr;
     if (!*batch) return raise_error(batch->error());
     const EncodedBatch& encodings = batch->value();
+    // An empty batch succeeds on an untrained tokenizer, which has no tables.
+    const EncodingOrigin origin{self, encodings.size() == 0 ? nullptr : &cache.tables(tokenizer)};
     return build_list(encodings.size(), [&](std::size_t index) {
-      return make_encoder(*encodings[index].block, encodings[index].packed);
+      return make_encoder(*encodings[index].block, encodings[index].packed, origin);
     });
+  });
+}
+
+PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {
+      "texts",        "max_length",      "padding",    "pad_to_multiple_of", "pad_id",
+      "padding_side", "truncation_side", "prefix_ids", "suffix_ids",         "dtype",
+      nullptr};
+  static const char* const format = "O|$OOOOOOOOO:BpeTokenizer.encode_batch_padded";
+  if (!reject_unexpected_keywords(kwargs, keywords, format)) return nullptr;
+  PyObject* texts_argument = nullptr;
+  PaddingArguments arguments;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &texts_argument,
+                                   &arguments.max_length, &arguments.padding, &arguments.pad_to_multiple_of,
+                                   &arguments.pad_id, &arguments.padding_side, &arguments.truncation_side,
+                                   &arguments.prefix_ids, &arguments.suffix_ids, &arguments.dtype)) {
+    return nullptr;
+  }
+  return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
+    auto options = padding_options(arguments, tokenizer);
+    if (!options) return nullptr;
+    std::vector<PyRef> keep_alive;
+    auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix, [&](PyObject* item) {
+      keep_alive.push_back(PyRef::borrowed(item));
+      return to_text(item, "text");
+    });
+    if (!texts) return nullptr;
+    auto padded = without_interpreter_lock([&](Cancellation& cancellation) {
+      return encode_batch_padded(tokenizer, cache, *texts, *options, cancellation);
+    });
+    if (!padded) return nullptr;
+    if (!*padded) return raise_error(padded->error());
+    if (padded->value().needs_pad_id) {
+      PyErr_Format(PyExc_ValueError, "pad_id is needed: some rows are shorter than the width %zu",
+                   padded->value().width);
+      return nullptr;
+    }
+    return make_padded_batch(std::move(padded->value()));
   });
 }
 

@@ -14,7 +14,7 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!text) return nullptr;
     auto encoding = encode(tokenizer, cache, *text);
     if (!encoding) return raise_error(encoding.error());
-    return make_encoder(*encoding.value());
+    return make_encoder(*encoding.value(), EncodingOrigin{self, &cache.tables(tokenizer)});
   });
 }
 

@@ -105,6 +105,10 @@ PyMethodDef tokenizer_methods[] = {
      "from_pretrained(files_path)\n--\n\n"},
     {"encode_batch", keyword_method<tokenizer_encode_batch>(), METH_VARARGS | METH_KEYWORDS,
      "encode_batch($self, texts)\n--\n\nEncodes every text on all cores; equal to [encode(t) for t in texts]."},
+    {"encode_batch_padded", keyword_method<tokenizer_encode_batch_padded>(), METH_VARARGS | METH_KEYWORDS,
+     "encode_batch_padded($self, texts, *, max_length=None, padding='longest', pad_to_multiple_of=None, "
+     "pad_id=None, padding_side='right', truncation_side='right', prefix_ids=(), suffix_ids=(), dtype='int64')\n--\n\n"
+     "Encodes every text on all cores into one padded matrix of ids, with its attention mask and row lengths."},
     {"decode_batch", keyword_method<tokenizer_decode_batch>(), METH_VARARGS | METH_KEYWORDS,
      "decode_batch($self, ids_batch)\n--\n\nDecodes every id list on all cores; equal to [decode(i) for i in "
      "ids_batch]."},

@@ -77,6 +77,7 @@ PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 bool refuse_byte_fallback_fault(const BpeTokenizer& tokenizer);
 PyObject* tokenizer_continue_training(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_export_model(PyObject* self, PyObject* unused);

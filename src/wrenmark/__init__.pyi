@@ -1,6 +1,6 @@
 import os
 from collections.abc import Iterable, Sequence
-from typing import ClassVar, SupportsIndex, final
+from typing import ClassVar, Literal, SupportsIndex, final, type_check_only
 
 __all__ = ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]
 
@@ -65,6 +65,29 @@ class BpeTokenizer:
         """`[encode(t) for t in texts]` on all cores, without the interpreter lock.
 
         A failure names the text: "text 3: ...".
+        """
+
+    def encode_batch_padded(
+        self,
+        texts: Sequence[str],
+        *,
+        max_length: SupportsIndex | None = None,
+        padding: Literal["longest", "max_length"] = "longest",
+        pad_to_multiple_of: SupportsIndex | None = None,
+        pad_id: SupportsIndex | None = None,
+        padding_side: Literal["right", "left"] = "right",
+        truncation_side: Literal["right", "left"] = "right",
+        prefix_ids: Sequence[SupportsIndex] = (),
+        suffix_ids: Sequence[SupportsIndex] = (),
+        dtype: Literal["int64", "int32", "uint32"] = "int64",
+    ) -> PaddedBatch:
+        """The ids of every text as one padded matrix, built on all cores without the interpreter lock.
+
+        Each row is `prefix_ids`, the text's ids cut to fit `max_length` (keeping the start, or the
+        end with `truncation_side="left"`) and `suffix_ids`, padded with `pad_id` on `padding_side`
+        to the longest row or to `max_length`, rounded up to a multiple of `pad_to_multiple_of`.
+        `pad_id` may be None only when no row needs padding. ValueError for an id that is not a
+        token, a negative length, or a prefix and suffix longer than `max_length`.
         """
 
     def decode_batch(self, ids_batch: Sequence[Sequence[SupportsIndex]]) -> list[str]:
@@ -170,8 +193,50 @@ class Encoder:
     def token_types(self) -> list[TokenType]:
         """The type of each token (a new list on every read)."""
 
+    @property
+    def offsets(self) -> list[tuple[int, int]]:
+        """The (start, end) of each token in `original_text`, in code points (a new list on every read).
+
+        `original_text[start:end]` is the token without "</w>"; "</w>" alone covers the empty span at
+        its word's end, the unknown token its unseen character, a special token itself. ValueError
+        on an Encoder rebuilt from a pickle.
+        """
+
+    @property
+    def word_ids(self) -> list[int | None]:
+        """The index of each token's word in the text, None for a special token (a new list on every read).
+
+        Words are counted as pre-tokenization splits the text, every special token counting as one.
+        ValueError on an Encoder rebuilt from a pickle.
+        """
+
+    @property
+    def ids_buffer(self) -> memoryview:
+        """The ids as a read-only memoryview of format "I" (uint32), without a Python int per id."""
+
     def get_token_type(self, token: str) -> TokenType:
         """The type of `token` within this encoding; RuntimeError if the encoding lacks it."""
+
+@final
+@type_check_only
+class PaddedBatch:
+    """The result of `BpeTokenizer.encode_batch_padded` (not importable: reach it as `type(result)`).
+
+    Each attribute is a new writable memoryview of the same C-contiguous array, of the dtype asked for,
+    which `numpy.asarray` and `torch.frombuffer` take without a copy.
+    """
+
+    @property
+    def ids(self) -> memoryview:
+        """The ids, rows x width."""
+
+    @property
+    def attention_mask(self) -> memoryview:
+        """1 where a row holds a token, 0 where it is padding, rows x width."""
+
+    @property
+    def lengths(self) -> memoryview:
+        """The number of tokens of every row, prefix and suffix included."""
 
 @final
 class TokenType:

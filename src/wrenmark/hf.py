@@ -30,6 +30,13 @@ How wrenmark's rules are expressed there:
   wrenmark does, and the decoder's ByteFallback step turns them back into text.
 - Dropout: `dropout=p` exports the BPE model with HF's dropout p (by default none, as before). HF
   draws its own skips, so the two agree in distribution only, never in the samples drawn.
+- Begin and end of text: `prefix_ids` and `suffix_ids` (left out by default) become a
+  TemplateProcessing post-processor that adds them around every text, as
+  `BpeTokenizer.encode_batch_padded` does with the same ids.
+- Offsets and word ids: HF's equal `Encoder.offsets` and `Encoder.word_ids`, except that HF gives
+  a "</w>" that stands alone the span of its word's last character (wrenmark the empty span after
+  it) and counts each special token as a word (wrenmark gives it None and no number, so HF's
+  later word ids are higher by the special tokens before them).
 
 Decoding: the decoder puts back wrenmark's decode rules, token by token: the marker becomes
 "</w>" again, a token ending in "</w>" and a special token are followed by a space, and after the
@@ -60,6 +67,7 @@ from __future__ import annotations
 
 import json
 import os
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
@@ -150,7 +158,39 @@ def _replace(pattern: dict[str, str], content: str) -> dict[str, Any]:
     return {"type": "Replace", "pattern": pattern, "content": content}
 
 
-def _tokenizer_document(model: _Model, dropout: float | None) -> dict[str, Any]:
+def _template_processing(symbols: list[str], prefix_ids: Sequence[int],
+                         suffix_ids: Sequence[int]) -> dict[str, Any] | None:
+    """HF's post-processor that puts `prefix_ids` before and `suffix_ids` after every text (around
+    both texts of a pair, with the suffix between them), as encode_batch_padded does; None when
+    both are empty, so that the export stays as it was."""
+    if not prefix_ids and not suffix_ids:
+        return None
+    names: dict[int, str] = {}
+    for token_id in [*prefix_ids, *suffix_ids]:
+        if not 0 <= token_id < len(symbols):
+            raise ValueError(f"{token_id} is not the id of a token of the vocabulary")
+        if token_id not in names:
+            name = symbols[token_id]
+            names[token_id] = name if name not in names.values() else f"{name} ({token_id})"
+
+    def pieces(ids: Sequence[int], type_id: int) -> list[dict[str, Any]]:
+        return [{"SpecialToken": {"id": names[token_id], "type_id": type_id}} for token_id in ids]
+
+    def sequence(name: str, type_id: int) -> dict[str, Any]:
+        return {"Sequence": {"id": name, "type_id": type_id}}
+
+    return {
+        "type": "TemplateProcessing",
+        "single": [*pieces(prefix_ids, 0), sequence("A", 0), *pieces(suffix_ids, 0)],
+        "pair": [*pieces(prefix_ids, 0), sequence("A", 0), *pieces(suffix_ids, 0), sequence("B", 1),
+                 *pieces(suffix_ids, 1)],
+        "special_tokens": {name: {"id": name, "ids": [token_id], "tokens": [symbols[token_id]]}
+                           for token_id, name in names.items()},
+    }
+
+
+def _tokenizer_document(model: _Model, dropout: float | None, prefix_ids: Sequence[int] = (),
+                        suffix_ids: Sequence[int] = ()) -> dict[str, Any]:
     marker, marker_stand_in = _free_characters(model.id_to_token, 2)
     token_to_id: dict[str, int] = {}
     for index, token in enumerate(model.id_to_token):
@@ -208,7 +248,7 @@ def _tokenizer_document(model: _Model, dropout: float | None) -> dict[str, Any]:
             {"type": "Split", "pattern": {"String": marker}, "behavior": "MergedWithPrevious",
              "invert": False},
         ]},
-        "post_processor": None,
+        "post_processor": _template_processing(symbols, prefix_ids, suffix_ids),
         "decoder": {"type": "Sequence", "decoders": decoders},
         "model": {
             "type": "BPE",
@@ -231,19 +271,24 @@ def _checked_dropout(dropout: float | None) -> float | None:
     return dropout
 
 
-def to_tokenizers_json(tokenizer: BpeTokenizer, *, dropout: float | None = None) -> str:
+def to_tokenizers_json(tokenizer: BpeTokenizer, *, dropout: float | None = None,
+                       prefix_ids: Sequence[int] = (), suffix_ids: Sequence[int] = ()) -> str:
     """The tokenizer.json text of HF tokenizers that encodes as `tokenizer` does.
 
-    `dropout`, when given, is the BPE-dropout probability that HF's model applies.
+    `dropout`, when given, is the BPE-dropout probability that HF's model applies. With
+    `prefix_ids` or `suffix_ids`, a post-processor adds them around every encoded text, as
+    `encode_batch_padded` does with the same arguments.
     """
-    document = _tokenizer_document(_read_model(tokenizer), _checked_dropout(dropout))
+    document = _tokenizer_document(_read_model(tokenizer), _checked_dropout(dropout), list(prefix_ids),
+                                   list(suffix_ids))
     return json.dumps(document, ensure_ascii=False, indent=2)
 
 
 def save_tokenizers_json(tokenizer: BpeTokenizer, path: str | os.PathLike[str], *,
-                         dropout: float | None = None) -> None:
-    """Writes the tokenizer.json of `to_tokenizers_json(tokenizer, dropout=dropout)` to `path`."""
-    text = to_tokenizers_json(tokenizer, dropout=dropout)
+                         dropout: float | None = None, prefix_ids: Sequence[int] = (),
+                         suffix_ids: Sequence[int] = ()) -> None:
+    """Writes the tokenizer.json of `to_tokenizers_json(tokenizer, ...)` to `path`."""
+    text = to_tokenizers_json(tokenizer, dropout=dropout, prefix_ids=prefix_ids, suffix_ids=suffix_ids)
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
 

@@ -132,6 +132,40 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
   return batch;
 }
 
+Result<BatchIds> encode_batch_ids(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                  std::span<const std::string_view> texts, Cancellation& cancellation) {
+  if (texts.empty()) return BatchIds{};
+  if (!tokenizer.trained()) {
+    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
+        .prefixed(encode_batch_prefix(0));
+  }
+  PreparedEncoding& prepared = cache.prepare(tokenizer);
+  const EncodingTables& tables = prepared.tables();
+  const EncodeOptions options = encode_options(tokenizer, tables);
+  const std::vector<std::size_t> boundaries =
+      piece_boundaries(texts.size(), [&](std::size_t index) { return texts[index].size(); });
+  BatchIds batch;
+  batch.rows_.resize(texts.size());
+  batch.piece_ids_.resize(boundaries.size() - 1);
+  tbb::enumerable_thread_specific<WordCacheLease> word_caches;
+  Status status =
+      run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
+        WordCacheLease& word_cache = word_caches.local();
+        if (!word_cache) word_cache = prepared.lease_word_cache();
+        EncodeOptions text_options = options;
+        text_options.dropout.text_index = index;
+        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
+        if (!encoding) return encoding.error();
+        const std::span<const TokenId> ids = encoding.value()->ids();
+        std::vector<TokenId>& piece_ids = batch.piece_ids_[piece];
+        batch.rows_[index] = BatchIds::Row{piece, piece_ids.size(), ids.size()};
+        piece_ids.insert(piece_ids.end(), ids.begin(), ids.end());
+        return {};
+      });
+  if (!status) return status.error();
+  return batch;
+}
+
 Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                               std::span<const std::vector<TokenId>> ids_batch,
                                               Cancellation& cancellation) {

@@ -43,6 +43,31 @@ class EncodedBatch {
 Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                   std::span<const std::string_view> texts, Cancellation& cancellation);
 
+// The ids alone of every text of a batch, in input order, each piece's back to back.
+class BatchIds {
+ public:
+  std::size_t size() const { return rows_.size(); }
+  std::span<const TokenId> operator[](std::size_t index) const {
+    const Row& row = rows_[index];
+    return std::span<const TokenId>(piece_ids_[row.piece]).subspan(row.first, row.count);
+  }
+
+ private:
+  friend Result<BatchIds> encode_batch_ids(const BpeTokenizer&, EncodingCache&, std::span<const std::string_view>,
+                                           Cancellation&);
+  struct Row {
+    std::size_t piece;
+    std::size_t first;
+    std::size_t count;
+  };
+  std::vector<std::vector<TokenId>> piece_ids_;
+  std::vector<Row> rows_;
+};
+
+// encode_batch for a caller that needs only the ids: nothing else is kept of the encodings.
+Result<BatchIds> encode_batch_ids(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                  std::span<const std::string_view> texts, Cancellation& cancellation);
+
 // The same for `decode`; failures are prefixed by decode_batch_prefix(index).
 Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                               std::span<const std::vector<TokenId>> ids_batch,

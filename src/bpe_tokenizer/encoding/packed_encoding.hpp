@@ -75,6 +75,7 @@ class EncodingBuilder {
     token_types_.push_back(type);
   }
   std::size_t token_count() const { return token_ends_.size(); }
+  std::span<const TokenId> ids() const { return ids_; }
   void set_token_type(std::size_t index, TokenType type) { token_types_[index] = type; }
 
   // The bytes pack() writes: a multiple of kPackedAlignment, so packed encodings can follow
