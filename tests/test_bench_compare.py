@@ -168,15 +168,25 @@ def test_training_table_sets_every_training_beside_the_naive_loop_of_its_corpus(
 
 @pytest.mark.skipif(not compare.NAIVE_COUNT.is_file(), reason="the naive loop is built by scripts/setup_bench_venv.sh")
 def test_naive_loop_counts_the_words_that_python_splits(tmp_path):
-    """Over 16 MiB, so that words straddle the loop's chunk ends."""
+    """Over 16 MiB, with a word straddling the loop's first chunk end; built from one piece of
+    text repeated, so that this process stays small."""
     rng = random.Random(5)
-    stems = ["".join(rng.choice("ab\u00e9") for _ in range(rng.randint(1, 12))) for _ in range(50_000)]
-    words = rng.choices(stems, k=2_500_000)
+    stems = ["".join(rng.choice("ab\u00e9") for _ in range(rng.randint(1, 12))) for _ in range(20_000)]
+    words = rng.choices(stems, k=200_000)
     separators = rng.choices([" ", "\n", "\t", "  ", "\r\n", "\x0b", "\x0c"], k=len(words))
-    data = "".join(word + separator for word, separator in zip(words, separators)).encode("utf-8")
+    piece = "".join(word + separator for word, separator in zip(words, separators)).encode("utf-8")
+    copies = (16 << 20) // len(piece) + 1
+    chunk_end = 16 << 20
+    # Blanks in front move the chunk end between two bytes of one word.
+    lead = next(n for n in range(1, 64)
+                if all(piece[(chunk_end + side - n) % len(piece)] not in b" \n\t\r\x0b\x0c" for side in (-1, 0)))
     corpus = tmp_path / "corpus.txt"
-    corpus.write_bytes(b" " + data + b"tail")
+    with open(corpus, "wb") as out:
+        out.write(b" " * lead)
+        for _ in range(copies):
+            out.write(piece)
+        out.write(b"tail")
     result = compare.run_naive_count(corpus)
-    expected = (b" " + data + b"tail").split()
-    assert (result["bytes"], result["words"], result["distinct_words"]) == (len(data) + 5, len(expected),
-                                                                           len(set(expected)))
+    expected = piece.split()
+    assert (result["bytes"], result["words"], result["distinct_words"]) == (
+        lead + copies * len(piece) + 4, copies * len(expected) + 1, len(set(expected) | {b"tail"}))
