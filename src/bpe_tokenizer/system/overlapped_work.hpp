@@ -1,7 +1,6 @@
 #pragma once
 
 #include <exception>
-#include <utility>
 
 #include "bpe_tokenizer/system/thread_storage.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
