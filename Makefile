@@ -69,8 +69,8 @@ DASK_BENCH_ARGS ?= --size 1GB --files 16 --workers 2
 bench-dask: build ## wrenmark.dask on a local cluster of 2 workers against train(), 1 GB in 16 files
 	$(PYTHON) bench/dask_training.py $(DASK_BENCH_ARGS)
 
-# Side-by-side comparison with the peers (tokenizers, sentencepiece, youtokentome, tiktoken), which
-# live in bench/.venv only. `make bench` writes bench/RESULTS.md; `make bench-quick` runs the 10 MB
+# Side-by-side comparison with the peers (tokenizers, sentencepiece, youtokentome, tiktoken,
+# gigatoken, rustbpe) and a naive C++ word count, which live in bench/.venv only. `make bench` writes bench/RESULTS.md; `make bench-quick` runs the 10 MB
 # subset into bench/results/RESULTS-quick.md. Override e.g. BENCH_SKIP="--skip youtokentome@1GB".
 BENCH_PYTHON := bench/.venv/bin/python
 BENCH_SKIP ?=

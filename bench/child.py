@@ -22,31 +22,43 @@ def train(system: str, corpus: str, vocab: int, out_dir: str) -> dict:
     return systems.TRAIN[system](corpus, vocab, out_dir)
 
 
-def encode(system: str, model: str, text_file: str, repeat: int, ids_file: str | None = None) -> dict:
-    """Encodes the whole text `repeat` times after a first, cold call, then decodes the ids."""
+def encode(system: str, model: str, text_file: str, repeat: int, ids_file: str | None = None,
+           lines: bool = True) -> dict:
+    """Encodes the whole text `repeat` times after a first, cold call, then one call per line
+    `repeat` times (warm), then decodes the ids."""
     text = Path(text_file).read_text(encoding="utf-8")
     encode_text, decode_ids = systems.LOADERS[system](model)
     start = time.perf_counter_ns()
     ids = encode_text(text)
     cold_ns = time.perf_counter_ns() - start
-    encode_ns, decode_ns = [], []
+    encode_ns, lines_ns, decode_ns = [], [], []
     for _ in range(repeat):
         start = time.perf_counter_ns()
         ids = encode_text(text)
         encode_ns.append(time.perf_counter_ns() - start)
+    if lines:
+        text_lines = text.split("\n")
+        for _ in range(repeat):
+            start = time.perf_counter_ns()
+            for line in text_lines:
+                encode_text(line)
+            lines_ns.append(time.perf_counter_ns() - start)
+    # Ids come as lists, numpy arrays or buffers; every decoder gets a list, converted untimed.
+    id_list = ids.tolist() if hasattr(ids, "tolist") else list(ids)
     decoded = ""
     for _ in range(repeat):
         start = time.perf_counter_ns()
-        decoded = decode_ids(ids)
+        decoded = decode_ids(id_list)
         decode_ns.append(time.perf_counter_ns() - start)
     if ids_file:
-        Path(ids_file).write_text(json.dumps(list(ids)))
+        Path(ids_file).write_text(json.dumps(id_list))
     return {
         "bytes": len(text.encode("utf-8")),
-        "tokens": len(ids),
+        "tokens": len(id_list),
         "decoded_bytes": len(decoded.encode("utf-8")),
         "cold_encode_ns": cold_ns,
         "encode_ns": encode_ns,
+        "lines_encode_ns": lines_ns,
         "decode_ns": decode_ns,
     }
 

@@ -1,4 +1,5 @@
-"""Measures wrenmark beside tokenizers, sentencepiece, youtokentome and tiktoken in one run.
+"""Measures wrenmark beside tokenizers, sentencepiece, youtokentome, gigatoken, rustbpe and tiktoken
+in one run, and beside a naive C++ word count.
 
     bench/.venv/bin/python bench/compare.py --sizes 10MB 100MB 1GB --repeat 3
 
@@ -7,9 +8,14 @@ Every measurement runs in a child process of its own (bench/child.py), whose pea
 the parent reads from wait4. The repetitions go round the systems in turn, so that other work on
 the machine falls on all of them alike. Writes bench/results/run-*.json and latest.json.
 
-Steps: training at every size (wall time, wrenmark's phases, peak memory); encoding and
+Steps: training at every size (wall time, wrenmark's phases, peak memory), each round of the
+trainers also running the naive loop of bench/naive_count on the same corpus, the yardstick of
+every training time (built by scripts/setup_bench_venv.sh; left out with a note where it is not
+built); encoding and
 decoding the held-out text with the merges that wrenmark learnt on the middle size (100MB in the
-full run), by wrenmark and the peers' encoders loaded with those merges; loading a model;
+full run), by wrenmark and the peers' encoders loaded with those merges, and by the byte-level peers with
+their own models of the same corpus (gigatoken; tiktoken with rustbpe's), each as one call on the
+whole text and as one call per line; loading a model;
 tokens per word and per byte of the held-out text under every trained vocabulary, and under the
 vocabularies of --quality-vocabs (one more training per system and size below 1 GB). wrenmark
 trains twice: as it is, and as wrenmark-classic, with `merge_all_occurrences` set.
@@ -45,6 +51,14 @@ PEER_MODULES = {
     "sentencepiece": "sentencepiece",
     "youtokentome": "youtokentome",
     "tiktoken": "tiktoken",
+    "gigatoken": "gigatoken",
+    "rustbpe": "rustbpe",
+}
+NAIVE_COUNT = BENCH_DIR / ".venv" / "naive-count" / "naive_word_count"
+# Peers whose own model of the middle size is encoded too: {encoder name: (loader, trainer)}.
+OWN_MODEL_ENCODERS = {
+    "gigatoken (own model)": ("gigatoken", "gigatoken"),
+    "tiktoken (rustbpe's model)": ("rustbpe", "rustbpe"),
 }
 # Single-threaded encoding: rayon (tokenizers) and the OpenMP-free peers get one thread.
 SINGLE_THREAD_ENV = {"RAYON_NUM_THREADS": "1", "TOKENIZERS_PARALLELISM": "false", "OMP_NUM_THREADS": "1"}
@@ -102,8 +116,22 @@ def model_path(size_label: str, system: str, vocab: int | None = None) -> Path:
     return directory / "tokenizer.json" if system == "tokenizers" else directory
 
 
+def run_naive_count(corpus_file: Path) -> dict:
+    """The naive loop once on `corpus_file`: its own wall time, the process's CPU time and peak RSS."""
+    child = subprocess.Popen([str(NAIVE_COUNT), str(corpus_file)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    out, err = child.stdout.read(), child.stderr.read()
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError(f"naive count of {corpus_file} failed:\n{err.decode(errors='replace')}")
+    result = json.loads(out)
+    result.update(peak_rss_kib=usage.ru_maxrss, cpu_ns=int((usage.ru_utime + usage.ru_stime) * 1e9))
+    return result
+
+
 def measure_training(sizes: list[int], vocab: int, repeats: dict[str, int], systems: list[str],
-                     skip: set[tuple[str, str]]) -> list[dict]:
+                     skip: set[tuple[str, str]], naive: dict[str, dict] | None = None) -> list[dict]:
+    """Trains every system at every size; with `naive`, also runs the naive loop in each round and
+    keeps its runs there, by corpus."""
     results = []
     for size in sizes:
         label = corpus.size_label(size)
@@ -122,6 +150,11 @@ def measure_training(sizes: list[int], vocab: int, repeats: dict[str, int], syst
                 entry["runs"].append(run)
                 log(f"train {label} {system} #{repetition + 1}: {run['train_ns'] / 1e9:.2f} s, "
                     f"{run['peak_rss_kib'] / 1024:.0f} MiB")
+            if naive is not None:
+                run = run_naive_count(path)
+                naive.setdefault(label, {"corpus": label, "corpus_bytes": path.stat().st_size, "runs": []})
+                naive[label]["runs"].append(run)
+                log(f"naive count {label} #{repetition + 1}: {run['wall_ns'] / 1e9:.2f} s")
         results.extend(entries.values())
     return results
 
@@ -150,7 +183,7 @@ def held_out_within(alphabet: set[str], out: Path,
             "bytes": len(text.encode("utf-8")), "words": len(text.split())}
 
 
-def measure_encoding(model_label: str, repeat: int, inner: int) -> dict:
+def measure_encoding(model_label: str, repeat: int, inner: int, trained: list[str] | None = None) -> dict:
     ours = model_dir(model_label, "wrenmark")
     text = held_out_within(alphabet_of(ours), WORK_DIR / f"heldout-{model_label}.txt")
     peers = convert.write_peer_models(ours, WORK_DIR / "converted" / model_label)
@@ -159,6 +192,9 @@ def measure_encoding(model_label: str, repeat: int, inner: int) -> dict:
         system = name.split()[0]
         if installed(system):
             encoders[name] = (system, path)
+    for name, (loader, trainer) in OWN_MODEL_ENCODERS.items():
+        if trainer in (trained or []):
+            encoders[name] = (loader, str(model_dir(model_label, trainer)))
     runs = {name: [] for name in encoders}
     ids_files = {name: WORK_DIR / f"ids-{index}.json" for index, name in enumerate(encoders)}
     for repetition in range(repeat):
@@ -167,7 +203,8 @@ def measure_encoding(model_label: str, repeat: int, inner: int) -> dict:
                                        "repeat": inner, "ids_file": str(ids_files[name])},
                             env=SINGLE_THREAD_ENV)
             runs[name].append(run)
-            log(f"encode {name} #{repetition + 1}: {text['bytes'] / min(run['encode_ns']) * 1e3:.1f} MB/s")
+            log(f"encode {name} #{repetition + 1}: {text['bytes'] / min(run['encode_ns']) * 1e3:.1f} MB/s, "
+                f"per line {text['bytes'] / min(run['lines_encode_ns']) * 1e3:.1f} MB/s")
     ours_ids = json.loads(ids_files["wrenmark"].read_text())
     agreement = {}
     for name, path in ids_files.items():
@@ -191,6 +228,9 @@ def measure_loading(model_label: str, trained: list[str], repeat: int, inner: in
         models["tokenizers (same merges)"] = ("tokenizers", converted / "tokenizers-same-merges.json")
     if installed("tiktoken"):
         models["tiktoken (indicative)"] = ("tiktoken", converted / "tiktoken-ranks.json")
+    for name, (loader, trainer) in OWN_MODEL_ENCODERS.items():
+        if trainer in trained:
+            models[name] = (loader, model_dir(model_label, trainer))
     runs = {name: [] for name in models}
     for _ in range(repeat):
         for name, (system, path) in models.items():
@@ -223,7 +263,8 @@ def measure_quality(size_label: str, trained: list[str], vocab: int, extra_vocab
     tokens = {}
     for system in trained:
         run = run_child("encode", {"system": system, "model": str(model_path(size_label, system, models_vocab)),
-                                   "text_file": text["path"], "repeat": 1}, env=SINGLE_THREAD_ENV)
+                                   "text_file": text["path"], "repeat": 1, "lines": False},
+                        env=SINGLE_THREAD_ENV)
         tokens[system] = {"tokens": run["tokens"], "encode_ns": run["encode_ns"][0]}
     return {"corpus": size_label, "vocab": vocab, "text": text, "systems": tokens}
 
@@ -269,7 +310,8 @@ def main(argv: list[str] | None = None) -> None:
     sizes = [corpus.parse_size(text) for text in args.sizes]
     labels = [corpus.size_label(size) for size in sizes]
     vocab = train_phases.parse_vocab_count(args.vocab)
-    trainers = [system for system in ["wrenmark", "wrenmark-classic", "tokenizers", "sentencepiece", "youtokentome"]
+    trainers = [system for system in ["wrenmark", "wrenmark-classic", "tokenizers", "sentencepiece", "youtokentome",
+                                      "gigatoken", "rustbpe"]
                 if installed(system)]
     quality_vocabs = [v for v in (train_phases.parse_vocab_count(text) for text in args.quality_vocabs) if v != vocab]
     skip = {tuple(item.split("@")) for item in args.skip}
@@ -284,8 +326,13 @@ def main(argv: list[str] | None = None) -> None:
               "not_installed": [s for s in PEER_MODULES if not installed(s)],
               "skipped": sorted(args.skip), "load_average_before": os.getloadavg()}
     log(f"trainers: {', '.join(trainers)}; load average {os.getloadavg()[0]:.2f}")
-    report["training"] = measure_training(sizes, vocab, repeats, trainers, skip)
-    report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner)
+    naive: dict[str, dict] | None = {} if NAIVE_COUNT.is_file() else None
+    if naive is None:
+        log(f"{NAIVE_COUNT} is not built (scripts/setup_bench_venv.sh): no naive loop to compare with")
+    report["training"] = measure_training(sizes, vocab, repeats, trainers, skip, naive)
+    report["naive_count"] = list((naive or {}).values())
+    report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner,
+                                          [s for s in trainers if (s, model_label) not in skip])
     report["loading"] = measure_loading(model_label, [s for s in trainers if (s, model_label) not in skip],
                                         args.encode_repeat, 10)
     report["quality"] = [

@@ -26,6 +26,11 @@ CLASSIC = "wrenmark-classic"
 QUALITY_PEERS = ["tokenizers", "youtokentome"]
 CLASSIC_TIME_RATIO = 1.2
 CLASSIC_QUALITY_RATIO = 1.03
+NAIVE = "naive word count (C++)"
+# train() at 1 GB beside the naive loop on the same file, and its peak before reading overlapped
+# counting (bench/RESULTS.md of that time: 339 MiB).
+NAIVE_RATIO = 0.25
+PEAK_RSS_BEFORE_KIB = 339 * 1024
 
 
 def is_ours(system: str) -> bool:
@@ -81,6 +86,20 @@ def training_summary(run: dict) -> dict[tuple[str, str], dict]:
     return summary
 
 
+def naive_summary(run: dict) -> dict[str, list[int]]:
+    """The naive loop's wall times by corpus; runs made before it existed have none."""
+    return {entry["corpus"]: [r["wall_ns"] for r in entry["runs"]] for entry in run.get("naive_count", [])}
+
+
+def naive_ratio(run: dict, system: str, size: str) -> float | None:
+    """A training's median wall time over the naive loop's on the same corpus, same run."""
+    naive = naive_summary(run).get(size)
+    stats = training_summary(run).get((system, size))
+    if not naive or not stats:
+        return None
+    return median(stats["wall"]) / median(naive)
+
+
 def encoding_summary(run: dict) -> dict[str, dict]:
     encoding = run["encoding"]
     size = encoding["text"]["bytes"]
@@ -93,6 +112,7 @@ def encoding_summary(run: dict) -> dict[str, dict]:
             "bytes": size,
             "tokens": tokens,
             "encode_ns": encode_ns,
+            "lines_ns": [ns for r in runs for ns in r.get("lines_encode_ns", [])],
             "decode_ns": decode_ns,
             "cold_ns": [r["cold_encode_ns"] for r in runs],
             "decoded_bytes": runs[-1]["decoded_bytes"],
@@ -139,6 +159,7 @@ def targets(run: dict) -> list[list[str]]:
                      f"{per_mb(large):.1f} vs {per_mb(ours):.1f} ms/MB: {ratio:.2f}×",
                      "met" if ratio <= 1.5 else "not met"])
     rows += classic_targets(run)
+    rows += naive_targets(run)
     encoding = encoding_summary(run)
     hf_names = [name for name in encoding if name.startswith("tokenizers")]
     if "wrenmark" in encoding and hf_names:
@@ -193,6 +214,26 @@ def classic_targets(run: dict) -> list[list[str]]:
     return rows
 
 
+def naive_targets(run: dict) -> list[list[str]]:
+    """train() at 1 GB in both merge modes beside the naive loop, and its peak memory; none for a
+    run without the naive loop."""
+    training = training_summary(run)
+    naive = naive_summary(run).get(LARGE_SIZE)
+    rows = []
+    for system in ["wrenmark", CLASSIC]:
+        stats = training.get((system, LARGE_SIZE))
+        if stats is None or not naive:
+            continue
+        ratio = naive_ratio(run, system, LARGE_SIZE)
+        rows.append([f"training {LARGE_SIZE}, 32k, {system}: train() ≤ {NAIVE_RATIO} × the naive one-core word count",
+                     f"{seconds(median(stats['wall']))} vs {seconds(median(naive))}: {ratio:.2f}×",
+                     "met" if ratio <= NAIVE_RATIO else "not met"])
+        rows.append([f"training {LARGE_SIZE}, 32k, {system}: peak memory ≤ {mib(PEAK_RSS_BEFORE_KIB)} "
+                     "(before reading overlapped counting)",
+                     mib(stats["rss"]), "met" if stats["rss"] <= PEAK_RSS_BEFORE_KIB else "not met"])
+    return rows
+
+
 # --- tables --------------------------------------------------------------------------------------
 
 
@@ -205,12 +246,21 @@ def table(header: list[str], rows: list[list[str]]) -> str:
 def training_table(run: dict) -> str:
     rows = []
     for (system, size), stats in training_summary(run).items():
+        ratio = naive_ratio(run, system, size)
         rows.append([
             size, system, spread(stats["wall"]),
-            f"{median(stats['wall']) / stats['bytes']:.1f}",
+            f"{median(stats['wall']) / stats['bytes']:.1f}", "-" if ratio is None else f"{ratio:.2f}",
             seconds(median(stats["cpu"])), mib(stats["rss"]), stats["vocab"], len(stats["wall"]),
         ])
-    return table(["corpus", "system", "train wall time: median (spread)", "ms per MB",
+    for entry in run.get("naive_count", []):
+        runs = entry["runs"]
+        walls = [r["wall_ns"] for r in runs]
+        rows.append([
+            entry["corpus"], NAIVE, spread(walls), f"{median(walls) / entry['corpus_bytes']:.1f}", "1.00",
+            seconds(median([r["cpu_ns"] for r in runs])), mib(median([r["peak_rss_kib"] for r in runs])),
+            f"{runs[-1]['distinct_words']:,} words", len(runs),
+        ])
+    return table(["corpus", "system", "train wall time: median (spread)", "ms per MB", "× naive loop",
                   "CPU time", "peak RSS", "vocab", "runs"], rows)
 
 
@@ -235,12 +285,13 @@ def encoding_table(run: dict) -> str:
     for name, stats in encoding_summary(run).items():
         rows.append([
             name, throughput(stats["bytes"] / 1e6, stats["encode_ns"]),
+            throughput(stats["bytes"] / 1e6, stats["lines_ns"]) if stats["lines_ns"] else "-",
             throughput(stats["tokens"] / 1e6, stats["encode_ns"]),
             f"{stats['bytes'] / median(stats['cold_ns']) * 1e3:.1f}",
             throughput(stats["decoded_bytes"] / 1e6, stats["decode_ns"]),
             f"{stats['tokens']:,}", "yes" if stats["same_ids"] else "no",
         ])
-    return table(["encoder", "encode MB/s", "encode M tokens/s", "first call MB/s",
+    return table(["encoder", "encode MB/s", "one call per line MB/s", "encode M tokens/s", "first call MB/s",
                   "decode MB/s", "tokens", "ids equal to wrenmark's"], rows)
 
 
@@ -321,7 +372,18 @@ def document(run: dict, plot_link: str | None) -> str:
         "marker (wrenmark-classic: wrenmark with `merge_all_occurrences` set, classic BPE merges; "
         "tokenizers: BpeTrainer with end_of_word_suffix \"</w>\" and WhitespaceSplit, no "
         "progress bar; sentencepiece: model_type bpe, 2 threads, character_coverage 1.0; "
-        "youtokentome: 2 threads, coverage 1.0). Each training is a child process; its time covers "
+        "youtokentome: 2 threads, coverage 1.0; gigatoken: train_bpe on the file as one document, "
+        "byte-level, GPT-2 style pre-tokenization (letters, digits and punctuation apart, a "
+        "leading blank kept with the word), 256 byte tokens in the vocabulary; rustbpe: "
+        "train_from_iterator over the file's lines, byte-level, its default GPT-4 split pattern). "
+        f"The {NAIVE} row is the yardstick of the `× naive loop` column, run in every round of "
+        "the same run on the same corpus: bench/naive_count/naive_word_count.cpp, one thread, "
+        "reads the file with std::ifstream in chunks of 16 MiB, splits it on the six ASCII "
+        "white-space bytes (a word cut by a chunk end carried over), and counts every word in an "
+        "absl::flat_hash_map<std::string, uint64_t>, looked up by string_view (so a word already "
+        "seen allocates nothing) and inserted as a std::string when new; its time is that loop's, "
+        "from opening the file to the last count, without writing anything. "
+        "Each training is a child process; its time covers "
         "the train call and writing the model files; peak RSS is the child's, from wait4. The "
         "corpora repeat one pool of text (bench/corpus.py), so past the pool's size the distinct "
         "words stop growing and only counting grows with the corpus: time per MB falls with size "
@@ -345,11 +407,18 @@ def document(run: dict, plot_link: str | None) -> str:
         "holding a character that the corpus lacks are left out, since wrenmark refuses unseen "
         "characters). One thread each (RAYON_NUM_THREADS=1); the whole text in one call; "
         "median over all warm calls of all processes, spread in brackets, and the first (cold) "
-        "call apart. `tokenizers (same merges)` has our vocabulary, ids and merge list, with the "
+        "call apart; `one call per line` is a warm loop over the text's lines, one encode call each. "
+        "wrenmark's ids are taken as a buffer (`Encoder.ids_buffer`) where the Encoder has it, "
+        "else as `.ids`; gigatoken returns numpy arrays. "
+        "`tokenizers (same merges)` has our vocabulary, ids and merge list, with the "
         "end-of-word marker as a character that a Replace normalizer appends to each word, so it "
         "yields our ids exactly; `tokenizers (suffix </w>)` is the usual set-up (WhitespaceSplit, "
         "end_of_word_suffix \"</w>\") with the merges carried over, which ends some words in one "
-        "token fewer; tiktoken gets byte-level ranks in our merge order and is indicative only.",
+        "token fewer; tiktoken gets byte-level ranks in our merge order and is indicative only. "
+        "The byte-level peers also encode with their own 32k models of the same corpus (gigatoken "
+        "with its own, loaded through from_tiktoken with the \"gpt2\" pre-tokenizer it trained "
+        "with; tiktoken with rustbpe's ranks and pattern): other vocabularies, so other ids and "
+        "token counts.",
         "",
         encoding_table(run),
         "",

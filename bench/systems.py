@@ -5,7 +5,14 @@ each import happens only in the child that needs it. Every trainer writes its mo
 `out_dir` within the timed call, since sentencepiece and youtokentome always do.
 
 Vocabulary sizes are whole: the size asked of every trainer, counting the reserved tokens of
-sentencepiece (<unk>, <s>, </s>) and youtokentome (<PAD>, <UNK>, <BOS>, <EOS>).
+sentencepiece (<unk>, <s>, </s>) and youtokentome (<PAD>, <UNK>, <BOS>, <EOS>), and the 256 byte
+tokens of the byte-level trainers (gigatoken, rustbpe).
+
+Pre-tokenization differs and is each tool's own: wrenmark, tokenizers and youtokentome split on
+white space; sentencepiece marks word starts with "▁"; gigatoken's train_bpe splits GPT-2 style
+(letters, digits and punctuation apart, a leading blank kept with the word, as its
+`pretokenizer()` shows), and its model is loaded with that same scheme ("gpt2"); rustbpe splits
+with its default pattern, the GPT-4 one (`get_pattern()`), which tiktoken then encodes with.
 """
 
 from __future__ import annotations
@@ -19,7 +26,13 @@ from pathlib import Path
 
 END_OF_WORD = "</w>"
 # wrenmark-classic is wrenmark with `merge_all_occurrences` set: classic BPE merges.
-TRAINERS = ["wrenmark", "wrenmark-classic", "tokenizers", "sentencepiece", "youtokentome"]
+TRAINERS = ["wrenmark", "wrenmark-classic", "tokenizers", "sentencepiece", "youtokentome", "gigatoken", "rustbpe"]
+GIGATOKEN_RANKS = "gigatoken.tiktoken"
+RUSTBPE_MODEL = "rustbpe.json"
+# The scheme that gigatoken's train_bpe splits with, to encode as it trained.
+GIGATOKEN_PRETOKENIZER = "gpt2"
+# Lines handed to rustbpe's trainer per refill of its buffer.
+RUSTBPE_BUFFER_LINES = 8192
 
 
 def _timed(function):
@@ -98,6 +111,46 @@ def train_youtokentome(corpus: str, vocab: int, out_dir: str) -> dict:
     return {"train_ns": elapsed, "vocab_reached": youtokentome.BPE(model).vocab_size()}
 
 
+def write_rank_file(path: str, ranks: dict[bytes, int]) -> None:
+    """The .tiktoken form: one token per line, base64 and rank."""
+    import base64
+
+    by_rank = sorted(ranks.items(), key=lambda item: item[1])
+    lines = [f"{base64.b64encode(token).decode()} {rank}" for token, rank in by_rank]
+    Path(path).write_text("\n".join(lines) + "\n")
+
+
+def train_gigatoken(corpus: str, vocab: int, out_dir: str) -> dict:
+    import gigatoken
+
+    def run():
+        # The whole file is one document; train_bpe returns the vocabulary (id to bytes) and the
+        # merges. Its progress lines go to standard output, which the parent reads only for
+        # wrenmark's timing lines.
+        id_to_token, _ = gigatoken.train_bpe(gigatoken.TextFileSource([corpus]), vocab, [])
+        write_rank_file(os.path.join(out_dir, GIGATOKEN_RANKS), {token: i for i, token in id_to_token.items()})
+        return id_to_token
+
+    id_to_token, elapsed = _timed(run)
+    return {"train_ns": elapsed, "vocab_reached": len(id_to_token)}
+
+
+def train_rustbpe(corpus: str, vocab: int, out_dir: str) -> dict:
+    import rustbpe
+
+    def run():
+        tokenizer = rustbpe.Tokenizer()
+        with open(corpus, encoding="utf-8") as lines:
+            tokenizer.train_from_iterator(lines, vocab, buffer_size=RUSTBPE_BUFFER_LINES)
+        model = {"pattern": tokenizer.get_pattern(),
+                 "ranks": {token.hex(): rank for token, rank in tokenizer.get_mergeable_ranks()}}
+        Path(out_dir, RUSTBPE_MODEL).write_text(json.dumps(model))
+        return tokenizer
+
+    tokenizer, elapsed = _timed(run)
+    return {"train_ns": elapsed, "vocab_reached": tokenizer.vocab_size}
+
+
 # --- loading a trained model into an encoder -----------------------------------------------------
 # Each loader returns (encode: str -> list[int], decode: list[int] -> str).
 
@@ -106,6 +159,9 @@ def load_wrenmark(model_dir: str):
     import wrenmark
 
     tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
+    # The ids as a buffer where the Encoder has one, as numpy arrays are for the peers that give them.
+    if hasattr(wrenmark.Encoder, "ids_buffer"):
+        return (lambda text: tokenizer.encode(text).ids_buffer), tokenizer.decode
     return (lambda text: tokenizer.encode(text).ids), tokenizer.decode
 
 
@@ -137,6 +193,28 @@ def load_tiktoken(ranks_json: str):
     return encoding.encode_ordinary, encoding.decode
 
 
+def load_gigatoken(model_dir: str):
+    import gigatoken
+
+    tokenizer = gigatoken.Tokenizer.from_tiktoken(os.path.join(model_dir, GIGATOKEN_RANKS),
+                                                  pretokenizer=GIGATOKEN_PRETOKENIZER)
+    return tokenizer.encode, (lambda ids: tokenizer.decode(ids).decode("utf-8", errors="replace"))
+
+
+def rustbpe_model(model_dir: str) -> tuple[str, dict[bytes, int]]:
+    model = json.loads(Path(model_dir, RUSTBPE_MODEL).read_text())
+    return model["pattern"], {bytes.fromhex(token): rank for token, rank in model["ranks"].items()}
+
+
+def load_tiktoken_of_rustbpe(model_dir: str):
+    """rustbpe's model in tiktoken, the encoder it is made for."""
+    import tiktoken
+
+    pattern, ranks = rustbpe_model(model_dir)
+    encoding = tiktoken.Encoding(name="rustbpe", pat_str=pattern, mergeable_ranks=ranks, special_tokens={})
+    return encoding.encode_ordinary, encoding.decode
+
+
 LOADERS = {
     "wrenmark": load_wrenmark,
     "wrenmark-classic": load_wrenmark,
@@ -144,6 +222,8 @@ LOADERS = {
     "sentencepiece": load_sentencepiece,
     "youtokentome": load_youtokentome,
     "tiktoken": load_tiktoken,
+    "gigatoken": load_gigatoken,
+    "rustbpe": load_tiktoken_of_rustbpe,
 }
 TRAIN = {
     "wrenmark": train_wrenmark,
@@ -151,4 +231,6 @@ TRAIN = {
     "tokenizers": train_tokenizers,
     "sentencepiece": train_sentencepiece,
     "youtokentome": train_youtokentome,
+    "gigatoken": train_gigatoken,
+    "rustbpe": train_rustbpe,
 }

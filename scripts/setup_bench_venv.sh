@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates bench/.venv with the compared systems (bench/requirements-peers.txt), youtokentome if it
-# builds, and the wrenmark module built into .venv. The peers never enter .venv.
+# builds, the wrenmark module built into .venv, and the naive word count of bench/naive_count.
+# The peers never enter .venv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +22,9 @@ fi
 site=$($venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 rm -rf "$site/wrenmark" "$site"/wrenmark.*.so
 cp -r .venv/lib/python3.12/site-packages/wrenmark "$site/"
+
+# The naive word count that every training time is compared with, built against the same
+# Abseil as the project, with the CMake and Ninja of .venv (requirements-dev.txt).
+.venv/bin/cmake -S bench/naive_count -B $venv/naive-count -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+.venv/bin/cmake --build $venv/naive-count >/dev/null

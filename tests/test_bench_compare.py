@@ -1,6 +1,7 @@
 """The comparison benchmark's own logic: converting our model, the held-out text, the verdicts."""
 
 import json
+import random
 import sys
 from pathlib import Path
 
@@ -122,3 +123,70 @@ def a_classic_run(classic_walls, quality_tokens):
 def test_classic_target_verdicts(classic_walls, quality_tokens, verdicts):
     rows = report.classic_targets(a_classic_run(classic_walls, quality_tokens))
     assert [row[2] for row in rows] == verdicts
+
+
+def a_naive_run(walls_1gb, naive_walls, rss_kib):
+    """Both wrenmark modes at 1 GB and 100 MB beside the naive loop, which ran at 1 GB only."""
+    return {
+        "vocab": 32000,
+        "training": [training_entry(system, size, corpus_bytes, walls_1gb[system] if size == "1GB" else [1e9], rss_kib)
+                     for system in ["wrenmark", "wrenmark-classic"]
+                     for size, corpus_bytes in [("100MB", 100_000_000), ("1GB", 1_000_000_000)]],
+        "naive_count": [{"corpus": "1GB", "corpus_bytes": 1_000_000_000,
+                         "runs": [{"wall_ns": wall, "cpu_ns": wall, "peak_rss_kib": 2000, "distinct_words": 854}
+                                  for wall in naive_walls]}],
+    }
+
+
+@pytest.mark.parametrize("walls_1gb, naive_walls, rss_mib, verdicts", [
+    # The naive loop's median is 24 s: 6 s is a quarter exactly, 6.1 s is more; 339 MiB is the limit.
+    ({"wrenmark": [6e9], "wrenmark-classic": [6.1e9, 5e9, 9e9]}, [20e9, 24e9, 30e9], 339,
+     ["met", "met", "not met", "met"]),
+    ({"wrenmark": [3e9], "wrenmark-classic": [4e9]}, [24e9], 340, ["met", "not met", "met", "not met"]),
+])
+def test_naive_loop_target_verdicts(walls_1gb, naive_walls, rss_mib, verdicts):
+    rows = report.naive_targets(a_naive_run(walls_1gb, naive_walls, rss_mib * 1024))
+    assert [row[2] for row in rows] == verdicts
+
+
+def test_runs_without_the_naive_loop_have_no_naive_target_and_no_ratio():
+    run = a_naive_run({"wrenmark": [6e9], "wrenmark-classic": [6e9]}, [24e9], 300 * 1024)
+    del run["naive_count"]
+    assert report.naive_targets(run) == []
+    assert report.naive_ratio(run, "wrenmark", "1GB") is None
+
+
+def test_training_table_sets_every_training_beside_the_naive_loop_of_its_corpus():
+    run = a_naive_run({"wrenmark": [6e9], "wrenmark-classic": [12e9]}, [24e9], 300 * 1024)
+    cells = [[cell.strip() for cell in line.strip("|").split("|")] for line in report.training_table(run).splitlines()[2:]]
+    rows = {(row[0], row[1]): row[4] for row in cells}
+    assert rows[("1GB", "wrenmark")] == "0.25"
+    assert rows[("1GB", "wrenmark-classic")] == "0.50"
+    assert rows[("100MB", "wrenmark")] == "-"  # no naive loop on that corpus
+    assert rows[("1GB", report.NAIVE)] == "1.00"
+
+
+@pytest.mark.skipif(not compare.NAIVE_COUNT.is_file(), reason="the naive loop is built by scripts/setup_bench_venv.sh")
+def test_naive_loop_counts_the_words_that_python_splits(tmp_path):
+    """Over 16 MiB, with a word straddling the loop's first chunk end; built from one piece of
+    text repeated, so that this process stays small."""
+    rng = random.Random(5)
+    stems = ["".join(rng.choice("ab\u00e9") for _ in range(rng.randint(1, 12))) for _ in range(20_000)]
+    words = rng.choices(stems, k=200_000)
+    separators = rng.choices([" ", "\n", "\t", "  ", "\r\n", "\x0b", "\x0c"], k=len(words))
+    piece = "".join(word + separator for word, separator in zip(words, separators)).encode("utf-8")
+    copies = (16 << 20) // len(piece) + 1
+    chunk_end = 16 << 20
+    # Blanks in front move the chunk end between two bytes of one word.
+    lead = next(n for n in range(1, 64)
+                if all(piece[(chunk_end + side - n) % len(piece)] not in b" \n\t\r\x0b\x0c" for side in (-1, 0)))
+    corpus = tmp_path / "corpus.txt"
+    with open(corpus, "wb") as out:
+        out.write(b" " * lead)
+        for _ in range(copies):
+            out.write(piece)
+        out.write(b"tail")
+    result = compare.run_naive_count(corpus)
+    expected = piece.split()
+    assert (result["bytes"], result["words"], result["distinct_words"]) == (
+        lead + copies * len(piece) + 4, copies * len(expected) + 1, len(set(expected) | {b"tail"}))

@@ -38,10 +38,32 @@ Result<CorpusBlocks> CorpusBlocks::open(std::string_view path, const BlockCuts& 
 CorpusBlocks::CorpusBlocks(FileDescriptor file, const BlockCuts& cuts, std::size_t block_bytes, std::uint64_t size_hint)
     : file_(std::move(file)), cuts_(&cuts), block_bytes_(block_bytes), size_hint_(size_hint) {}
 
+void CorpusBlocks::reserve(std::size_t wanted) {
+  Buffer& buffer = buffers_[current_];
+  if (buffer.capacity >= wanted) return;
+  auto grown = std::make_unique_for_overwrite<char[]>(wanted);
+  if (filled_ > 0) std::memcpy(grown.get(), buffer.bytes.get(), filled_);
+  buffer.bytes = std::move(grown);
+  buffer.capacity = wanted;
+}
+
+void CorpusBlocks::switch_buffers() {
+  const char* left_over = buffers_[current_].bytes.get() + consumed_;
+  const std::size_t left_over_bytes = filled_ - consumed_;
+  current_ = 1 - current_;
+  filled_ = 0;
+  reserve(left_over_bytes);
+  if (left_over_bytes > 0) std::memcpy(buffers_[current_].bytes.get(), left_over, left_over_bytes);
+  filled_ = left_over_bytes;
+  buffer_origin_ += consumed_;
+  consumed_ = 0;
+}
+
 Status CorpusBlocks::fill(std::size_t wanted) {
-  if (buffer_.size() < wanted) buffer_.resize(wanted);
+  reserve(wanted);
+  char* const buffer = buffers_[current_].bytes.get();
   while (!at_end_ && filled_ < wanted) {
-    const ssize_t got = ::read(file_.get(), buffer_.data() + filled_, wanted - filled_);
+    const ssize_t got = ::read(file_.get(), buffer + filled_, wanted - filled_);
     if (got < 0) {
       if (errno == EINTR) {
         // A pipe that is slow to fill, say: the signal's handler may want training to stop.
@@ -57,13 +79,8 @@ Status CorpusBlocks::fill(std::size_t wanted) {
 }
 
 Result<bool> CorpusBlocks::next(std::string_view& block, std::uint64_t& origin) {
-  // What the previous block left over moves to the front.
-  if (consumed_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
-    filled_ -= consumed_;
-    buffer_origin_ += consumed_;
-    consumed_ = 0;
-  }
+  // The previous block stays where it is, for the one counting it.
+  if (consumed_ > 0) switch_buffers();
   std::size_t wanted = block_bytes_ + std::min(block_bytes_, kReadSlack) + cuts_->margin();
   // A small file needs no large buffer: one byte past its expected end shows where it ends.
   if (size_hint_ < SIZE_MAX && buffer_origin_ + wanted > size_hint_ + 1) {
@@ -73,7 +90,7 @@ Result<bool> CorpusBlocks::next(std::string_view& block, std::uint64_t& origin) 
   for (;;) {
     if (Status read = fill(wanted); !read) return read.error();
     if (filled_ == 0) return false;
-    const std::string_view text(buffer_.data(), filled_);
+    const std::string_view text(buffers_[current_].bytes.get(), filled_);
     const std::optional<std::size_t> cut = cuts_->first_cut(text, search_from, at_end_);
     if (cut || at_end_) {
       consumed_ = cut ? *cut : filled_;

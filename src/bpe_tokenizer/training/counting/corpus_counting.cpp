@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "bpe_tokenizer/system/overlapped_work.hpp"
 #include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
 #include "bpe_tokenizer/training/counting/corpus_blocks.hpp"
@@ -102,22 +103,32 @@ Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounte
 
   ParallelBlockCounting counting(counter);
   counting.watch(monitor);
-  std::uint64_t work_ns = 0;  // reading excluded
+  std::uint64_t work_ns = 0;  // reading excluded where it did not overlap counting
   std::string_view block;
   std::uint64_t origin = 0;
-  for (;;) {
-    Result<bool> got = blocks.next(block, origin);
-    if (!got) return got.error();
-    if (!got.value()) break;
+  Result<bool> got = blocks.next(block, origin);
+  if (!got) return got.error();
+  bool more = got.value();
+  while (more) {
+    const std::string_view current = block;
+    const std::uint64_t current_origin = origin;
     const Stopwatch stopwatch;
-    Status counted = counting.count(block, origin);
-    if (monitor != nullptr && monitor->advance(block.size(), true)) return TokenizerError::cancelled();
+    // The pool counts this block while the calling thread reads the next one (the previous
+    // block's bytes stay valid meanwhile) and then joins the counting, so that the cores no
+    // longer wait for each read. Reading stays on the calling thread, where a signal that
+    // interrupts it is handled.
+    Status counted;
+    Result<bool> read = run_overlapped([&] { counted = counting.count(current, current_origin); },
+                                       [&] { return blocks.next(block, origin); });
+    if (monitor != nullptr && monitor->advance(current.size(), true)) return TokenizerError::cancelled();
     if (!counted) {
       if (counted.error().kind() == ErrorKind::CorpusUnreadable) {
         return TokenizerError(ErrorKind::CorpusUnreadable, "Error reading file: stream did not contain valid UTF-8");
       }
       return counted.error();
     }
+    if (!read) return read.error();
+    more = read.value();
     work_ns += stopwatch.elapsed_ns();
   }
 
