@@ -73,6 +73,8 @@ PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kw
 PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
+PyObject* tokenizer_train_from_iterator(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_train_from_word_counts(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_save(PyObject* self, PyObject* args, PyObject* kwargs);
