@@ -32,8 +32,8 @@ PyRef pairs_iterator(PyObject* counts) {
 bool raise_type_error_of(const char* what, std::uint64_t index, PyObject* object, const char* expected) {
   PyRef type_name(PyType_GetName(Py_TYPE(object)));
   if (!type_name) return false;
-  PyErr_Format(PyExc_TypeError, "argument 'counts': %s of item %llu is a '%U' object, not %s", what,
-               static_cast<unsigned long long>(index), type_name.get(), expected);
+  PyErr_Format(PyExc_TypeError, "argument 'counts': item %llu: %s is a '%U' object, not %s",
+               static_cast<unsigned long long>(index), what, type_name.get(), expected);
   return false;
 }
 
@@ -49,7 +49,7 @@ std::optional<std::uint64_t> count_of(PyObject* count, std::uint64_t index) {
   } else if (value != 0) {
     return value;
   }
-  PyErr_Format(PyExc_ValueError, "argument 'counts': the count of item %llu is %R, not between 1 and %llu",
+  PyErr_Format(PyExc_ValueError, "argument 'counts': item %llu: the count %R is not between 1 and %llu",
                static_cast<unsigned long long>(index), count, kLargestCount);
   return std::nullopt;
 }
@@ -59,7 +59,7 @@ bool add_pair(PyObject* pair, std::uint64_t index, PreTokenization mode, WordCou
   const auto item = static_cast<unsigned long long>(index);
   if ((!PyTuple_Check(pair) && !PyList_Check(pair)) || PySequence_Size(pair) != 2) {
     if (PyErr_Occurred() != nullptr) return false;
-    PyErr_Format(PyExc_TypeError, "argument 'counts': item %llu is not a (word, count) pair", item);
+    PyErr_Format(PyExc_TypeError, "argument 'counts': item %llu: not a (word, count) pair", item);
     return false;
   }
   PyRef word(PySequence_GetItem(pair, 0));
@@ -69,21 +69,20 @@ bool add_pair(PyObject* pair, std::uint64_t index, PreTokenization mode, WordCou
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(word.get(), &size);
   if (data == nullptr) {
-    prefix_pending_exception("argument 'counts': the word of item " + std::to_string(index) + ": ");
+    prefix_pending_exception("argument 'counts': item " + std::to_string(index) + ": ");
     return false;
   }
   const std::string_view text(data, static_cast<std::size_t>(size));
   if (const std::string_view refusal = given_word_refusal(text, mode); !refusal.empty()) {
     const std::string reason(refusal);
-    PyErr_Format(PyExc_ValueError, "argument 'counts': the word of item %llu (%R) %s", item, word.get(),
-                 reason.c_str());
+    PyErr_Format(PyExc_ValueError, "argument 'counts': item %llu: the word %R %s", item, word.get(), reason.c_str());
     return false;
   }
   const std::optional<std::uint64_t> value = count_of(count.get(), index);
   if (!value) return false;
   if (!table.add(text, *value, FirstOccurrence{0, index})) {
-    PyErr_Format(PyExc_ValueError, "argument 'counts': the counts of the word %R (item %llu) add up to more than %llu",
-                 word.get(), item, kLargestCount);
+    PyErr_Format(PyExc_ValueError, "argument 'counts': item %llu: the counts of the word %R add up to more than %llu",
+                 item, word.get(), kLargestCount);
     return false;
   }
   return true;

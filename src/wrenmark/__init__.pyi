@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import ClassVar, SupportsIndex, final
 
 __all__ = ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]
@@ -24,6 +24,15 @@ class BpeTokenizer:
 
     def train(self) -> None:
         """Learns the vocabulary and merge rules from the corpus, and saves them if `save_model` is set."""
+
+    def train_from_iterator(self, iterator: Iterable[str | Sequence[str]], length: SupportsIndex | None = None) -> None:
+        """Trains as `train()` would on a file holding the texts joined by line feeds (a list of texts: each one an item).
+
+        The items are read as they come; `length`, the number of texts, gives the progress a total.
+        """
+
+    def train_from_word_counts(self, counts: Mapping[str, int] | Iterable[tuple[str, int]]) -> None:
+        """Trains as `train()` would on a corpus holding these words (of the pre-tokenization) this often, in this order."""
 
     def encode(self, text: str) -> Encoder:
         """Splits `text` into tokens of the vocabulary, special tokens kept whole."""
