@@ -54,20 +54,12 @@ std::optional<std::uint64_t> count_of(PyObject* count, std::uint64_t index) {
   return std::nullopt;
 }
 
-// Adds the pair at `index` to `table`; false with an exception set when it does not fit.
-bool add_pair(PyObject* pair, std::uint64_t index, PreTokenization mode, WordCountTable& table) {
+// Adds the word and count at `index` to `table`; false with an exception set when they do not fit.
+bool add_word(PyObject* word, PyObject* count, std::uint64_t index, PreTokenization mode, WordCountTable& table) {
   const auto item = static_cast<unsigned long long>(index);
-  if ((!PyTuple_Check(pair) && !PyList_Check(pair)) || PySequence_Size(pair) != 2) {
-    if (PyErr_Occurred() != nullptr) return false;
-    PyErr_Format(PyExc_TypeError, "argument 'counts': item %llu: not a (word, count) pair", item);
-    return false;
-  }
-  PyRef word(PySequence_GetItem(pair, 0));
-  PyRef count(PySequence_GetItem(pair, 1));
-  if (!word || !count) return false;
-  if (!PyUnicode_Check(word.get())) return raise_type_error_of("the word", index, word.get(), "'str'");
+  if (!PyUnicode_Check(word)) return raise_type_error_of("the word", index, word, "'str'");
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(word.get(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(word, &size);
   if (data == nullptr) {
     prefix_pending_exception("argument 'counts': item " + std::to_string(index) + ": ");
     return false;
@@ -75,17 +67,56 @@ bool add_pair(PyObject* pair, std::uint64_t index, PreTokenization mode, WordCou
   const std::string_view text(data, static_cast<std::size_t>(size));
   if (const std::string_view refusal = given_word_refusal(text, mode); !refusal.empty()) {
     const std::string reason(refusal);
-    PyErr_Format(PyExc_ValueError, "argument 'counts': item %llu: the word %R %s", item, word.get(), reason.c_str());
+    PyErr_Format(PyExc_ValueError, "argument 'counts': item %llu: the word %R %s", item, word, reason.c_str());
     return false;
   }
-  const std::optional<std::uint64_t> value = count_of(count.get(), index);
+  const std::optional<std::uint64_t> value = count_of(count, index);
   if (!value) return false;
   if (!table.add(text, *value, FirstOccurrence{0, index})) {
     PyErr_Format(PyExc_ValueError, "argument 'counts': item %llu: the counts of the word %R add up to more than %llu",
-                 item, word.get(), kLargestCount);
+                 item, word, kLargestCount);
     return false;
   }
   return true;
+}
+
+bool add_pair(PyObject* pair, std::uint64_t index, PreTokenization mode, WordCountTable& table) {
+  if ((!PyTuple_Check(pair) && !PyList_Check(pair)) || PySequence_Size(pair) != 2) {
+    if (PyErr_Occurred() != nullptr) return false;
+    PyErr_Format(PyExc_TypeError, "argument 'counts': item %llu: not a (word, count) pair",
+                 static_cast<unsigned long long>(index));
+    return false;
+  }
+  PyRef word(PySequence_GetItem(pair, 0));
+  PyRef count(PySequence_GetItem(pair, 1));
+  if (!word || !count) return false;
+  return add_word(word.get(), count.get(), index, mode, table);
+}
+
+// Fills `table` from `counts`; false with an exception set on a fault or a stop.
+bool read_counts(PyObject* counts, PreTokenization mode, WordCountTable& table, Cancellation& cancellation) {
+  if (PyDict_CheckExact(counts)) {
+    // The plain dict's entries are read in place, without a tuple per item; each is held while it
+    // is read, since a signal handler run by the poll may change the dict.
+    Py_ssize_t position = 0;
+    PyObject* word = nullptr;
+    PyObject* count = nullptr;
+    for (std::uint64_t index = 0; PyDict_Next(counts, &position, &word, &count); ++index) {
+      const PyRef held_word(Py_NewRef(word));
+      const PyRef held_count(Py_NewRef(count));
+      if (!add_word(held_word.get(), held_count.get(), index, mode, table)) return false;
+      if (cancellation.poll()) return false;
+    }
+    return true;
+  }
+  PyRef pairs(pairs_iterator(counts));
+  if (!pairs) return false;
+  for (std::uint64_t index = 0;; ++index) {
+    PyRef pair(PyIter_Next(pairs.get()));
+    if (!pair) return PyErr_Occurred() == nullptr;
+    if (!add_pair(pair.get(), index, mode, table)) return false;
+    if (cancellation.poll()) return false;
+  }
 }
 
 }  // namespace
@@ -95,8 +126,6 @@ PyObject* tokenizer_train_from_word_counts(PyObject* self, PyObject* args, PyObj
   if (counts == nullptr) return nullptr;
   return with_exclusive_tokenizer(self, [&](BpeTokenizer& tokenizer) -> PyObject* {
     if (tokenizer.trained()) return raise_error(TokenizerError::invalid_state("Cannot train a pretrained model"));
-    PyRef pairs(pairs_iterator(counts));
-    if (!pairs) return nullptr;
     // As train(): the interpreter lock is held, so signal handlers run right inside.
     SignalCheck signals;
     Cancellation cancellation(&signals);
@@ -104,16 +133,9 @@ PyObject* tokenizer_train_from_word_counts(PyObject* self, PyObject* args, PyObj
     const Status trained = [&]() -> Status {
       const Stopwatch stopwatch;
       WordCountTable table;
-      for (std::uint64_t index = 0;; ++index) {
-        PyRef pair(PyIter_Next(pairs.get()));
-        if (!pair) {
-          if (PyErr_Occurred() != nullptr) return TokenizerError::cancelled();
-          break;
-        }
-        if (!add_pair(pair.get(), index, tokenizer.settings.pre_tokenization, table)) {
-          return TokenizerError::cancelled();
-        }
-        if (cancellation.poll()) return TokenizerError::cancelled();
+      // A Python exception is set: Cancelled lets it through.
+      if (!read_counts(counts, tokenizer.settings.pre_tokenization, table, cancellation)) {
+        return TokenizerError::cancelled();
       }
       return train_from_word_counts(tokenizer, std::move(table), 0, stopwatch.elapsed_ns(), &monitor);
     }();

@@ -11,6 +11,7 @@ TextStreamCounting::TextStreamCounting(const BlockCounter& counter, std::size_t 
     : counter_(counter),
       counting_(counter),
       monitor_(monitor),
+      background_(counting_),
       chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)),
       // A cut is taken only with its margin of text after it.
       ready_size_(chunk_bytes_ + counter.cuts().margin()),
@@ -34,26 +35,30 @@ Status TextStreamCounting::count_ready_chunk() {
     ready_size_ = buffer_.size() + std::max(buffer_.size() / 2, chunk_bytes_);
     return {};
   }
-  if (Status counted = count_block(std::string_view(buffer_).substr(0, *cut)); !counted) return counted;
-  buffer_.erase(0, *cut);
+  if (Status counted = wait_for_counting(); !counted) return counted;
+  // The chunk goes to the counting thread; the tail starts the next one.
+  counting_chunk_.swap(buffer_);
+  buffer_.assign(counting_chunk_, *cut);
+  counting_chunk_.resize(*cut);
+  background_.start(counting_chunk_, origin_);
   origin_ += *cut;
   search_from_ = chunk_bytes_;
   ready_size_ = chunk_bytes_ + counter_.cuts().margin();
   return {};
 }
 
-Status TextStreamCounting::count_block(std::string_view block) {
-  const Stopwatch stopwatch;
-  Status counted = counting_.count(block, origin_);
+Status TextStreamCounting::wait_for_counting() {
+  Status counted = background_.wait(monitor_);
   if (monitor_ != nullptr && monitor_->stopped()) return TokenizerError::cancelled();
-  if (!counted) return counted;
-  work_ns_ += stopwatch.elapsed_ns();
-  return {};
+  return counted;
 }
 
 Result<CorpusCounts> TextStreamCounting::finish() {
+  if (Status counted = wait_for_counting(); !counted) return counted.error();
+  counting_chunk_ = std::string();
   if (!buffer_.empty()) {
-    if (Status counted = count_block(buffer_); !counted) return counted.error();
+    background_.start(buffer_, origin_);
+    if (Status counted = wait_for_counting(); !counted) return counted.error();
     origin_ += buffer_.size();
     buffer_ = std::string();
   }
@@ -61,7 +66,7 @@ Result<CorpusCounts> TextStreamCounting::finish() {
   Result<WordCountTable> merged = counting_.merged();
   if (!merged) return merged.error();
   CorpusCounts counts{std::move(merged).value()};
-  const std::uint64_t work_ns = work_ns_ + merging.elapsed_ns();
+  const std::uint64_t work_ns = background_.work_ns() + merging.elapsed_ns();
   // As for a file: the wall time of the interleaved removal and counting is shared between them in
   // proportion to the work each did.
   const std::uint64_t removal_work = counts.table.removal_ns;

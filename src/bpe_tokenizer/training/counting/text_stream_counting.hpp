@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/training/counting/background_block_counting.hpp"
 #include "bpe_tokenizer/training/counting/block_counter.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
 #include "bpe_tokenizer/training/training_monitor.hpp"
@@ -15,7 +16,8 @@ namespace wrenmark {
 // taken as the texts joined by line feeds, exactly as count_corpus_words counts the joined text
 // from a file. The texts gather in a buffer; once it holds a chunk, the chunk up to its first
 // safe cut goes to the same parallel block counting as a file's block, and the unfinished tail
-// waits for the next texts. Only about one chunk of text is held at a time.
+// waits for the next texts. A chunk is counted on a thread of its own while the next one
+// gathers, so about two chunks of text are held at a time.
 class TextStreamCounting {
  public:
   TextStreamCounting(const BlockCounter& counter, std::size_t chunk_bytes, TrainingMonitor* monitor);
@@ -24,7 +26,8 @@ class TextStreamCounting {
   void add_item(std::string_view text);
   // Whether enough text waits for count_ready_chunk to be worth its call.
   bool chunk_ready() const { return buffer_.size() >= ready_size_; }
-  // Counts the text up to the first safe cut at or after the chunk size, if the buffer holds one.
+  // Hands the text up to the first safe cut at or after the chunk size, if the buffer holds one,
+  // to the counting thread, once the chunk before it is counted (this waits for it).
   Status count_ready_chunk();
   // Counts what is left as the corpus end and returns the counts of the whole stream.
   Result<CorpusCounts> finish();
@@ -33,18 +36,19 @@ class TextStreamCounting {
   std::uint64_t bytes() const { return origin_ + buffer_.size(); }
 
  private:
-  Status count_block(std::string_view block);
+  Status wait_for_counting();
 
   const BlockCounter& counter_;
   ParallelBlockCounting counting_;
   TrainingMonitor* monitor_;
+  std::string counting_chunk_;  // the chunk in the counting thread's hands
+  BackgroundBlockCounting background_;
   std::size_t chunk_bytes_;
   std::size_t ready_size_;
   std::size_t search_from_;
   std::string buffer_;
   std::uint64_t origin_ = 0;  // offset of the buffer's start in the joined text
   std::uint64_t items_ = 0;
-  std::uint64_t work_ns_ = 0;
 };
 
 }  // namespace wrenmark
