@@ -26,13 +26,14 @@ class BpeTokenizer:
         """Learns the vocabulary and merge rules from the corpus, and saves them if `save_model` is set."""
 
     def train_from_iterator(self, iterator: Iterable[str | Sequence[str]], length: SupportsIndex | None = None) -> None:
-        """Trains as `train()` would on a file holding the texts joined by line feeds (a list of texts: each one an item).
+        """Trains as `train()` would on a file holding the texts joined by line feeds.
 
-        The items are read as they come; `length`, the number of texts, gives the progress a total.
+        A list of texts is a batch, each text one item. The items are read as they come; `length`,
+        the number of texts, gives the progress a total.
         """
 
     def train_from_word_counts(self, counts: Mapping[str, int] | Iterable[tuple[str, int]]) -> None:
-        """Trains as `train()` would on a corpus holding these words (of the pre-tokenization) this often, in this order."""
+        """Trains as `train()` would on a corpus holding these words of its pre-tokenization this often, in order."""
 
     def encode(self, text: str) -> Encoder:
         """Splits `text` into tokens of the vocabulary, special tokens kept whole."""

@@ -94,7 +94,7 @@ def _train(arguments: argparse.Namespace) -> None:
 def _word_count_lines(path: str) -> Iterator[tuple[str, int]]:
     """(word, count) for every line "word TAB count" of the UTF-8 file at `path`, in file order."""
     try:
-        stream = open(path, "rb")
+        stream = open(path, "rb")  # noqa: SIM115 - closed by the with below; only opening is guarded
     except OSError as error:
         raise Failure(f"cannot read the word counts {path}: {error.strerror}") from None
     with stream:
