@@ -7,6 +7,11 @@
 
 namespace wrenmark {
 
+namespace {
+// Tests set chunks of a few bytes, callers none larger than the block size of a file.
+constexpr std::size_t kLargestReservation = 256u << 20;
+}  // namespace
+
 TextStreamCounting::TextStreamCounting(const BlockCounter& counter, std::size_t chunk_bytes, TrainingMonitor* monitor)
     : counter_(counter),
       counting_(counter),
@@ -17,6 +22,12 @@ TextStreamCounting::TextStreamCounting(const BlockCounter& counter, std::size_t 
       ready_size_(chunk_bytes_ + counter.cuts().margin()),
       search_from_(chunk_bytes_) {
   counting_.watch(monitor);
+  buffer_.reserve(reservation());
+}
+
+std::size_t TextStreamCounting::reservation() const {
+  const std::size_t chunk = chunk_bytes_ + counter_.cuts().margin();
+  return std::min(chunk + chunk / 8, kLargestReservation);
 }
 
 void TextStreamCounting::add_item(std::string_view text) {
@@ -38,6 +49,7 @@ Status TextStreamCounting::count_ready_chunk() {
   if (Status counted = wait_for_counting(); !counted) return counted;
   // The chunk goes to the counting thread; the tail starts the next one.
   counting_chunk_.swap(buffer_);
+  buffer_.reserve(reservation());
   buffer_.assign(counting_chunk_, *cut);
   counting_chunk_.resize(*cut);
   background_.start(counting_chunk_, origin_);

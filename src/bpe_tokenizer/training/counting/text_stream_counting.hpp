@@ -37,6 +37,9 @@ class TextStreamCounting {
 
  private:
   Status wait_for_counting();
+  // The capacity that a buffer keeps: a chunk and the item that crosses its end, so that it does
+  // not double; the chunk handed over keeps its buffer's, and two such are the text held.
+  std::size_t reservation() const;
 
   const BlockCounter& counter_;
   ParallelBlockCounting counting_;
