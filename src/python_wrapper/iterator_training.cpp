@@ -1,7 +1,8 @@
 // BpeTokenizer.train_from_iterator: training from the items of a Python iterable, taken as the
-// items joined by line feeds. The items are consumed as they come, holding the interpreter lock;
-// every chunk of their text is counted with the lock let go, so that the producer (a reader
-// thread, say) runs meanwhile. Only about one chunk of text is held at a time.
+// items joined by line feeds. The items are consumed as they come, holding the interpreter lock,
+// while the chunk before is counted on a thread of its own; the lock is let go whenever this
+// thread waits for that count, so that other Python threads (a reader feeding the iterator, say)
+// run meanwhile. About two chunks of text are held at a time.
 #include <optional>
 #include <string>
 
@@ -22,8 +23,8 @@ bool fail(const TokenizerError& error) {
   return false;
 }
 
-// Runs the signal handlers when asked, taking the interpreter lock back for the moment while a
-// chunk is counted without it.
+// Runs the signal handlers when asked, taking the interpreter lock back for the moment while this
+// thread waits for a count without it.
 class ItemsSignalCheck final : public StopRequest {
  public:
   bool stop_now() override {
@@ -31,8 +32,8 @@ class ItemsSignalCheck final : public StopRequest {
     return PyErr_CheckSignals() != 0;
   }
 
-  // Counts the ready chunks of `counting` with the lock let go. False with an exception set on
-  // failure.
+  // Hands the ready chunks of `counting` over, with the lock let go while it waits for the
+  // counting thread. False with an exception set on failure.
   bool count_ready_chunks(TextStreamCounting& counting) {
     auto counted = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
       const LockReleasedScope scope(*this, released);
