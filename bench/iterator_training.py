@@ -111,10 +111,12 @@ def run(mode: str, source: Path, vocab: int, out: Path) -> dict:
         return next(stamp for stamp, line in stamped if line.startswith("wrenmark: " + prefix))
 
     call_ns = int(re.search(r"call_ns=(\d+)", "\n".join(line for _, line in stamped)).group(1))
+    cpu_s = usage.ru_utime + usage.ru_stime  # the whole child's, start-up included
     if mode == "read":
-        return {"call_s": call_ns / 1e9, "peak_rss_mib": usage.ru_maxrss / 1024}
+        return {"call_s": call_ns / 1e9, "cpu_s": cpu_s, "peak_rss_mib": usage.ru_maxrss / 1024}
     result = {
         "call_s": call_ns / 1e9,
+        "cpu_s": cpu_s,
         "after_counting_s": first("training done") - first("counting pairs"),
         "peak_rss_mib": usage.ru_maxrss / 1024,
         "phases_ns": train_phases.parse_timing_lines(output),
@@ -129,14 +131,15 @@ def same_models(first: Path, second: Path) -> bool:
 
 
 def markdown(rows: list[dict]) -> str:
-    lines = ["| corpus | train() | from iterator | ratio | reading the lines alone | peak RSS file / iterator | "
-             "train() after counting | from word counts | ratio | peak RSS counts |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
+    lines = ["| corpus | train() | from iterator | ratio | reading the lines alone | CPU file / iterator / read | "
+             "peak RSS file / iterator | train() after counting | from word counts | ratio | peak RSS counts |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
     for row in rows:
-        file, items, counts = row["file"], row["iterator"], row["counts"]
+        file, items, counts, read = row["file"], row["iterator"], row["counts"], row["read"]
         lines.append(
             f"| {row['corpus']} | {file['call_s']:.2f} s | {items['call_s']:.2f} s | "
-            f"{items['call_s'] / file['call_s']:.2f}x | {row['read']['call_s']:.2f} s | "
+            f"{items['call_s'] / file['call_s']:.2f}x | {read['call_s']:.2f} s | "
+            f"{file['cpu_s']:.1f} / {items['cpu_s']:.1f} / {read['cpu_s']:.1f} s | "
             f"{file['peak_rss_mib']:.0f} / {items['peak_rss_mib']:.0f} MiB | "
             f"{file['after_counting_s']:.2f} s | {counts['call_s']:.2f} s | "
             f"{counts['call_s'] / file['after_counting_s']:.2f}x | {counts['peak_rss_mib']:.0f} MiB |")
