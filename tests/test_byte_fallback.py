@@ -157,17 +157,25 @@ def test_byte_fallback_and_the_unknown_token_exclude_each_other(tmp_path, first,
     setattr(tokenizer, *second)
 
 
+TRAINING_CALLS = {
+    "train": lambda tokenizer: tokenizer.train(),
+    "train_from_iterator": lambda tokenizer: tokenizer.train_from_iterator(["low lower"]),
+    "train_from_word_counts": lambda tokenizer: tokenizer.train_from_word_counts({"low": 1, "lower": 1}),
+}
+
+
 @pytest.mark.parametrize("special_token", ["<0x41>", "<0xFF>"])
-def test_a_special_token_spelled_like_a_byte_token_is_refused(tmp_path, special_token):
+@pytest.mark.parametrize("training", TRAINING_CALLS)
+def test_a_special_token_spelled_like_a_byte_token_is_refused(tmp_path, special_token, training):
     (tmp_path / "c.txt").write_text("low lower")
     tokenizer = wrenmark.BpeTokenizer(str(tmp_path / "c.txt"), 300, wrenmark.PreTokenization.whitespace(),
                                       ["<s>", special_token])
     tokenizer.byte_fallback = True
     with pytest.raises(ValueError, match=f"^the special token {special_token} is spelled like a byte token"):
-        tokenizer.train()
+        TRAINING_CALLS[training](tokenizer)
     assert tokenizer.vocab_size == 0
     tokenizer.byte_fallback = False
-    tokenizer.train()
+    TRAINING_CALLS[training](tokenizer)
 
 
 def test_a_config_with_both_fallbacks_is_refused(fallback, tmp_path):

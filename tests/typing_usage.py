@@ -34,6 +34,15 @@ def train_small_model(directory: Path) -> BpeTokenizer:
 def use_every_part(directory: Path) -> None:
     assert wrenmark.__all__ == ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]
     tokenizer = train_small_model(directory)
+    from_items = BpeTokenizer("unused.txt", 30, PreTokenization.whitespace())
+    assert_type(from_items.train_from_iterator((line for line in ["low lower", "newest"]), length=2), None)
+    from_batches = BpeTokenizer("unused.txt", 30, PreTokenization.whitespace())
+    assert_type(from_batches.train_from_iterator([["low", "lower"], ["newest"]]), None)
+    from_counts = BpeTokenizer("unused.txt", 30, PreTokenization.whitespace())
+    assert_type(from_counts.train_from_word_counts({"low": 5, "lower": 2}), None)
+    assert_type(from_counts.vocab_size, int)
+    from_pairs = BpeTokenizer("unused.txt", 30, PreTokenization.whitespace())
+    assert_type(from_pairs.train_from_word_counts([("low", 5), ("lower", 2)]), None)
     by_keyword = BpeTokenizer(
         input_path="unused.txt",
         target_vocab_size=10,

@@ -76,6 +76,8 @@ PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 // Before training: settings that byte fallback refuses raise ValueError; true when none do.
 bool refuse_byte_fallback_fault(const BpeTokenizer& tokenizer);
 PyObject* tokenizer_continue_training(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_train_from_iterator(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tokenizer_train_from_word_counts(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);

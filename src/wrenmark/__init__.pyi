@@ -1,5 +1,5 @@
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import ClassVar, Literal, SupportsIndex, final, type_check_only
 
 __all__ = ["BpeTokenizer", "PreTokenization", "SpecialTokenRemovalMethod", "Encoder", "TokenType"]
@@ -44,6 +44,16 @@ class BpeTokenizer:
         size, and saves its model to `output_dir` when `save_model` is set, as `train()` does.
         This tokenizer is left unchanged.
         """
+
+    def train_from_iterator(self, iterator: Iterable[str | Sequence[str]], length: SupportsIndex | None = None) -> None:
+        """Trains as `train()` would on a file holding the texts joined by line feeds.
+
+        A list of texts is a batch, each text one item. The items are read as they come; `length`,
+        the number of texts, gives the progress a total.
+        """
+
+    def train_from_word_counts(self, counts: Mapping[str, int] | Iterable[tuple[str, int]]) -> None:
+        """Trains as `train()` would on a corpus holding these words of its pre-tokenization this often, in order."""
 
     def encode(self, text: str) -> Encoder:
         """Splits `text` into tokens of the vocabulary, special tokens kept whole."""

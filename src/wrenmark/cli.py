@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import BinaryIO, NoReturn
@@ -59,13 +60,18 @@ def _check_readable(path: str) -> None:
 
 
 def _train(arguments: argparse.Namespace) -> None:
+    if not arguments.corpus and arguments.word_counts is None:
+        arguments.parser.error("the following arguments are required: CORPUS")
+    if arguments.corpus and arguments.word_counts is not None:
+        arguments.parser.error("CORPUS and --word-counts exclude each other")
     for corpus in arguments.corpus:
         _check_readable(corpus)
     pre_tokenization = (wrenmark.PreTokenization.punctuation() if arguments.punctuation
                         else wrenmark.PreTokenization.whitespace())
     removal = (wrenmark.SpecialTokenRemovalMethod.aho_corasick() if arguments.aho_corasick
                else wrenmark.SpecialTokenRemovalMethod.simple())
-    tokenizer = wrenmark.BpeTokenizer(arguments.corpus[0], arguments.vocab_size, pre_tokenization,
+    input_path = arguments.word_counts if arguments.word_counts is not None else arguments.corpus[0]
+    tokenizer = wrenmark.BpeTokenizer(input_path, arguments.vocab_size, pre_tokenization,
                                       arguments.special_token, removal, save_model=True,
                                       output_dir=arguments.output)
     if arguments.unknown_token is not None:
@@ -81,12 +87,46 @@ def _train(arguments: argparse.Namespace) -> None:
     if arguments.progress:
         _set_option(tokenizer, "show_progress", True, "--progress")
     try:
-        if len(arguments.corpus) == 1:
+        if arguments.word_counts is not None:
+            _train_from_word_counts(tokenizer, arguments.word_counts)
+        elif len(arguments.corpus) == 1:
             tokenizer.train()
         else:
             _train_on_several(tokenizer, arguments.corpus)
     except (RuntimeError, ValueError) as error:
         raise Failure(str(error)) from None
+
+
+def _word_count_lines(path: str) -> Iterator[tuple[str, int]]:
+    """(word, count) for every line "word TAB count" of the UTF-8 file at `path`, in file order."""
+    try:
+        stream = open(path, "rb")  # noqa: SIM115 - closed by the with below; only opening is guarded
+    except OSError as error:
+        raise Failure(f"cannot read the word counts {path}: {error.strerror}") from None
+    with stream:
+        for number, raw in enumerate(stream, 1):
+            line = raw.removesuffix(b"\n").removesuffix(b"\r")
+            try:
+                text = line.decode("utf-8")
+            except UnicodeDecodeError:
+                raise Failure(f"{path}, line {number}: not valid UTF-8") from None
+            word, tab, count = text.rpartition("\t")
+            if not tab:
+                raise Failure(f"{path}, line {number}: expected a word, a tab and a count")
+            if not (count.isascii() and count.isdigit()):
+                raise Failure(f"{path}, line {number}: the count {count!r} is not a whole number")
+            yield word, int(count)
+
+
+def _train_from_word_counts(tokenizer: wrenmark.BpeTokenizer, path: str) -> None:
+    try:
+        tokenizer.train_from_word_counts(_word_count_lines(path))
+    except (TypeError, ValueError) as error:
+        # Every line is one item, so item N is line N + 1.
+        found = re.match(r"argument 'counts': item (\d+): ", str(error))
+        if found is None:
+            raise
+        raise Failure(f"{path}, line {int(found.group(1)) + 1}: {str(error)[found.end():]}") from None
 
 
 def _train_on_several(tokenizer: wrenmark.BpeTokenizer, paths: list[str]) -> None:
@@ -239,7 +279,9 @@ def _parser() -> argparse.ArgumentParser:
     train = commands.add_parser("train", help="train a tokenizer and save it in a model directory",
                                 description="Train a tokenizer on CORPUS (several files are trained on "
                                             "as one corpus, joined with line feeds) and save it in DIR.")
-    train.add_argument("corpus", nargs="+", metavar="CORPUS", help="UTF-8 text file")
+    train.add_argument("corpus", nargs="*", metavar="CORPUS", help="UTF-8 text file")
+    train.add_argument("--word-counts", metavar="FILE",
+                       help="train from word counts instead: UTF-8 lines of a word, a tab and its count")
     train.add_argument("-o", "--output", required=True, metavar="DIR", help="model directory to write")
     train.add_argument("--vocab-size", required=True, type=_count, metavar="N", help="target vocabulary size")
     train.add_argument("--special-token", action="append", default=[], metavar="T",
@@ -258,7 +300,7 @@ def _parser() -> argparse.ArgumentParser:
     train.add_argument("--max-token-length", type=int, metavar="N",
                        help='merge no pair into a token of more than N characters ("</w>" not counted)')
     train.add_argument("--progress", action="store_true", help="show progress on standard error")
-    train.set_defaults(run=_train)
+    train.set_defaults(run=_train, parser=train)
 
     encode = commands.add_parser("encode", help="encode text, one line of output per input line",
                                  description="Encode every line of FILE (standard input by default).")

@@ -82,9 +82,9 @@ ProgressDisplay::~ProgressDisplay() {
 }
 
 std::string ProgressDisplay::status_text(std::string_view phase, std::uint64_t done, std::uint64_t total,
-                                         ProgressUnit unit, double seconds, bool with_bar) {
+                                         ProgressUnit unit, double seconds, bool with_bar, std::uint64_t bytes_beside) {
   std::string text(phase);
-  const char* unit_name = unit == ProgressUnit::Merges ? " merges" : "";
+  const char* unit_name = unit == ProgressUnit::Merges ? " merges" : unit == ProgressUnit::TextItems ? " items" : "";
   if (total > 0) {
     done = std::min(done, total);
     const double fraction = static_cast<double>(done) / static_cast<double>(total);
@@ -99,10 +99,11 @@ std::string ProgressDisplay::status_text(std::string_view phase, std::uint64_t d
   } else if (done > 0) {
     text.append(" ").append(amount(done, unit)).append(unit_name);
   }
+  if (unit == ProgressUnit::TextItems && done > 0) text.append(", ").append(amount(bytes_beside, ProgressUnit::Bytes));
   if (seconds > 0.05 && done > 0) {
     const double rate = static_cast<double>(done) / seconds;
     text.append(", ").append(amount(static_cast<std::uint64_t>(rate), unit));
-    text.append(unit == ProgressUnit::Bytes ? "/s" : unit == ProgressUnit::Merges ? " merges/s" : "/s");
+    text.append(unit == ProgressUnit::Merges ? " merges/s" : unit == ProgressUnit::TextItems ? " items/s" : "/s");
     if (total > done && rate > 0) {
       text.append(", ").append(clock_time(static_cast<double>(total - done) / rate)).append(" left");
     }
@@ -114,11 +115,14 @@ void ProgressDisplay::begin_phase(std::string_view name, std::uint64_t total, Pr
   phase_ = name;
   total_ = total;
   unit_ = unit;
+  bytes_beside_ = 0;
   phase_started_ = std::chrono::steady_clock::now();
   show(0, phase_started_);
 }
 
-void ProgressDisplay::update(std::uint64_t done, std::chrono::steady_clock::time_point now) {
+void ProgressDisplay::update(std::uint64_t done, std::chrono::steady_clock::time_point now,
+                             std::uint64_t bytes_beside) {
+  bytes_beside_ = bytes_beside;
   if (now - last_shown_ < (terminal_ ? std::chrono::duration_cast<std::chrono::milliseconds>(kTerminalRedraw)
                                      : std::chrono::duration_cast<std::chrono::milliseconds>(kPlainLineInterval))) {
     return;
@@ -128,7 +132,8 @@ void ProgressDisplay::update(std::uint64_t done, std::chrono::steady_clock::time
 
 void ProgressDisplay::show(std::uint64_t done, std::chrono::steady_clock::time_point now) {
   last_shown_ = now;
-  std::string text = status_text(phase_, done, total_, unit_, seconds_between(phase_started_, now), terminal_);
+  std::string text =
+      status_text(phase_, done, total_, unit_, seconds_between(phase_started_, now), terminal_, bytes_beside_);
   const std::lock_guard lock(line_mutex_);
   if (terminal_) {
     // Back to the start of the line, the text, then clear whatever a longer text left behind.

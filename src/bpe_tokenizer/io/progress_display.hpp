@@ -11,7 +11,8 @@
 namespace wrenmark {
 
 // What a phase counts, for the figures of the progress display.
-enum class ProgressUnit : std::uint8_t { Bytes, Merges, Items };
+// TextItems: items of text, shown with the bytes they held (`bytes_beside`).
+enum class ProgressUnit : std::uint8_t { Bytes, Merges, Items, TextItems };
 
 // Training's progress on standard error (file descriptor 2, bypassing Python's sys.stderr). On a
 // terminal one line is redrawn in place: phase, a bar, done of total, rate and time left. Anywhere
@@ -31,7 +32,7 @@ class ProgressDisplay final : private training_report::SharedTerminalLine {
   // Starts a phase of `total` units (0: unknown) and shows it at once.
   void begin_phase(std::string_view name, std::uint64_t total, ProgressUnit unit);
   // Shows `done` units of the current phase if it is time to redraw.
-  void update(std::uint64_t done, std::chrono::steady_clock::time_point now);
+  void update(std::uint64_t done, std::chrono::steady_clock::time_point now, std::uint64_t bytes_beside = 0);
   // Ends the display with the total time; on a terminal the line is closed.
   void finish(bool completed);
 
@@ -39,7 +40,7 @@ class ProgressDisplay final : private training_report::SharedTerminalLine {
 
   // The text shown for a phase, without the terminal's control characters.
   static std::string status_text(std::string_view phase, std::uint64_t done, std::uint64_t total, ProgressUnit unit,
-                                 double seconds, bool with_bar);
+                                 double seconds, bool with_bar, std::uint64_t bytes_beside = 0);
 
  private:
   void show(std::uint64_t done, std::chrono::steady_clock::time_point now);
@@ -52,6 +53,7 @@ class ProgressDisplay final : private training_report::SharedTerminalLine {
   std::string phase_;
   std::uint64_t total_ = 0;
   ProgressUnit unit_ = ProgressUnit::Items;
+  std::uint64_t bytes_beside_ = 0;
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point phase_started_;
   std::chrono::steady_clock::time_point last_shown_;

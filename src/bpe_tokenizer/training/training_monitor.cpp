@@ -14,6 +14,7 @@ PhaseDescription describe(TrainingPhase phase) {
     case TrainingPhase::CountingWords: return {"counting words", ProgressUnit::Bytes};
     case TrainingPhase::CountingPairs: return {"counting pairs", ProgressUnit::Items};  // building the word table too
     case TrainingPhase::Merging: return {"merging", ProgressUnit::Merges};
+    case TrainingPhase::CountingItems: return {"counting words", ProgressUnit::TextItems};
   }
   return {"training", ProgressUnit::Items};
 }
@@ -26,6 +27,7 @@ TrainingMonitor::TrainingMonitor(Cancellation& cancellation, bool show_progress)
 
 bool TrainingMonitor::begin_phase(TrainingPhase phase, std::uint64_t total) {
   done_.store(0, std::memory_order_relaxed);
+  bytes_beside_.store(0, std::memory_order_relaxed);
   if (display_) {
     const PhaseDescription description = describe(phase);
     display_->begin_phase(description.name, total, description.unit);

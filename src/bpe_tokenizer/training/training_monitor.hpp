@@ -12,7 +12,9 @@ namespace wrenmark {
 
 // Reading the corpus, removing the special tokens and counting the words go together, block by
 // block: one phase, counted in bytes of the corpus.
-enum class TrainingPhase : std::uint8_t { CountingWords, CountingPairs, Merging };
+// CountingItems is the same phase when the corpus arrives as items of text (counted in items, with
+// their bytes beside).
+enum class TrainingPhase : std::uint8_t { CountingWords, CountingPairs, Merging, CountingItems };
 
 // What training reports as it goes: the phase it is in and how much of it is done, for the
 // progress display, and where it may be stopped. Every phase and loop of training calls
@@ -34,10 +36,13 @@ class TrainingMonitor {
     if (display_ && cancellation_.on_owner_thread() &&
         (++calls_since_redraw_check_ >= kCallsPerRedrawCheck || large_piece)) {
       calls_since_redraw_check_ = 0;
-      display_->update(done_.load(std::memory_order_relaxed), std::chrono::steady_clock::now());
+      display_->update(done_.load(std::memory_order_relaxed), std::chrono::steady_clock::now(),
+                       bytes_beside_.load(std::memory_order_relaxed));
     }
     return false;
   }
+  // The bytes that the items counted so far held, for a phase counted in items of text.
+  void set_bytes_beside(std::uint64_t bytes) { bytes_beside_.store(bytes, std::memory_order_relaxed); }
   // Asks at once, as after an interrupted system call. True: stop.
   bool check_now() { return cancellation_.check_now(); }
   bool stopped() const { return cancellation_.stopped(); }
@@ -50,6 +55,7 @@ class TrainingMonitor {
   Cancellation& cancellation_;
   std::optional<ProgressDisplay> display_;
   std::atomic<std::uint64_t> done_{0};
+  std::atomic<std::uint64_t> bytes_beside_{0};
   // Touched by the owner thread only.
   std::uint32_t calls_since_redraw_check_ = 0;
 };
