@@ -4,7 +4,9 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -56,27 +58,40 @@ class EncodingTables {
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
   const MergeTable& merges() const { return merges_; }
   const SpecialTokenSplitter& splitter() const { return splitter_; }
+  // The id of `token` in the token table. The special tokens, among them the unknown token that
+  // every call looks up, are answered from a short list instead of hashing.
+  std::optional<TokenId> id_of_token(std::string_view token) const {
+    for (const auto& [special, id] : special_token_ids_) {
+      if (special == token) return id;
+    }
+    return token_table().id_by_token(token);
+  }
+
+  // What encoding appends for a token: its text (a view into the token table), class and stem.
+  struct TokenInfo {
+    std::string_view text;
+    TokenClass token_class;
+    StemIndex stem;
+  };
 
   // Class and stem of the token with `id`, which is below the vocabulary size.
   TokenClass token_class(TokenId id) const { return tokens_[id].token_class; }
   StemIndex token_stem(TokenId id) const { return tokens_[id].stem; }
+  // The token with `id`, or nullptr for an id beyond the vocabulary, which has no text.
+  const TokenInfo* token_info(TokenId id) const { return id < tokens_.size() ? &tokens_[id] : nullptr; }
 
   // The index of the stem equal to `word`, or kNoStem.
   StemIndex stem_of_word(std::string_view word) const;
   std::size_t stem_count() const { return stem_indices_.size(); }
 
  private:
-  struct TokenInfo {
-    TokenClass token_class;
-    StemIndex stem;
-  };
-
   std::shared_ptr<const Model> model_;
   PreTokenization pre_tokenization_;
   CharacterIds character_ids_;
   std::optional<TokenId> end_of_word_id_;
   MergeTable merges_;
   SpecialTokenSplitter splitter_;
+  std::vector<std::pair<std::string, std::optional<TokenId>>> special_token_ids_;
   std::vector<TokenInfo> tokens_;
   absl::flat_hash_map<std::string_view, StemIndex> stem_indices_;
 };
