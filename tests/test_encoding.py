@@ -225,6 +225,48 @@ def test_results_do_not_depend_on_what_the_word_cache_holds(tmp_path):
     assert [token_id for ids in reversed(in_reverse) for token_id in ids] == whole.ids
 
 
+def full_encoding(encoder):
+    return encoder.tokens, encoder.ids, encoder.token_types
+
+
+@pytest.mark.parametrize(
+    "texts",
+    [
+        # The cached "cab" ends with ab</w>, whose kind each call settles by its own words.
+        ["cab", "cab ab", "cab", "ab cab", "cab b", "cab"],
+        ["ab cab", "cab", "cab ab", "c", "cab c"],
+        ["c c c", "c", "cab ab cab ab", "b cab"],
+    ],
+)
+def test_cached_words_are_typed_by_the_words_of_each_call(suffix_model, tmp_path, texts):
+    warm = [full_encoding(suffix_model.encode(text)) for text in texts]
+    fresh = []
+    for index, text in enumerate(texts):
+        directory = tmp_path / f"fresh-{index}"
+        directory.mkdir()
+        fresh.append(full_encoding(train_on_text(directory, "ab ab ab ab cab", 6).encode(text)))
+    assert warm == fresh
+
+
+def test_a_word_cache_that_fills_up_starts_again_with_the_same_results(tmp_path):
+    # More distinct words than the cache keeps, so it is emptied during the call and after it.
+    letters = "abcdefgh"
+    words = ["".join(letters[(number >> shift) & 7] for shift in range(0, 18, 3)) for number in range(150_000)]
+    random.Random(3).shuffle(words)
+    corpus = " ".join(words[:4000])
+    first = train_on_text(tmp_path, corpus, 300)
+    second = train_on_text(tmp_path, corpus, 300)
+    text = " ".join(words + words[:20_000])
+
+    whole = full_encoding(first.encode(text))
+    assert full_encoding(first.encode(text)) == whole
+    chunks = [" ".join(words[start:start + 30_000]) for start in range(0, len(words), 30_000)]
+    in_reverse = [full_encoding(second.encode(chunk)) for chunk in reversed(chunks)]
+    joined = [[item for encoding in reversed(in_reverse) for item in encoding[part]] for part in range(3)]
+    expected = full_encoding(first.encode(" ".join(words)))
+    assert tuple(joined) == expected
+
+
 # ---------------------------------------------------------------- differential test
 
 
