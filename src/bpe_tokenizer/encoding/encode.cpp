@@ -188,11 +188,13 @@ Status encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCac
 // The calling thread's buffers, ready for a text of `text_size` bytes. Fetched once per call:
 // every access to a thread_local of a shared library costs a call.
 [[gnu::noinline]] EncodeBuffers& thread_buffers(std::size_t text_size) {
-  thread_local std::optional<EncodeBuffers> buffers;
-  if (buffers && buffers->text_size > EncodeBuffers::kKeepAfterBytes) buffers.reset();
-  if (!buffers) buffers.emplace();
-  buffers->text_size = text_size;
-  return *buffers;
+  thread_local std::optional<EncodeBuffers> thread_local_buffers;
+  // Through a pointer: the compiler would look the thread_local up again at every use.
+  std::optional<EncodeBuffers>* buffers = &thread_local_buffers;
+  if (*buffers && (*buffers)->text_size > EncodeBuffers::kKeepAfterBytes) buffers->reset();
+  if (!*buffers) buffers->emplace();
+  (*buffers)->text_size = text_size;
+  return **buffers;
 }
 
 }  // namespace

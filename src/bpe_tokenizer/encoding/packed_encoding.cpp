@@ -9,7 +9,7 @@ namespace {
 // Copies `values` to `destination` and returns the byte after them.
 template <typename Value>
 std::byte* copy_values(std::byte* destination, std::span<const Value> values) {
-  if (!values.empty()) std::memcpy(destination, values.data(), values.size_bytes());
+  copy_bytes(destination, values.data(), values.size_bytes());
   return destination + values.size_bytes();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,6 +25,37 @@ namespace wrenmark {
 // limits would be passed, everything is forgotten at once and the cache fills again from the
 // words that follow. Long words are not kept, since they are rare and would crowd out the
 // frequent ones.
+namespace detail {
+
+// The bytes of a word of at most 16 bytes as two numbers, read by loads that overlap when it is
+// shorter; two words of the same size are equal exactly when their numbers are.
+struct ShortWord {
+  std::uint64_t low;
+  std::uint64_t high;
+
+  static ShortWord load(std::string_view word) {
+    const char* bytes = word.data();
+    const std::size_t size = word.size();
+    if (size >= 8) return {read<std::uint64_t>(bytes), read<std::uint64_t>(bytes + size - 8)};
+    if (size >= 4) return {read<std::uint32_t>(bytes), read<std::uint32_t>(bytes + size - 4)};
+    if (size == 0) return {0, 0};
+    const auto byte = [&](std::size_t index) {
+      return static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[index]));
+    };
+    return {byte(0) | byte(size / 2) << 8 | byte(size - 1) << 16, 0};
+  }
+
+ private:
+  template <typename Number>
+  static std::uint64_t read(const char* bytes) {
+    Number value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  }
+};
+
+}  // namespace detail
+
 class WordCache {
  public:
   static constexpr std::size_t kMaxWordBytes = 256;
@@ -60,14 +92,34 @@ class WordCache {
     std::uint32_t text_size;
     StemIndex stem;
   };
+  // Most words are at most 16 bytes: those are hashed and compared through two overlapping
+  // loads each, without the calls that copying a tail of any length or memcmp would make.
   struct Hash {
-    std::size_t operator()(std::string_view word) const { return hasher(word); }
+    std::size_t operator()(std::string_view word) const {
+      if (word.size() > 16) return hasher(word);
+      const detail::ShortWord loaded = detail::ShortWord::load(word);
+      const unsigned __int128 product =
+          static_cast<unsigned __int128>(loaded.low ^ seed ^ word.size()) * (loaded.high ^ kMultiplier);
+      return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    }
+    static constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ull;
     WordHasher hasher;
+    // Derived from the process's seed, so that crafted words cannot aim at one bucket either.
+    std::uint64_t seed = hasher(std::string_view("seed"));
+  };
+  struct Equal {
+    bool operator()(std::string_view left, std::string_view right) const {
+      if (left.size() != right.size()) return false;
+      if (left.size() > 16) return left == right;
+      const detail::ShortWord a = detail::ShortWord::load(left);
+      const detail::ShortWord b = detail::ShortWord::load(right);
+      return a.low == b.low && a.high == b.high;
+    }
   };
   // The word and its token text are stored back to back; the map's key is the word.
   static constexpr std::size_t kMaxTextBytes = 64 * StringStore::kBlockBytes;
 
-  absl::flat_hash_map<std::string_view, Entry, Hash> entries_;
+  absl::flat_hash_map<std::string_view, Entry, Hash, Equal> entries_;
   AppendBuffer<TokenId> ids_;
   AppendBuffer<std::uint32_t> token_sizes_;
   AppendBuffer<TokenType> token_types_;
