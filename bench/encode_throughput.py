@@ -90,7 +90,8 @@ def report_models(model_dirs: list[str], text_path: str, repeat: int) -> None:
     print(f"{len(lines):,} lines, {size_mb:.2f} MB")
     for model_dir in model_dirs:
         tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
-        loop = lambda: [tokenizer.encode(line) for line in lines]  # noqa: E731
+        def loop(tokenizer=tokenizer):
+            return [tokenizer.encode(line) for line in lines]
         loop()
         _, _, loop_best = timed(loop, repeat)
 
@@ -114,7 +115,7 @@ def report_models(model_dirs: list[str], text_path: str, repeat: int) -> None:
                 function()
                 times.append(time.perf_counter() - started)
             return min(times)
-        batch_ratio = wall(loop) / wall(lambda: tokenizer.encode_batch(lines))
+        batch_ratio = wall(loop) / wall(lambda tokenizer=tokenizer: tokenizer.encode_batch(lines))
         print(f"{model_dir}:")
         print(f"  warm per-line loop   {size_mb / loop_best:7.1f} MB/s")
         print(f"  fresh whole text     {size_mb / min(fresh_times):7.1f} MB/s{ids_note}")
