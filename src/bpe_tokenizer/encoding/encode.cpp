@@ -82,7 +82,7 @@ class TextEncoder {
       position += length;
     }
     symbols_.push_back(end_of_word_id_);
-    merger_.apply(symbols_, tables_.merges());
+    merger_.apply(symbols_, tables_.merge_index());
     const WordTokens tokens = word_tokens_.settle(tables_, symbols_, tables_.stem_of_word(word));
     word_cache_.insert(word, tokens);
     append_word(tokens);
@@ -106,7 +106,7 @@ class TextEncoder {
     word_endings_.note_word(stem);
     symbols_.clear();
     const auto flush_run = [&] {
-      merger_.apply(symbols_, tables_.merges());
+      merger_.apply(symbols_, tables_.merge_index());
       for (const TokenId id : symbols_) append_token(id, stem);
       symbols_.clear();
     };

@@ -31,6 +31,7 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
     const bool has_merged = merged != source.pairs_to_merge.end();
     merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
   }
+  merge_index_ = PairMergeIndex(merges_);
 
   for (const std::string& token : settings.special_tokens) {
     special_token_ids_.emplace_back(token, source.token_table.id_by_token(token));

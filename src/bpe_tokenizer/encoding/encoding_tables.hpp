@@ -14,20 +14,11 @@
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/encoding/pair_merge_index.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
-
-// What a merge of one ranked pair does. A ranked pair without a merged token still takes part
-// in choosing the lowest rank, and choosing it ends the word's merging.
-struct RankedMerge {
-  std::uint64_t rank;
-  TokenId merged;
-  bool has_merged;
-};
-
-using MergeTable = PairMap<RankedMerge>;
 
 // How a token's text decides its kind, before the words of a call are known.
 enum class TokenClass : std::uint8_t {
@@ -47,6 +38,9 @@ inline constexpr StemIndex kNoStem = std::numeric_limits<StemIndex>::max();
 class EncodingTables {
  public:
   EncodingTables(std::shared_ptr<const Model> model, const TokenizerSettings& settings);
+  // The merge index points into the merge table.
+  EncodingTables(const EncodingTables&) = delete;
+  EncodingTables& operator=(const EncodingTables&) = delete;
 
   const Model& model() const { return *model_; }
   const TokenTable& token_table() const { return model_->token_table; }
@@ -57,6 +51,8 @@ class EncodingTables {
   TokenId character_id(std::string_view character) const { return character_ids_.find(utf8::decode(character)); }
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
   const MergeTable& merges() const { return merges_; }
+  // The same merges in the flat index that encoding's merging reads.
+  const PairMergeIndex& merge_index() const { return merge_index_; }
   const SpecialTokenSplitter& splitter() const { return splitter_; }
   // The id of `token` in the token table. The special tokens, among them the unknown token that
   // every call looks up, are answered from a short list instead of hashing.
@@ -90,6 +86,7 @@ class EncodingTables {
   CharacterIds character_ids_;
   std::optional<TokenId> end_of_word_id_;
   MergeTable merges_;
+  PairMergeIndex merge_index_;
   SpecialTokenSplitter splitter_;
   std::vector<std::pair<std::string, std::optional<TokenId>>> special_token_ids_;
   std::vector<TokenInfo> tokens_;
