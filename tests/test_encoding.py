@@ -248,6 +248,28 @@ def test_cached_words_are_typed_by_the_words_of_each_call(suffix_model, tmp_path
     assert warm == fresh
 
 
+@pytest.fixture(scope="module")
+def two_letter_model(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("two-letters")
+    corpus = " ".join("a" * length + "b" + "a" * (length % 5) for length in range(40)) + " ab ba aab é"
+    tokenizer = train_on_text(directory, corpus, 60, save_model=True, output_dir=str(directory / "model"))
+    return tokenizer, literal.load_model_directory(directory / "model")
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 33, 40])
+def test_cached_words_that_differ_in_one_byte_stay_apart(two_letter_model, length):
+    # Words of one length that differ at one place, each twice in one call, so every lookup
+    # after the first of each is a hit; a two-byte character moves the bytes of the rest.
+    tokenizer, model = two_letter_model
+    words = ["a" * length] + ["a" * place + "b" + "a" * (length - place - 1) for place in range(length)]
+    words += ["é" + word[1:] for word in words]
+    text = " ".join(words + words[::-1])
+    encoder = tokenizer.encode(text)
+    tokens, ids, token_types = literal.encode(model, text)
+    assert (encoder.tokens, encoder.ids, [int(token_type) for token_type in encoder.token_types]) == (
+        tokens, ids, token_types)
+
+
 def test_a_word_cache_that_fills_up_starts_again_with_the_same_results(tmp_path):
     # More distinct words than the cache keeps, so it is emptied during the call and after it.
     letters = "abcdefgh"
