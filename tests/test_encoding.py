@@ -225,6 +225,70 @@ def test_results_do_not_depend_on_what_the_word_cache_holds(tmp_path):
     assert [token_id for ids in reversed(in_reverse) for token_id in ids] == whole.ids
 
 
+def full_encoding(encoder):
+    return encoder.tokens, encoder.ids, encoder.token_types
+
+
+@pytest.mark.parametrize(
+    "texts",
+    [
+        # The cached "cab" ends with ab</w>, whose kind each call settles by its own words.
+        ["cab", "cab ab", "cab", "ab cab", "cab b", "cab"],
+        ["ab cab", "cab", "cab ab", "c", "cab c"],
+        ["c c c", "c", "cab ab cab ab", "b cab"],
+    ],
+)
+def test_cached_words_are_typed_by_the_words_of_each_call(suffix_model, tmp_path, texts):
+    warm = [full_encoding(suffix_model.encode(text)) for text in texts]
+    fresh = []
+    for index, text in enumerate(texts):
+        directory = tmp_path / f"fresh-{index}"
+        directory.mkdir()
+        fresh.append(full_encoding(train_on_text(directory, "ab ab ab ab cab", 6).encode(text)))
+    assert warm == fresh
+
+
+@pytest.fixture(scope="module")
+def two_letter_model(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("two-letters")
+    corpus = " ".join("a" * length + "b" + "a" * (length % 5) for length in range(40)) + " ab ba aab é"
+    tokenizer = train_on_text(directory, corpus, 60, save_model=True, output_dir=str(directory / "model"))
+    return tokenizer, literal.load_model_directory(directory / "model")
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 33, 40])
+def test_cached_words_that_differ_in_one_byte_stay_apart(two_letter_model, length):
+    # Words of one length that differ at one place, each twice in one call, so every lookup
+    # after the first of each is a hit; a two-byte character moves the bytes of the rest.
+    tokenizer, model = two_letter_model
+    words = ["a" * length] + ["a" * place + "b" + "a" * (length - place - 1) for place in range(length)]
+    words += ["é" + word[1:] for word in words]
+    text = " ".join(words + words[::-1])
+    encoder = tokenizer.encode(text)
+    tokens, ids, token_types = literal.encode(model, text)
+    assert (encoder.tokens, encoder.ids, [int(token_type) for token_type in encoder.token_types]) == (
+        tokens, ids, token_types)
+
+
+def test_a_word_cache_that_fills_up_starts_again_with_the_same_results(tmp_path):
+    # More distinct words than the cache keeps, so it is emptied during the call and after it.
+    letters = "abcdefgh"
+    words = ["".join(letters[(number >> shift) & 7] for shift in range(0, 18, 3)) for number in range(150_000)]
+    random.Random(3).shuffle(words)
+    corpus = " ".join(words[:4000])
+    first = train_on_text(tmp_path, corpus, 300)
+    second = train_on_text(tmp_path, corpus, 300)
+    text = " ".join(words + words[:20_000])
+
+    whole = full_encoding(first.encode(text))
+    assert full_encoding(first.encode(text)) == whole
+    chunks = [" ".join(words[start:start + 30_000]) for start in range(0, len(words), 30_000)]
+    in_reverse = [full_encoding(second.encode(chunk)) for chunk in reversed(chunks)]
+    joined = [[item for encoding in reversed(in_reverse) for item in encoding[part]] for part in range(3)]
+    expected = full_encoding(first.encode(" ".join(words)))
+    assert tuple(joined) == expected
+
+
 # ---------------------------------------------------------------- differential test
 
 

@@ -109,6 +109,9 @@ void prefix_pending_exception(const std::string& prefix) {
 }
 
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format) {
+  // The usual call, one positional argument, needs no parsing; every other form, and every
+  // error message, comes from the parser.
+  if (kwargs == nullptr && PyTuple_Check(args) && PyTuple_Size(args) == 1) return PyTuple_GetItem(args, 0);
   const char* keywords[] = {keyword, nullptr};
   if (!reject_unexpected_keywords(kwargs, keywords, format)) return nullptr;
   PyObject* argument = nullptr;

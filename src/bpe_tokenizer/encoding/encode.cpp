@@ -7,6 +7,7 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "bpe_tokenizer/encoding/word_ending_tokens.hpp"
 #include "bpe_tokenizer/encoding/word_merger.hpp"
+#include "bpe_tokenizer/encoding/word_tokens.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 #include "bpe_tokenizer/text/word_scan.hpp"
 
@@ -25,6 +26,7 @@ struct EncodeBuffers {
   std::vector<TokenId> symbols;
   WordMerger merger;
   DropoutMerger dropout_merger;
+  WordTokensBuilder word_tokens;
   WordEndingTokens word_endings;
 };
 
@@ -33,7 +35,6 @@ class TextEncoder {
   TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id, std::string_view text,
               const EncodeOptions& options, EncodeBuffers& buffers)
       : tables_(tables),
-        token_table_(tables.token_table()),
         word_cache_(word_cache),
         end_of_word_id_(end_of_word_id),
         text_(text),
@@ -44,6 +45,7 @@ class TextEncoder {
         symbols_(buffers.symbols),
         merger_(buffers.merger),
         dropout_merger_(buffers.dropout_merger),
+        word_tokens_(buffers.word_tokens),
         word_endings_(buffers.word_endings) {
     word_endings_.start(tables.stem_count());
   }
@@ -61,7 +63,7 @@ class TextEncoder {
 
   // A special token without an id is dropped together with its text.
   void encode_special_token(std::string_view token) {
-    if (auto id = token_table_.id_by_token(token)) append_token(*id, kNoStem);
+    if (auto id = tables_.id_of_token(token)) append_token(*id, kNoStem);
   }
 
   void finish() { word_endings_.resolve(encoding_); }
@@ -70,8 +72,7 @@ class TextEncoder {
   Status encode_word(std::string_view word) {
     if (dropout_.probability > 0) return encode_word_in_runs(word);
     if (auto cached = word_cache_.find(word)) {
-      word_endings_.note_word(cached->stem);
-      for (const TokenId id : cached->ids) append_token(id, cached->stem);
+      append_word(*cached);
       return {};
     }
     symbols_.clear();
@@ -88,12 +89,20 @@ class TextEncoder {
       position += length;
     }
     symbols_.push_back(end_of_word_id_);
-    merger_.apply(symbols_, tables_.merges());
-    const StemIndex stem = tables_.stem_of_word(word);
-    word_cache_.insert(word, symbols_, stem);
-    word_endings_.note_word(stem);
-    for (const TokenId id : symbols_) append_token(id, stem);
+    merger_.apply(symbols_, tables_.merge_index());
+    const WordTokens tokens = word_tokens_.settle(tables_, symbols_, tables_.stem_of_word(word));
+    word_cache_.insert(word, tokens);
+    append_word(tokens);
     return {};
+  }
+
+  void append_word(const WordTokens& tokens) {
+    word_endings_.note_word(tokens.stem);
+    const std::size_t first_token = encoding_.token_count();
+    for (const UndecidedToken& token : tokens.undecided) {
+      word_endings_.add_undecided(first_token + token.token, token.stem);
+    }
+    encoding_.append_tokens(tokens.ids, tokens.text, tokens.token_sizes, tokens.token_types);
   }
 
   // Every unknown character becomes the unknown token or the byte tokens of its UTF-8 bytes,
@@ -140,7 +149,7 @@ class TextEncoder {
     if (dropout_.probability > 0) {
       dropout_merger_.apply(symbols_, tables_.merges(), dropout_, offset);
     } else {
-      merger_.apply(symbols_, tables_.merges());
+      merger_.apply(symbols_, tables_.merge_index());
     }
   }
 
@@ -160,18 +169,17 @@ class TextEncoder {
   // that the word the id came from equals: kNoStem for none, and for a special token.
   void append_token(TokenId id, StemIndex word_stem) {
     encoding_.append_id(id);
-    auto text = token_table_.token_by_id(id);
-    if (!text) return;
-    switch (tables_.token_class(id)) {
-      case TokenClass::Plain: encoding_.append_token(*text, TokenType::Subword); return;
-      case TokenClass::Special: encoding_.append_token(*text, TokenType::SpecialToken); return;
+    const EncodingTables::TokenInfo* token = tables_.token_info(id);
+    if (token == nullptr) return;
+    switch (token->token_class) {
+      case TokenClass::Plain: encoding_.append_token(token->text, TokenType::Subword); return;
+      case TokenClass::Special: encoding_.append_token(token->text, TokenType::SpecialToken); return;
       case TokenClass::EndsWithMarker: {
-        const StemIndex stem = tables_.token_stem(id);
-        if (stem == word_stem) {
-          encoding_.append_token(*text, TokenType::Word);
+        if (token->stem == word_stem) {
+          encoding_.append_token(token->text, TokenType::Word);
         } else {
-          word_endings_.add_undecided(encoding_.token_count(), stem);
-          encoding_.append_token(*text, TokenType::Subword);
+          word_endings_.add_undecided(encoding_.token_count(), token->stem);
+          encoding_.append_token(token->text, TokenType::Subword);
         }
         return;
       }
@@ -179,7 +187,6 @@ class TextEncoder {
   }
 
   const EncodingTables& tables_;
-  const TokenTable& token_table_;
   WordCache& word_cache_;
   const TokenId end_of_word_id_;
   const std::string_view text_;
@@ -190,6 +197,7 @@ class TextEncoder {
   std::vector<TokenId>& symbols_;
   WordMerger& merger_;
   DropoutMerger& dropout_merger_;
+  WordTokensBuilder& word_tokens_;
   WordEndingTokens& word_endings_;
 };
 
@@ -219,11 +227,23 @@ Status encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCac
   return {};
 }
 
+// The calling thread's buffers, ready for a text of `text_size` bytes. Fetched once per call:
+// every access to a thread_local of a shared library costs a call.
+[[gnu::noinline]] EncodeBuffers& thread_buffers(std::size_t text_size) {
+  thread_local std::optional<EncodeBuffers> thread_local_buffers;
+  // Through a pointer: the compiler would look the thread_local up again at every use.
+  std::optional<EncodeBuffers>* buffers = &thread_local_buffers;
+  if (*buffers && (*buffers)->text_size > EncodeBuffers::kKeepAfterBytes) buffers->reset();
+  if (!*buffers) buffers->emplace();
+  (*buffers)->text_size = text_size;
+  return **buffers;
+}
+
 }  // namespace
 
 std::optional<TokenId> unknown_token_id(const BpeTokenizer& tokenizer, const EncodingTables& tables) {
   if (!tokenizer.settings.unknown_token) return std::nullopt;
-  return tables.token_table().id_by_token(*tokenizer.settings.unknown_token);
+  return tables.id_of_token(*tokenizer.settings.unknown_token);
 }
 
 EncodeOptions encode_options(const BpeTokenizer& tokenizer, const EncodingTables& tables) {
@@ -242,13 +262,10 @@ Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& w
   auto end_of_word_id = tables.end_of_word_id();
   if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
 
-  thread_local std::optional<EncodeBuffers> buffers;
-  if (buffers && buffers->text_size > EncodeBuffers::kKeepAfterBytes) buffers.reset();
-  if (!buffers) buffers.emplace();
-  buffers->text_size = text.size();
-  Status status = encode_with(*buffers, tables, word_cache, text, *end_of_word_id, options);
+  EncodeBuffers& buffers = thread_buffers(text.size());
+  Status status = encode_with(buffers, tables, word_cache, text, *end_of_word_id, options);
   if (!status) return status.error();
-  return &buffers->encoding;
+  return &buffers.encoding;
 }
 
 Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text) {

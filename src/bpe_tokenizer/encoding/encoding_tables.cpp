@@ -33,6 +33,11 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
     const bool has_merged = merged != source.pairs_to_merge.end();
     merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
   }
+  merge_index_ = PairMergeIndex(merges_);
+
+  for (const std::string& token : settings.special_tokens) {
+    special_token_ids_.emplace_back(token, source.token_table.id_by_token(token));
+  }
 
   absl::flat_hash_set<std::string_view> special_tokens;
   insert_or_forget(special_tokens,
@@ -42,15 +47,15 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
   tokens_.reserve(id_to_token.size());
   for (const std::string_view token : id_to_token) {
     if (token == kEndOfWord || special_tokens.contains(token)) {
-      tokens_.push_back(TokenInfo{TokenClass::Special, kNoStem});
+      tokens_.push_back(TokenInfo{token, TokenClass::Special, kNoStem});
     } else if (token.ends_with(kEndOfWord)) {
       const std::string_view stem = token.substr(0, token.size() - kEndOfWord.size());
       const auto entry = insert_or_forget(stem_indices_, [&] {
         return stem_indices_.emplace(stem, static_cast<StemIndex>(stem_indices_.size())).first;
       });
-      tokens_.push_back(TokenInfo{TokenClass::EndsWithMarker, entry->second});
+      tokens_.push_back(TokenInfo{token, TokenClass::EndsWithMarker, entry->second});
     } else {
-      tokens_.push_back(TokenInfo{TokenClass::Plain, kNoStem});
+      tokens_.push_back(TokenInfo{token, TokenClass::Plain, kNoStem});
     }
   }
 }

@@ -5,7 +5,9 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -13,20 +15,11 @@
 #include "bpe_tokenizer/core/model.hpp"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/settings.hpp"
+#include "bpe_tokenizer/encoding/pair_merge_index.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
 namespace wrenmark {
-
-// What a merge of one ranked pair does. A ranked pair without a merged token still takes part
-// in choosing the lowest rank, and choosing it ends the word's merging.
-struct RankedMerge {
-  std::uint64_t rank;
-  TokenId merged;
-  bool has_merged;
-};
-
-using MergeTable = PairMap<RankedMerge>;
 
 // How a token's text decides its kind, before the words of a call are known.
 enum class TokenClass : std::uint8_t {
@@ -46,6 +39,9 @@ inline constexpr StemIndex kNoStem = std::numeric_limits<StemIndex>::max();
 class EncodingTables {
  public:
   EncodingTables(std::shared_ptr<const Model> model, const TokenizerSettings& settings);
+  // The merge index points into the merge table.
+  EncodingTables(const EncodingTables&) = delete;
+  EncodingTables& operator=(const EncodingTables&) = delete;
 
   const Model& model() const { return *model_; }
   const TokenTable& token_table() const { return model_->token_table; }
@@ -56,11 +52,30 @@ class EncodingTables {
   TokenId character_id(std::string_view character) const { return character_ids_.find(utf8::decode(character)); }
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
   const MergeTable& merges() const { return merges_; }
+  // The same merges in the flat index that encoding's merging reads.
+  const PairMergeIndex& merge_index() const { return merge_index_; }
   const SpecialTokenSplitter& splitter() const { return splitter_; }
+  // The id of `token` in the token table. The special tokens, among them the unknown token that
+  // every call looks up, are answered from a short list instead of hashing.
+  std::optional<TokenId> id_of_token(std::string_view token) const {
+    for (const auto& [special, id] : special_token_ids_) {
+      if (special == token) return id;
+    }
+    return token_table().id_by_token(token);
+  }
+
+  // What encoding appends for a token: its text (a view into the token table), class and stem.
+  struct TokenInfo {
+    std::string_view text;
+    TokenClass token_class;
+    StemIndex stem;
+  };
 
   // Class and stem of the token with `id`, which is below the vocabulary size.
   TokenClass token_class(TokenId id) const { return tokens_[id].token_class; }
   StemIndex token_stem(TokenId id) const { return tokens_[id].stem; }
+  // The token with `id`, or nullptr for an id beyond the vocabulary, which has no text.
+  const TokenInfo* token_info(TokenId id) const { return id < tokens_.size() ? &tokens_[id] : nullptr; }
 
   // The id of the byte token of `byte`, or CharacterIds::kMissing when the vocabulary lacks it.
   TokenId byte_token_id(std::uint8_t byte) const { return byte_token_ids_[byte]; }
@@ -75,17 +90,14 @@ class EncodingTables {
  private:
   void find_byte_tokens();
 
-  struct TokenInfo {
-    TokenClass token_class;
-    StemIndex stem;
-  };
-
   std::shared_ptr<const Model> model_;
   PreTokenization pre_tokenization_;
   CharacterIds character_ids_;
   std::optional<TokenId> end_of_word_id_;
   MergeTable merges_;
+  PairMergeIndex merge_index_;
   SpecialTokenSplitter splitter_;
+  std::vector<std::pair<std::string, std::optional<TokenId>>> special_token_ids_;
   std::vector<TokenInfo> tokens_;
   std::array<TokenId, 256> byte_token_ids_;
   // By id up to the last byte token; empty when the vocabulary has none.

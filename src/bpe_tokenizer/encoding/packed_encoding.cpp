@@ -9,7 +9,7 @@ namespace {
 // Copies `values` to `destination` and returns the byte after them.
 template <typename Value>
 std::byte* copy_values(std::byte* destination, std::span<const Value> values) {
-  if (!values.empty()) std::memcpy(destination, values.data(), values.size_bytes());
+  copy_bytes(destination, values.data(), values.size_bytes());
   return destination + values.size_bytes();
 }
 
@@ -26,11 +26,11 @@ std::size_t EncodingBuilder::pack(std::byte* destination) const {
   const EncodingView::Header header{token_ends_.size(), ids_.size(), original_text_.size()};
   std::memcpy(destination, &header, sizeof(header));
   std::byte* position = destination + sizeof(header);
-  position = copy_values(position, std::span<const std::uint64_t>(token_ends_));
-  position = copy_values(position, std::span<const TokenId>(ids_));
-  position = copy_values(position, std::span<const TokenType>(token_types_));
+  position = copy_values(position, token_ends_.view());
+  position = copy_values(position, ids_.view());
+  position = copy_values(position, token_types_.view());
   position = copy_values(position, std::span<const char>(original_text_));
-  position = copy_values(position, std::span<const char>(token_text_));
+  position = copy_values(position, token_text_.view());
   const std::size_t size = packed_size();
   std::memset(position, 0, destination + size - position);
   return size;

@@ -9,6 +9,7 @@
 
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/result.hpp"
+#include "bpe_tokenizer/encoding/append_buffer.hpp"
 #include "bpe_tokenizer/encoding/token_type.hpp"
 
 namespace wrenmark {
@@ -70,9 +71,23 @@ class EncodingBuilder {
   }
   void append_id(TokenId id) { ids_.push_back(id); }
   void append_token(std::string_view text, TokenType type) {
-    token_text_.append(text);
+    copy_bytes(token_text_.extend(text.size()), text.data(), text.size());
     token_ends_.push_back(token_text_.size());
     token_types_.push_back(type);
+  }
+  // Appends the tokens of one word: `ids`, and for the ids with a text, their texts back to back
+  // in `text`, the size of each and their types.
+  void append_tokens(std::span<const TokenId> ids, std::string_view text, std::span<const std::uint32_t> token_sizes,
+                     std::span<const TokenType> types) {
+    ids_.append(ids);
+    std::uint64_t end = token_text_.size();
+    copy_bytes(token_text_.extend(text.size()), text.data(), text.size());
+    std::uint64_t* ends = token_ends_.extend(token_sizes.size());
+    for (std::size_t index = 0; index < token_sizes.size(); ++index) {
+      end += token_sizes[index];
+      ends[index] = end;
+    }
+    token_types_.append(types);
   }
   std::size_t token_count() const { return token_ends_.size(); }
   std::span<const TokenId> ids() const { return ids_; }
@@ -87,10 +102,10 @@ class EncodingBuilder {
 
  private:
   std::string_view original_text_;
-  std::string token_text_;
-  std::vector<std::uint64_t> token_ends_;
-  std::vector<TokenId> ids_;
-  std::vector<TokenType> token_types_;
+  AppendBuffer<char> token_text_;
+  AppendBuffer<std::uint64_t> token_ends_;
+  AppendBuffer<TokenId> ids_;
+  AppendBuffer<TokenType> token_types_;
 };
 
 // The kind of the first token of `encoding` equal to `token`.

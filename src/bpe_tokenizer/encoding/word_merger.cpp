@@ -38,6 +38,13 @@ struct WordMerger::Workspace {
 namespace {
 
 using MergeWorkspace = WordMerger::Workspace;
+
+// The ranked merge of a pair, or nullptr: through the general map, or the flat index of encoding.
+const RankedMerge* merge_of(const MergeTable& merges, PairKey pair) {
+  auto found = merges.find(pair);
+  return found == merges.end() ? nullptr : &found->second;
+}
+const RankedMerge* merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.find(pair); }
 using QueuedPair = MergeWorkspace::QueuedPair;
 
 // Words with at most this many symbols are merged by rescanning the whole word for the lowest
@@ -122,13 +129,13 @@ class RankQueue {
   }
 
   // Queues the pair starting at `left` when it has a rank.
-  void offer(const SymbolList& list, const MergeTable& merges, std::uint32_t left) {
+  template <typename Merges>
+  void offer(const SymbolList& list, const Merges& merges, std::uint32_t left) {
     if (left == kNoNode) return;
     const std::uint32_t right = list.next(left);
     if (right == kNoNode) return;
     const PairKey pair = pair_key(list.symbol(left), list.symbol(right));
-    auto found = merges.find(pair);
-    if (found != merges.end()) add(found->second.rank, QueuedPair{left, pair});
+    if (const RankedMerge* merge = merge_of(merges, pair)) add(merge->rank, QueuedPair{left, pair});
   }
 
   // Moves the pairs of the lowest queued rank into `taken`, in position order.
@@ -156,17 +163,15 @@ class RankQueue {
 // The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
 // rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
 // up again.
-void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
+template <typename Merges>
+void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
-  auto merge_of = [&merges](TokenId first, TokenId second) -> const RankedMerge* {
-    auto found = merges.find(pair_key(first, second));
-    return found == merges.end() ? nullptr : &found->second;
-  };
+  auto pair_merge = [&merges](TokenId first, TokenId second) { return merge_of(merges, pair_key(first, second)); };
   std::vector<const RankedMerge*>& pair_merges = workspace.pair_merges;
   std::vector<std::size_t>& merged_positions = workspace.merged_positions;
   pair_merges.resize(symbols.size() - 1);
   for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-    pair_merges[position] = merge_of(symbols[position], symbols[position + 1]);
+    pair_merges[position] = pair_merge(symbols[position], symbols[position + 1]);
   }
 
   while (symbols.size() >= 2) {
@@ -205,8 +210,8 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable&
     symbols.resize(write);
     pair_merges.resize(write - 1);
     for (const std::size_t position : merged_positions) {
-      if (position > 0) pair_merges[position - 1] = merge_of(symbols[position - 1], symbols[position]);
-      if (position + 1 < write) pair_merges[position] = merge_of(symbols[position], symbols[position + 1]);
+      if (position > 0) pair_merges[position - 1] = pair_merge(symbols[position - 1], symbols[position]);
+      if (position + 1 < write) pair_merges[position] = pair_merge(symbols[position], symbols[position + 1]);
     }
   }
 }
@@ -218,7 +223,8 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const MergeTable&
 // round's merges are queued for later rounds, which is exactly what a full rescan after the round
 // would see. Queued pairs are never removed when a merge changes their pair; they are
 // recognised as stale when their rank comes up.
-void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable& merges, MergeWorkspace& workspace) {
+template <typename Merges>
+void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const Merges& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   if (symbols.size() >= kNoNode) {
     apply_merges_by_rescanning(symbols, merges, workspace);
@@ -237,7 +243,7 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
     });
     if (first_existing == round.end()) continue;
     const PairKey chosen = first_existing->pair;
-    const RankedMerge& step = merges.find(chosen)->second;
+    const RankedMerge& step = *merge_of(merges, chosen);
     if (!step.has_merged) break;
 
     std::uint32_t last_merged = kNoNode;
@@ -263,18 +269,31 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const MergeTable&
 WordMerger::WordMerger() : workspace_(std::make_unique<Workspace>()) {}
 WordMerger::~WordMerger() = default;
 
-void WordMerger::apply(std::vector<TokenId>& symbols, const MergeTable& merges) {
+namespace {
+
+template <typename Merges>
+void apply_merges(std::vector<TokenId>& symbols, const Merges& merges, MergeWorkspace& workspace) {
   if (symbols.size() <= kRescanMaxSymbols) {
-    apply_merges_by_rescanning(symbols, merges, *workspace_);
+    apply_merges_by_rescanning(symbols, merges, workspace);
   } else {
     try {
-      apply_merges_by_rank_queue(symbols, merges, *workspace_);
+      apply_merges_by_rank_queue(symbols, merges, workspace);
     } catch (...) {
       // The workspace lives on for the thread's next word.
-      forget_broken_map(workspace_->buckets);
+      forget_broken_map(workspace.buckets);
       throw;
     }
   }
+}
+
+}  // namespace
+
+void WordMerger::apply(std::vector<TokenId>& symbols, const MergeTable& merges) {
+  apply_merges(symbols, merges, *workspace_);
+}
+
+void WordMerger::apply(std::vector<TokenId>& symbols, const PairMergeIndex& merges) {
+  apply_merges(symbols, merges, *workspace_);
 }
 
 }  // namespace wrenmark

@@ -5,6 +5,7 @@
 
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/pair_merge_index.hpp"
 
 namespace wrenmark {
 
@@ -20,6 +21,8 @@ class WordMerger {
   WordMerger& operator=(const WordMerger&) = delete;
 
   void apply(std::vector<TokenId>& symbols, const MergeTable& merges);
+  // The same through the flat index of the same merges.
+  void apply(std::vector<TokenId>& symbols, const PairMergeIndex& merges);
 
   // The buffers and the two merging strategies are the .cpp file's own.
   struct Workspace;
