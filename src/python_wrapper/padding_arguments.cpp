@@ -47,7 +47,12 @@ std::optional<std::size_t> to_choice(PyObject* argument, const char* name,
   }
   std::string expected;
   for (std::size_t index = 0; index < Count; ++index) {
-    expected += (index == 0 ? "" : index + 1 == Count ? " or " : ", ") + ("'" + std::string(choices[index]) + "'");
+    expected.append(index == 0           ? ""
+                    : index + 1 == Count ? " or "
+                                         : ", ")
+        .append("'")
+        .append(choices[index])
+        .append("'");
   }
   PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, expected.c_str(), argument);
   return std::nullopt;
@@ -80,7 +85,7 @@ std::optional<PaddingOptions> padding_options(const PaddingArguments& arguments,
   if (!is_none(arguments.max_length)) {
     auto max_length = to_count(arguments.max_length, "max_length", 0);
     if (!max_length) return std::nullopt;
-    options.max_length = *max_length;
+    options.max_length = max_length;
   }
   auto padding = to_choice(arguments.padding, "padding", std::array<std::string_view, 2>{"longest", "max_length"});
   if (!padding) return std::nullopt;

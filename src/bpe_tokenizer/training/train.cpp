@@ -26,7 +26,8 @@ void print_timing(std::string_view label, std::uint64_t nanoseconds) {
 // Counts the initial pairs, then merges up to the target size with one of the two loops.
 template <MergeLoop Loop>
 Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor) {
-  MergeDriver<Loop> driver(words, MergeLimits{settings.min_frequency, settings.max_token_length, settings.byte_fallback});
+  MergeDriver<Loop> driver(words,
+                           MergeLimits{settings.min_frequency, settings.max_token_length, settings.byte_fallback});
   {
     Stopwatch timer;
     if (Status counted = driver.count_initial_pairs(monitor); !counted) return counted;

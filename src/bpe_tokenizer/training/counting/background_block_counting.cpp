@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/system/thread_storage.hpp"
@@ -12,15 +14,22 @@ namespace wrenmark {
 namespace {
 // How often the waiting caller asks about a stop.
 constexpr std::chrono::milliseconds kStopCheck{10};
+
+// A thread running `body`, or an empty one when the system has no thread to give.
+template <typename Body>
+std::thread thread_if_available(Body body) {
+  try {
+    return std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
 }  // namespace
 
 BackgroundBlockCounting::BackgroundBlockCounting(ParallelBlockCounting& counting) : counting_(counting) {
   if (!worker_pool_usable()) return;
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error&) {
-    // No thread: every block is counted by start() itself.
-  }
+  // Without a thread, every block is counted by start() itself.
+  thread_ = thread_if_available([this] { run(); });
 }
 
 BackgroundBlockCounting::~BackgroundBlockCounting() {
