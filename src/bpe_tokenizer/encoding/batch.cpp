@@ -90,9 +90,14 @@ Status run_batch(const std::vector<std::size_t>& boundaries, Cancellation& cance
 std::string encode_batch_prefix(std::size_t index) { return "text " + std::to_string(index) + ": "; }
 std::string decode_batch_prefix(std::size_t index) { return "ids " + std::to_string(index) + ": "; }
 
-Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
-                                  std::span<const std::string_view> texts, Cancellation& cancellation) {
-  if (texts.empty()) return EncodedBatch{};
+namespace {
+
+// Encodes every text on the pool with the tokenizer's options and hands each encoding to
+// `keep(piece, index, encoding)` on the thread that made it; `start(piece_count)` runs first,
+// once the texts are divided into pieces. Fails as encode_batch does.
+template <typename Start, typename Keep>
+Status encode_each(const BpeTokenizer& tokenizer, EncodingCache& cache, std::span<const std::string_view> texts,
+                   Cancellation& cancellation, Start&& start, Keep&& keep) {
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
         .prefixed(encode_batch_prefix(0));
@@ -102,27 +107,39 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
   const EncodeOptions options = encode_options(tokenizer, tables);
   const std::vector<std::size_t> boundaries =
       piece_boundaries(texts.size(), [&](std::size_t index) { return texts[index].size(); });
-  EncodedBatch batch;
-  batch.entries_.resize(texts.size());
-  // Each piece fills blocks of its own, so the workers never share one.
-  std::vector<std::vector<EncodingBlockHandle>> piece_blocks(boundaries.size() - 1);
+  start(boundaries.size() - 1);
   // One word cache per worker thread for the call, leased from the prepared tables so that it
   // stays warm from one call to the next; the leases end with the call, also when it throws.
   tbb::enumerable_thread_specific<WordCacheLease> word_caches;
-  Status status =
-      run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
-        WordCacheLease& word_cache = word_caches.local();
-        if (!word_cache) word_cache = prepared.lease_word_cache();
-        EncodeOptions text_options = options;
-        text_options.dropout.text_index = index;
-        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
-        if (!encoding) return encoding.error();
-        const std::size_t size = encoding.value()->packed_size();
+  return run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
+    WordCacheLease& word_cache = word_caches.local();
+    if (!word_cache) word_cache = prepared.lease_word_cache();
+    EncodeOptions text_options = options;
+    text_options.dropout.text_index = index;
+    Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
+    if (!encoding) return encoding.error();
+    return keep(piece, index, *encoding.value());
+  });
+}
+
+}  // namespace
+
+Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                  std::span<const std::string_view> texts, Cancellation& cancellation) {
+  if (texts.empty()) return EncodedBatch{};
+  EncodedBatch batch;
+  batch.entries_.resize(texts.size());
+  // Each piece fills blocks of its own, so the workers never share one.
+  std::vector<std::vector<EncodingBlockHandle>> piece_blocks;
+  Status status = encode_each(
+      tokenizer, cache, texts, cancellation, [&](std::size_t pieces) { piece_blocks.resize(pieces); },
+      [&](std::size_t piece, std::size_t index, const EncodingBuilder& encoding) -> Status {
+        const std::size_t size = encoding.packed_size();
         std::vector<EncodingBlockHandle>& blocks = piece_blocks[piece];
         if (blocks.empty() || blocks.back()->room() < size) {
           blocks.emplace_back(SharedEncodingBlock::create(std::max(size, SharedEncodingBlock::kBatchBytes)));
         }
-        batch.entries_[index] = EncodedBatch::Entry{blocks.back().get(), blocks.back()->append(*encoding.value())};
+        batch.entries_[index] = EncodedBatch::Entry{blocks.back().get(), blocks.back()->append(encoding)};
         return {};
       });
   for (std::vector<EncodingBlockHandle>& blocks : piece_blocks) {
@@ -135,28 +152,12 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
 Result<BatchIds> encode_batch_ids(const BpeTokenizer& tokenizer, EncodingCache& cache,
                                   std::span<const std::string_view> texts, Cancellation& cancellation) {
   if (texts.empty()) return BatchIds{};
-  if (!tokenizer.trained()) {
-    return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
-        .prefixed(encode_batch_prefix(0));
-  }
-  PreparedEncoding& prepared = cache.prepare(tokenizer);
-  const EncodingTables& tables = prepared.tables();
-  const EncodeOptions options = encode_options(tokenizer, tables);
-  const std::vector<std::size_t> boundaries =
-      piece_boundaries(texts.size(), [&](std::size_t index) { return texts[index].size(); });
   BatchIds batch;
   batch.rows_.resize(texts.size());
-  batch.piece_ids_.resize(boundaries.size() - 1);
-  tbb::enumerable_thread_specific<WordCacheLease> word_caches;
-  Status status =
-      run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
-        WordCacheLease& word_cache = word_caches.local();
-        if (!word_cache) word_cache = prepared.lease_word_cache();
-        EncodeOptions text_options = options;
-        text_options.dropout.text_index = index;
-        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
-        if (!encoding) return encoding.error();
-        const std::span<const TokenId> ids = encoding.value()->ids();
+  Status status = encode_each(
+      tokenizer, cache, texts, cancellation, [&](std::size_t pieces) { batch.piece_ids_.resize(pieces); },
+      [&](std::size_t piece, std::size_t index, const EncodingBuilder& encoding) -> Status {
+        const std::span<const TokenId> ids = encoding.ids();
         std::vector<TokenId>& piece_ids = batch.piece_ids_[piece];
         batch.rows_[index] = BatchIds::Row{piece, piece_ids.size(), ids.size()};
         piece_ids.insert(piece_ids.end(), ids.begin(), ids.end());

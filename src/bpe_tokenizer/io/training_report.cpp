@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/file_descriptor.hpp"
 
 namespace wrenmark::training_report {
@@ -56,6 +57,12 @@ void print_line(std::string_view text) {
   line.reserve(text.size() + 1);
   line.append(text).push_back('\n');
   print(line);
+}
+
+void print_timing(std::string_view label, std::uint64_t nanoseconds) {
+  std::string line(label);
+  line.append(" took time: ").append(format_duration(nanoseconds));
+  print_line(line);
 }
 
 void flush() {

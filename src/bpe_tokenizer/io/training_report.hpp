@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace wrenmark::training_report {
@@ -10,6 +11,8 @@ namespace wrenmark::training_report {
 // flushed then. Safe to call from any thread.
 void print(std::string_view text);
 void print_line(std::string_view text);
+// A timing line: "<label> took time: <duration>".
+void print_timing(std::string_view label, std::uint64_t nanoseconds);
 void flush();
 
 // A line kept drawn in place, with carriage returns, on the terminal that standard output writes

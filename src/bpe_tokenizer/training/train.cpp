@@ -3,7 +3,6 @@
 #include <string>
 
 #include "bpe_tokenizer/core/byte_tokens.hpp"
-#include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
 #include "bpe_tokenizer/system/stopwatch.hpp"
@@ -17,12 +16,6 @@ namespace wrenmark {
 
 namespace {
 
-void print_timing(std::string_view label, std::uint64_t nanoseconds) {
-  std::string line(label);
-  line.append(" took time: ").append(format_duration(nanoseconds));
-  training_report::print_line(line);
-}
-
 // Counts the initial pairs, then merges up to the target size with one of the two loops.
 template <MergeLoop Loop>
 Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& words, TrainingMonitor& monitor) {
@@ -32,7 +25,7 @@ Status merge_words(const TokenizerSettings& settings, Model& model, WordTable& w
     Stopwatch timer;
     if (Status counted = driver.count_initial_pairs(monitor); !counted) return counted;
     if (monitor.stopped()) return TokenizerError::cancelled();
-    print_timing("build initial pair", timer.elapsed_ns());
+    training_report::print_timing("build initial pair", timer.elapsed_ns());
   }
   const std::uint64_t size = model.token_table.size();
   const std::uint64_t target = settings.target_vocab_size;
@@ -51,7 +44,7 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
       if (model.token_table.full()) return vocabulary_full_error();
       model.token_table.add_token(token);
     }
-    print_timing("removing special tokens", removal_ns);
+    training_report::print_timing("removing special tokens", removal_ns);
   }
   if (settings.byte_fallback) {
     if (auto fault = byte_fallback_fault(settings)) return TokenizerError::invalid_state(*fault);
@@ -69,7 +62,7 @@ Status learn_merges(const TokenizerSettings& settings, Model& model, WordCountTa
     // The words live on as symbol sequences; their text and the counting map go before the
     // occurrence lists, the largest part of training's memory, come into being.
     counts = WordCountTable();
-    print_timing("vocab builder", counting_ns + timer.elapsed_ns());
+    training_report::print_timing("vocab builder", counting_ns + timer.elapsed_ns());
     return built;
   }();
   if (!words) return words.error();

@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "bpe_tokenizer/io/duration_format.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
 #include "bpe_tokenizer/system/stopwatch.hpp"
@@ -16,19 +15,14 @@ namespace wrenmark {
 
 namespace {
 
-void print_timing(std::string_view label, std::uint64_t nanoseconds) {
-  std::string line(label);
-  line.append(" took time: ").append(format_duration(nanoseconds));
-  training_report::print_line(line);
-}
-
 Result<BpeTokenizer> continue_from(const BpeTokenizer& trained, TokenizerSettings settings,
                                    std::string_view corpus_path, TrainingMonitor& monitor) {
   Result<BlockCounter> counter = BlockCounter::create(settings);
   if (!counter) return counter.error();
   Result<CorpusCounts> counts = count_corpus_words(corpus_path, counter.value(), training_block_bytes(), &monitor);
   if (!counts) return counts.error();
-  if (!settings.special_tokens.empty()) print_timing("removing special tokens", counts.value().removal_ns);
+  if (!settings.special_tokens.empty())
+    training_report::print_timing("removing special tokens", counts.value().removal_ns);
 
   Model model;
   model.token_table = copy_token_table(trained.model->token_table);
@@ -39,7 +33,7 @@ Result<BpeTokenizer> continue_from(const BpeTokenizer& trained, TokenizerSetting
     WordCountTable table = std::move(counts.value().table);
     Result<WordTable> spelled =
         spell_with_model(table.in_order_of_first_occurrence(), trained.model, settings, model.token_table);
-    print_timing("vocab builder", counts.value().counting_ns + timer.elapsed_ns());
+    training_report::print_timing("vocab builder", counts.value().counting_ns + timer.elapsed_ns());
     return spelled;
   }();
   if (!words) return words.error();

@@ -91,6 +91,16 @@ Result<WordCountTable> ParallelBlockCounting::merged() {
   return table;
 }
 
+void CorpusCounts::share_wall_time(std::uint64_t work_ns) {
+  const std::uint64_t removal_work = table.removal_ns;
+  const std::uint64_t total_work = removal_work + table.counting_ns;
+  removal_ns = total_work == 0
+                   ? 0
+                   : static_cast<std::uint64_t>(static_cast<double>(work_ns) * static_cast<double>(removal_work) /
+                                                static_cast<double>(total_work));
+  counting_ns = work_ns - removal_ns;
+}
+
 Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounter& counter, std::size_t block_bytes,
                                         TrainingMonitor* monitor) {
   Result<CorpusBlocks> opened = CorpusBlocks::open(path, counter.cuts(), block_bytes);
@@ -137,15 +147,7 @@ Result<CorpusCounts> count_corpus_words(std::string_view path, const BlockCounte
   if (!merged) return merged.error();
   CorpusCounts counts{std::move(merged).value()};
   work_ns += merging.elapsed_ns();
-  // Removal and counting run interleaved, block by block; the wall time is shared between them
-  // in proportion to the work each did.
-  const std::uint64_t removal_work = counts.table.removal_ns;
-  const std::uint64_t total_work = removal_work + counts.table.counting_ns;
-  counts.removal_ns =
-      total_work == 0 ? 0
-                      : static_cast<std::uint64_t>(static_cast<double>(work_ns) * static_cast<double>(removal_work) /
-                                                   static_cast<double>(total_work));
-  counts.counting_ns = work_ns - counts.removal_ns;
+  counts.share_wall_time(work_ns);
   return counts;
 }
 

@@ -47,6 +47,10 @@ struct CorpusCounts {
   WordCountTable table;
   std::uint64_t removal_ns = 0;   // wall time attributed to removing special tokens
   std::uint64_t counting_ns = 0;  // wall time of the rest: splitting and counting
+
+  // Removal and counting run interleaved, block by block: the wall time `work_ns` is shared
+  // between them in proportion to the work each did.
+  void share_wall_time(std::uint64_t work_ns);
 };
 
 // Reads the corpus at `path` block by block and counts its words, in parallel on the worker

@@ -79,15 +79,7 @@ Result<CorpusCounts> TextStreamCounting::finish() {
   if (!merged) return merged.error();
   CorpusCounts counts{std::move(merged).value()};
   const std::uint64_t work_ns = background_.work_ns() + merging.elapsed_ns();
-  // As for a file: the wall time of the interleaved removal and counting is shared between them in
-  // proportion to the work each did.
-  const std::uint64_t removal_work = counts.table.removal_ns;
-  const std::uint64_t total_work = removal_work + counts.table.counting_ns;
-  counts.removal_ns =
-      total_work == 0 ? 0
-                      : static_cast<std::uint64_t>(static_cast<double>(work_ns) * static_cast<double>(removal_work) /
-                                                   static_cast<double>(total_work));
-  counts.counting_ns = work_ns - counts.removal_ns;
+  counts.share_wall_time(work_ns);
   return counts;
 }
 
