@@ -13,6 +13,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import threading
 import uuid
 from collections.abc import Iterator, Sequence
 
@@ -140,10 +141,13 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings, co
         table: bytes = final.result()
         return table
     except BaseException as error:
-        # Stops the work of this call on the cluster, including after Ctrl-C: futures merely let
-        # go would leave their running tasks to finish.
-        with contextlib.suppress(Exception):
-            client.cancel([shared_corpus, *counting, *merging])
+        # Stops the work of this call on the cluster, including after Ctrl-C, at once rather than
+        # when the traceback lets the futures go. Released, not cancelled: the scheduler's cancel
+        # also walks the dependents, and meeting a done count or a failed merge that this call let
+        # go it fails an assertion and drops the client's connection, and with it every future
+        # of the client, other calls' too.
+        for future in [shared_corpus, *counting, *merging]:
+            future.release()
         if progress is not None:
             progress.stopped()
         if isinstance(error, KilledWorker):
@@ -160,21 +164,25 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings, co
 def _wait_for(final: distributed.Future[bytes], counting: dict[distributed.Future[bytes], int],
               merging: dict[distributed.Future[bytes], None], total_bytes: int,
               progress: ProgressLine | None) -> None:
-    """Waits in short slices, so that Ctrl-C stops it promptly, drawing the progress meanwhile."""
+    """Waits in short slices, so that Ctrl-C stops it promptly, drawing the progress meanwhile;
+    the final table is fetched afterwards, by the caller, in one uncut result()."""
     merges = len(merging)
     counted = 0
     if progress is not None:
         progress.begin_phase("counting words", total_bytes, Unit.BYTES)
     combining = False
+    # Waited for in this thread, never through a timed final.result(): a slice that ends while
+    # the result is being fetched cancels the fetch, which can leave the client's shared gather
+    # cancelled for good (every later result() then fails inside distributed's sync()).
+    finished = threading.Event()
+    final.add_done_callback(lambda _: finished.set())
     while True:
-        # A task's own error comes out of here too, as it would from the final result().
-        with contextlib.suppress(TimeoutError):
-            final.result(timeout=_WAIT_SLICE_SECONDS)
+        finished.wait(_WAIT_SLICE_SECONDS)
         for future in [future for future in counting if future.done()]:
             counted += counting.pop(future)
         for future in [future for future in merging if future.done()]:
             del merging[future]
-        if final.done():
+        if finished.is_set():
             return
         if progress is None:
             continue
