@@ -308,3 +308,45 @@ def test_block_that_keeps_killing_its_worker_ends_the_call(tmp_path, client, kil
     with pytest.raises(RuntimeError, match=r"workers died 2 times while counting the block at byte \d+ of .*part-0.txt"):
         cluster_train(tokenizer, paths, client=client, blocksize=5)
     assert vocabulary(tokenizer) == []
+
+
+def slow_from(start, seconds):
+    """count_block, `seconds` slower for the blocks from byte `start` on; a closure travels to
+    the workers by value."""
+    def count(settings, corpus, block):
+        import time
+        if block.start >= start:
+            time.sleep(seconds)
+        return importlib.import_module("wrenmark._corpus_blocks").count_block(settings, corpus, block)
+    return count
+
+
+@pytest.mark.parametrize(
+    "contents, slow_from_byte, message",
+    [
+        # the failing block is the first: every other count still pending
+        ([b"\xff a b c d e f g h i j k l m n o p q r s t"], 1, "byte 0 of the file"),
+        # done counts let go and pending ones, around a failed merge
+        (["a b c d e f g h i j", b"k \xff m n o p q r s t u v w x y z"], 24, "byte 2 of the file"),
+    ],
+)
+def test_failure_while_blocks_are_counting_leaves_the_client_usable(tmp_path, client, monkeypatch, contents,
+                                                                      slow_from_byte, message):
+    dask_training = importlib.import_module("wrenmark.dask")
+    monkeypatch.setattr(dask_training, "count_block", slow_from(slow_from_byte, 0.5))
+    with pytest.raises(RuntimeError, match=message):
+        cluster_train(tokenizer_for("x", 20), write_files(tmp_path / "bad", contents), client=client, blocksize=2)
+    monkeypatch.undo()
+    assert_same_as_joined_file(tmp_path, client, ["a b a", "c"], 2)
+    assert client.submit(len, "abc").result() == 3
+
+
+@pytest.mark.parametrize("slice_seconds", [1e-4, 1e-3])
+def test_short_wait_slices_never_cut_the_fetch_of_the_table(tmp_path, client, monkeypatch, slice_seconds):
+    monkeypatch.setattr(importlib.import_module("wrenmark.dask"), "_WAIT_SLICE_SECONDS", slice_seconds)
+    paths = write_files(tmp_path, [" ".join(f"w{index}" for index in range(20000))])
+    for _ in range(8):
+        tokenizer = tokenizer_for("x", 30)
+        cluster_train(tokenizer, paths, client=client)
+        assert len(vocabulary(tokenizer)) == 30
+    assert client.submit(len, "abc").result() == 3

@@ -146,7 +146,8 @@ def _count_on_cluster(client: distributed.Client, settings: CountingSettings, co
         # also walks the dependents, and meeting a done count or a failed merge that this call let
         # go it fails an assertion and drops the client's connection, and with it every future
         # of the client, other calls' too.
-        for future in [shared_corpus, *counting, *merging]:
+        shared_corpus.release()
+        for future in [*counting, *merging]:
             future.release()
         if progress is not None:
             progress.stopped()
