@@ -1,8 +1,5 @@
 // BpeTokenizer.train_from_iterator: training from the items of a Python iterable, taken as the
-// items joined by line feeds. The items are consumed as they come, holding the interpreter lock,
-// while the chunk before is counted on a thread of its own; the lock is let go whenever this
-// thread waits for that count, so that other Python threads (a reader feeding the iterator, say)
-// run meanwhile. About two chunks of text are held at a time.
+// items joined by line feeds and counted as they come (item_stream_feed.hpp).
 #include <optional>
 #include <string>
 
@@ -10,7 +7,7 @@
 #include "bpe_tokenizer/training/counting/text_stream_counting.hpp"
 #include "bpe_tokenizer/training/train.hpp"
 #include "python_wrapper/conversions.hpp"
-#include "python_wrapper/interpreter_lock.hpp"
+#include "python_wrapper/item_stream_feed.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/tokenizer_object.hpp"
 
@@ -22,51 +19,6 @@ bool fail(const TokenizerError& error) {
   raise_error(error);
   return false;
 }
-
-// Runs the signal handlers when asked, taking the interpreter lock back for the moment while this
-// thread waits for a count without it.
-class ItemsSignalCheck final : public StopRequest {
- public:
-  bool stop_now() override {
-    if (released_ != nullptr) return released_->with_lock([] { return PyErr_CheckSignals() != 0; });
-    return PyErr_CheckSignals() != 0;
-  }
-
-  // Hands the ready chunks of `counting` over, with the lock let go while it waits for the
-  // counting thread. False with an exception set on failure.
-  bool count_ready_chunks(TextStreamCounting& counting) {
-    auto counted = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
-      const LockReleasedScope scope(*this, released);
-      Status status;
-      while (status.ok() && counting.chunk_ready()) status = counting.count_ready_chunk();
-      return status;
-    });
-    if (!counted) return false;
-    if (!counted->ok()) return fail(counted->error());
-    return true;
-  }
-
-  Result<CorpusCounts> finish(TextStreamCounting& counting) {
-    auto counts = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
-      const LockReleasedScope scope(*this, released);
-      return counting.finish();
-    });
-    // A C++ exception is already raised; Cancelled tells the caller that an exception is set.
-    if (!counts) return TokenizerError::cancelled();
-    return std::move(*counts);
-  }
-
- private:
-  struct LockReleasedScope {
-    LockReleasedScope(ItemsSignalCheck& check, InterpreterLockReleased& released) : check(check) {
-      check.released_ = &released;
-    }
-    ~LockReleasedScope() { check.released_ = nullptr; }
-    ItemsSignalCheck& check;
-  };
-
-  InterpreterLockReleased* released_ = nullptr;
-};
 
 // Names the item in the pending UnicodeEncodeError (a lone surrogate), whose text is made from
 // its reason.
@@ -118,30 +70,13 @@ bool add_element(PyObject* element, TextStreamCounting& counting, std::uint64_t 
   return true;
 }
 
-// Feeds every element of `iterator` to `counting`, counting chunks as they fill. False with an
-// exception set on failure or stop.
-bool feed_items(PyObject* iterator, TextStreamCounting& counting, TrainingMonitor& monitor, ItemsSignalCheck& signals) {
-  for (std::uint64_t index = 0;; ++index) {
-    PyRef element(PyIter_Next(iterator));
-    if (!element) return PyErr_Occurred() == nullptr;
-    const std::uint64_t items_before = counting.items();
-    if (!add_element(element.get(), counting, index)) return false;
-    monitor.set_bytes_beside(counting.bytes());
-    if (monitor.advance(counting.items() - items_before)) return fail(TokenizerError::cancelled());
-    if (counting.chunk_ready() && !signals.count_ready_chunks(counting)) return false;
-  }
-}
-
 // Trains from the items; false with an exception set on failure. The monitor is finished by the
 // caller.
 bool train_from_items(BpeTokenizer& tokenizer, PyObject* iterator, std::uint64_t length, TrainingMonitor& monitor,
                       ItemsSignalCheck& signals) {
   Result<BlockCounter> counter = BlockCounter::create(tokenizer.settings);
   if (!counter) return fail(counter.error());
-  TextStreamCounting counting(counter.value(), training_block_bytes(), &monitor);
-  if (monitor.begin_phase(TrainingPhase::CountingItems, length)) return fail(TokenizerError::cancelled());
-  if (!feed_items(iterator, counting, monitor, signals)) return false;
-  Result<CorpusCounts> counts = signals.finish(counting);
+  Result<CorpusCounts> counts = count_items(iterator, add_element, counter.value(), length, monitor, signals);
   if (!counts) return fail(counts.error());
   Status trained = train_from_word_counts(tokenizer, std::move(counts.value().table), counts.value().removal_ns,
                                           counts.value().counting_ns, &monitor);

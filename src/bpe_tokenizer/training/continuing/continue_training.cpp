@@ -15,14 +15,9 @@ namespace wrenmark {
 
 namespace {
 
-Result<BpeTokenizer> continue_from(const BpeTokenizer& trained, TokenizerSettings settings,
-                                   std::string_view corpus_path, TrainingMonitor& monitor) {
-  Result<BlockCounter> counter = BlockCounter::create(settings);
-  if (!counter) return counter.error();
-  Result<CorpusCounts> counts = count_corpus_words(corpus_path, counter.value(), training_block_bytes(), &monitor);
-  if (!counts) return counts.error();
-  if (!settings.special_tokens.empty())
-    training_report::print_timing("removing special tokens", counts.value().removal_ns);
+Result<BpeTokenizer> continue_from(const BpeTokenizer& trained, TokenizerSettings settings, CorpusCounts&& counts,
+                                   TrainingMonitor& monitor) {
+  if (!settings.special_tokens.empty()) training_report::print_timing("removing special tokens", counts.removal_ns);
 
   Model model;
   model.token_table = copy_token_table(trained.model->token_table);
@@ -30,10 +25,10 @@ Result<BpeTokenizer> continue_from(const BpeTokenizer& trained, TokenizerSetting
   if (monitor.begin_phase(TrainingPhase::CountingPairs, 0)) return TokenizerError::cancelled();
   Result<WordTable> words = [&] {
     Stopwatch timer;
-    WordCountTable table = std::move(counts.value().table);
+    WordCountTable table = std::move(counts.table);
     Result<WordTable> spelled =
         spell_with_model(table.in_order_of_first_occurrence(), trained.model, settings, model.token_table);
-    training_report::print_timing("vocab builder", counts.value().counting_ns + timer.elapsed_ns());
+    training_report::print_timing("vocab builder", counts.counting_ns + timer.elapsed_ns());
     return spelled;
   }();
   if (!words) return words.error();
@@ -54,12 +49,24 @@ TokenizerError untrained_continuation_error() {
 Result<BpeTokenizer> continue_training(const BpeTokenizer& trained, std::string_view corpus_path,
                                        std::uint64_t target_vocab_size, Cancellation& cancellation) {
   if (!trained.trained()) return untrained_continuation_error();
-  TokenizerSettings settings = trained.settings;
-  settings.target_vocab_size = target_vocab_size;
-  TrainingMonitor monitor(cancellation, settings.show_progress);
-  Result<BpeTokenizer> continued = continue_from(trained, std::move(settings), corpus_path, monitor);
+  TrainingMonitor monitor(cancellation, trained.settings.show_progress);
+  Result<BpeTokenizer> continued = [&]() -> Result<BpeTokenizer> {
+    Result<BlockCounter> counter = BlockCounter::create(trained.settings);
+    if (!counter) return counter.error();
+    Result<CorpusCounts> counts = count_corpus_words(corpus_path, counter.value(), training_block_bytes(), &monitor);
+    if (!counts) return counts.error();
+    return continue_from_counts(trained, target_vocab_size, std::move(counts).value(), monitor);
+  }();
   monitor.finish(continued.ok());
   return continued;
+}
+
+Result<BpeTokenizer> continue_from_counts(const BpeTokenizer& trained, std::uint64_t target_vocab_size,
+                                          CorpusCounts&& counts, TrainingMonitor& monitor) {
+  if (!trained.trained()) return untrained_continuation_error();
+  TokenizerSettings settings = trained.settings;
+  settings.target_vocab_size = target_vocab_size;
+  return continue_from(trained, std::move(settings), std::move(counts), monitor);
 }
 
 }  // namespace wrenmark

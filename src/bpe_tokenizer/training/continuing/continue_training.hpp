@@ -6,6 +6,8 @@
 #include "bpe_tokenizer/core/cancellation.hpp"
 #include "bpe_tokenizer/core/result.hpp"
 #include "bpe_tokenizer/core/tokenizer.hpp"
+#include "bpe_tokenizer/training/counting/corpus_counting.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
 
 namespace wrenmark {
 
@@ -21,5 +23,10 @@ TokenizerError untrained_continuation_error();
 // model when `save_model` is set, to its `output_dir`. `trained` is left as it was.
 Result<BpeTokenizer> continue_training(const BpeTokenizer& trained, std::string_view corpus_path,
                                        std::uint64_t target_vocab_size, Cancellation& cancellation);
+
+// The same from the counts of a corpus already counted (a stream of items counted as they came,
+// say), reporting to the caller's monitor, which the caller finishes.
+Result<BpeTokenizer> continue_from_counts(const BpeTokenizer& trained, std::uint64_t target_vocab_size,
+                                          CorpusCounts&& counts, TrainingMonitor& monitor);
 
 }  // namespace wrenmark
