@@ -32,7 +32,9 @@ void destroy_encoder(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   SharedEncodingBlock::release(as_encoder(self)->block);
   Py_XDECREF(as_encoder(self)->origin.tokenizer);
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  // Read once: there is one Encoder type, and it never changes.
+  static const freefunc free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
   Py_DECREF(type);
 }
 
@@ -152,6 +154,23 @@ PyType_Spec encoder_spec = {"builtins.Encoder", sizeof(EncoderObject), 0, Py_TPF
 
 PyTypeObject* encoder_type_slot = nullptr;
 
+// Single encodings share blocks as a batch's do, so that one `encode` costs no allocation of its
+// own but the object's: short ones are packed one after another into the open block, which the
+// binding holds one user of until it is full. A kept Encoder keeps at most kSingleBlockBytes.
+// Touched only under the interpreter lock.
+constexpr std::size_t kSingleBlockBytes = 16 * 1024;
+constexpr std::size_t kSharedSingleBytes = 2 * 1024;
+SharedEncodingBlock* open_single_block = nullptr;
+
+// The open block, with room for `size` bytes.
+SharedEncodingBlock& single_encodings_block(std::size_t size) {
+  if (open_single_block != nullptr && open_single_block->room() >= size) return *open_single_block;
+  EncodingBlockHandle fresh(SharedEncodingBlock::create(kSingleBlockBytes));
+  if (open_single_block != nullptr) SharedEncodingBlock::release(open_single_block);
+  open_single_block = fresh.release();
+  return *open_single_block;
+}
+
 }  // namespace
 
 PyTypeObject* encoder_type() { return create_type_once(encoder_type_slot, encoder_spec); }
@@ -159,8 +178,9 @@ PyTypeObject* encoder_type() { return create_type_once(encoder_type_slot, encode
 PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed, const EncodingOrigin& origin) {
   PyTypeObject* type = encoder_type();
   if (type == nullptr) return nullptr;
-  // Through the slot, not the struct member: the type object is opaque in the stable ABI.
-  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  // Through the slot, not the struct member: the type object is opaque in the stable ABI. The
+  // type never changes once made, so its slot is read once.
+  static const allocfunc allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* object = allocate(type, 0);
   if (object == nullptr) return nullptr;
   block.add_user();
@@ -173,9 +193,15 @@ PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed, cons
 }
 
 PyObject* make_encoder(const EncodingBuilder& encoding, const EncodingOrigin& origin) {
-  EncodingBlockHandle block(SharedEncodingBlock::create(encoding.packed_size()));
-  const std::byte* packed = block->append(encoding);
-  return make_encoder(*block, packed, origin);
+  const std::size_t size = encoding.packed_size();
+  if (size > kSharedSingleBytes) {
+    EncodingBlockHandle block(SharedEncodingBlock::create(size));
+    const std::byte* packed = block->append(encoding);
+    return make_encoder(*block, packed, origin);
+  }
+  SharedEncodingBlock& block = single_encodings_block(size);
+  const std::byte* packed = block.append(encoding);
+  return make_encoder(block, packed, origin);
 }
 
 }  // namespace wrenmark::python

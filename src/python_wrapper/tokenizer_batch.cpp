@@ -1,4 +1,7 @@
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bpe_tokenizer/encoding/batch.hpp"
@@ -37,6 +40,34 @@ std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const c
   return elements;
 }
 
+// The texts of a batch as views into the str objects, which `keep_alive` keeps until the work is
+// done. A list or tuple is read in one pass over a tuple of its items, one reference for them
+// all, since this runs under the interpreter lock for every text; any other sequence is iterated
+// as every list argument is. Failures are those of the iteration.
+std::optional<std::vector<std::string_view>> batch_texts(PyObject* texts, std::vector<PyRef>& keep_alive) {
+  if (!PyList_CheckExact(texts) && !PyTuple_CheckExact(texts)) {
+    return convert_elements<std::string_view>(texts, "texts", encode_batch_prefix, [&](PyObject* item) {
+      keep_alive.push_back(PyRef::borrowed(item));
+      return to_text(item, "text");
+    });
+  }
+  PyRef items(PySequence_Tuple(texts));
+  if (!items) return std::nullopt;
+  const Py_ssize_t count = PyTuple_Size(items.get());
+  std::vector<std::string_view> views;
+  views.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    auto text = to_text(PyTuple_GetItem(items.get(), index), "text");
+    if (!text) {
+      prefix_pending_exception(encode_batch_prefix(static_cast<std::size_t>(index)));
+      return std::nullopt;
+    }
+    views.push_back(*text);
+  }
+  keep_alive.push_back(std::move(items));
+  return views;
+}
+
 // Runs `work(cancellation)` without the interpreter lock; signal handlers get their turn on the
 // calling thread between pieces of the work. Empty, with the Python exception set, when the work
 // threw.
@@ -55,12 +86,8 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
   PyObject* texts_argument = parse_one_argument(args, kwargs, "texts", "O:BpeTokenizer.encode_batch");
   if (texts_argument == nullptr) return nullptr;
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
-    // The views point into the str objects, kept alive here until the work is done.
     std::vector<PyRef> keep_alive;
-    auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix, [&](PyObject* item) {
-      keep_alive.push_back(PyRef::borrowed(item));
-      return to_text(item, "text");
-    });
+    auto texts = batch_texts(texts_argument, keep_alive);
     if (!texts) return nullptr;
     auto batch = without_interpreter_lock(
         [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });
@@ -94,10 +121,7 @@ PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject
     auto options = padding_options(arguments, tokenizer);
     if (!options) return nullptr;
     std::vector<PyRef> keep_alive;
-    auto texts = convert_elements<std::string_view>(texts_argument, "texts", encode_batch_prefix, [&](PyObject* item) {
-      keep_alive.push_back(PyRef::borrowed(item));
-      return to_text(item, "text");
-    });
+    auto texts = batch_texts(texts_argument, keep_alive);
     if (!texts) return nullptr;
     auto padded = without_interpreter_lock([&](Cancellation& cancellation) {
       return encode_batch_padded(tokenizer, cache, *texts, *options, cancellation);
