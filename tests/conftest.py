@@ -1,3 +1,4 @@
+import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -27,3 +28,12 @@ def frequent_thread_switches():
     sys.setswitchinterval(1e-5)
     yield
     sys.setswitchinterval(previous)
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raises KeyboardInterrupt in this test, also when the suite was started with SIGINT
+    ignored (as a shell's background job is), and the handler it found is put back afterwards."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)

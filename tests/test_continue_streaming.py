@@ -90,7 +90,7 @@ def test_a_fault_after_counted_chunks_leaves_the_old_tokenizer_as_it_was(tmp_pat
     assert start.continue_training(["low lowest"], 12).vocab_size == 12
 
 
-def test_ctrl_c_while_chunks_are_counted_stops_continuing(tmp_path, chunk_bytes):
+def test_ctrl_c_while_chunks_are_counted_stops_continuing(tmp_path, chunk_bytes, sigint_raises):
     """With chunks of a byte nearly all the time goes to counting with the lock let go, so the
     signal lands there or between chunks; either way continuing stops."""
     corpus = tmp_path / "corpus.txt"

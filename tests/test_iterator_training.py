@@ -166,7 +166,7 @@ def test_an_interrupt_as_counting_begins_leaves_the_tokenizer_trainable(tmp_path
     assert vocabulary(tokenizer) == vocabulary(fresh)
 
 
-def test_ctrl_c_while_chunks_are_counted_stops_training(tmp_path, chunk_bytes):
+def test_ctrl_c_while_chunks_are_counted_stops_training(tmp_path, chunk_bytes, sigint_raises):
     """With chunks of a byte, nearly all the time goes to counting with the interpreter lock let go,
     so the signal lands there or between chunks; either way training stops."""
     chunk_bytes(1)
