@@ -21,13 +21,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from batch_encoding import interleaved_medians  # noqa: E402
 from instruction_counts import call_instructions_of, prefix_of  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
@@ -43,20 +42,6 @@ lines = open(lines_path, encoding="utf-8").read().splitlines()
 if skip == "0":
     encodings = [tokenizer.encode(line) for line in lines]
 """
-
-
-def interleaved_medians(functions: dict, repeat: int) -> tuple[dict, dict]:
-    for function in functions.values():
-        function()
-    times: dict[str, list[float]] = {label: [] for label in functions}
-    for _ in range(repeat):
-        for label, function in functions.items():
-            start = time.perf_counter()
-            function()
-            times[label].append(time.perf_counter() - start)
-    first = next(iter(times.values()))
-    ratios = {label: statistics.median(a / b for a, b in zip(first, row)) for label, row in times.items()}
-    return {label: statistics.median(row) for label, row in times.items()}, ratios
 
 
 def main() -> int:
