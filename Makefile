@@ -78,21 +78,25 @@ BENCH_SKIP ?=
 bench-setup: build ## bench/.venv with the peers and the built package
 	bash scripts/setup_bench_venv.sh
 
-bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (about 30 min)
+# encode_batch with the models that compare.py left of one corpus size, both merge modes and gigatoken's.
+batch_encoding = $(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/$(1)/wrenmark \
+	  --classic-model bench/data/work/models/$(1)/wrenmark-classic --gigatoken-model bench/data/work/models/$(1)/gigatoken \
+	  --text bench/data/heldout.txt --output bench/results/batch-encoding-$(1).json
+
+bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (about 35 min)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
-	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 $(BENCH_SKIP)
-	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json
-	$(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/100MB/wrenmark \
-	  --text bench/data/heldout.txt --output bench/results/batch-encoding-100MB.json
+	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 \
+	  --peer-repeat-largest 1 $(BENCH_SKIP)
+	$(call batch_encoding,100MB)
+	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json --batch bench/results/batch-encoding-100MB.json
 	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers
 
-bench-quick: bench-setup ## the comparison on the 10 MB corpus only (under 2 min)
+bench-quick: bench-setup ## the comparison on the 10 MB corpus only (a few minutes)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB
 	$(BENCH_PYTHON) bench/compare.py --label quick --sizes 10MB --repeat 3 --encode-repeat 2 --encode-inner 3
-	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json \
+	$(call batch_encoding,10MB)
+	$(BENCH_PYTHON) bench/report.py bench/results/latest-quick.json --batch bench/results/batch-encoding-10MB.json \
 	  --output bench/results/RESULTS-quick.md --plot bench/results/training-time-quick.png
-	$(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/10MB/wrenmark \
-	  --text bench/data/heldout.txt --output bench/results/batch-encoding-10MB.json
 
 # ---------------------------------------------------------------------------------------------
 # Hardening: the test suite under sanitizers, fuzzing, and stress runs. The sanitizer and fuzzing

@@ -55,6 +55,10 @@ PEER_MODULES = {
     "rustbpe": "rustbpe",
 }
 NAIVE_COUNT = BENCH_DIR / ".venv" / "naive-count" / "naive_word_count"
+# wrenmark as built from an earlier commit, for the per-line loop to be measured against (built
+# by scripts/setup_bench_venv.sh, which writes the commit into the stamp file).
+BASELINE_SITE = BENCH_DIR / ".venv" / "baseline-site"
+BASELINE_STAMP = BASELINE_SITE / ".built-from"
 # Peers whose own model of the middle size is encoded too: {encoder name: (loader, trainer)}.
 OWN_MODEL_ENCODERS = {
     "gigatoken (own model)": ("gigatoken", "gigatoken"),
@@ -128,10 +132,16 @@ def run_naive_count(corpus_file: Path) -> dict:
     return result
 
 
-def measure_training(sizes: list[int], vocab: int, repeats: dict[str, int], systems: list[str],
+def repetitions(repeats: dict, system: str, label: str) -> int:
+    """Training runs of `system` at corpus `label`: `repeats` has them by (system, label), by label
+    and by "default", the first found deciding."""
+    return repeats.get((system, label), repeats.get(label, repeats["default"]))
+
+
+def measure_training(sizes: list[int], vocab: int, repeats: dict, systems: list[str],
                      skip: set[tuple[str, str]], naive: dict[str, dict] | None = None) -> list[dict]:
-    """Trains every system at every size; with `naive`, also runs the naive loop in each round and
-    keeps its runs there, by corpus."""
+    """Trains every system at every size, `repetitions` times; with `naive`, also runs the naive
+    loop in each round and keeps its runs there, by corpus."""
     results = []
     for size in sizes:
         label = corpus.size_label(size)
@@ -141,8 +151,11 @@ def measure_training(sizes: list[int], vocab: int, repeats: dict[str, int], syst
         entries = {s: {"system": s, "corpus": label, "corpus_bytes": path.stat().st_size,
                        "vocab": vocab, "runs": []}
                    for s in systems if (s, label) not in skip}
-        for repetition in range(repeats.get(label, repeats["default"])):
+        rounds = max((repetitions(repeats, system, label) for system in entries), default=0)
+        for repetition in range(rounds):
             for system, entry in entries.items():
+                if repetition >= repetitions(repeats, system, label):
+                    continue
                 out = model_dir(label, system)
                 shutil.rmtree(out, ignore_errors=True)
                 run = run_child("train", {"system": system, "corpus": str(path), "vocab": vocab,
@@ -183,35 +196,62 @@ def held_out_within(alphabet: set[str], out: Path,
             "bytes": len(text.encode("utf-8")), "words": len(text.split())}
 
 
+def baseline_commit() -> str | None:
+    """The commit that the baseline module was built from, or None where it is not built."""
+    return BASELINE_STAMP.read_text().strip() if BASELINE_STAMP.is_file() else None
+
+
+def our_encoders(model_label: str, trained: list[str]) -> dict[str, tuple[str, str, str]]:
+    """{encoder name: (system, model directory, the name of the encoder whose ids it must give)}:
+    wrenmark with the model of each merge mode trained, and the baseline module with the same ones."""
+    modes = ["wrenmark"] + (["wrenmark-classic"] if "wrenmark-classic" in trained else [])
+    encoders = {mode: (mode, str(model_dir(model_label, mode)), mode) for mode in modes}
+    if baseline_commit():
+        for mode in modes:
+            name = mode.replace("wrenmark", "wrenmark-baseline", 1)
+            encoders[name] = ("wrenmark-baseline", str(model_dir(model_label, mode)), mode)
+    else:
+        log(f"{BASELINE_SITE} is not built (scripts/setup_bench_venv.sh): no baseline to compare with")
+    return encoders
+
+
 def measure_encoding(model_label: str, repeat: int, inner: int, trained: list[str] | None = None) -> dict:
+    trained = trained or []
     ours = model_dir(model_label, "wrenmark")
     text = held_out_within(alphabet_of(ours), WORK_DIR / f"heldout-{model_label}.txt")
     peers = convert.write_peer_models(ours, WORK_DIR / "converted" / model_label)
-    encoders = {"wrenmark": ("wrenmark", str(ours))}
+    ours_of_each_mode = our_encoders(model_label, trained)
+    encoders = {name: (system, path) for name, (system, path, _) in ours_of_each_mode.items()}
+    references = {name: reference for name, (_, _, reference) in ours_of_each_mode.items()}
     for name, path in peers.items():
         system = name.split()[0]
         if installed(system):
             encoders[name] = (system, path)
     for name, (loader, trainer) in OWN_MODEL_ENCODERS.items():
-        if trainer in (trained or []):
+        if trainer in trained:
             encoders[name] = (loader, str(model_dir(model_label, trainer)))
+    baseline_env = {**SINGLE_THREAD_ENV, "PYTHONPATH": str(BASELINE_SITE)}
     runs = {name: [] for name in encoders}
     ids_files = {name: WORK_DIR / f"ids-{index}.json" for index, name in enumerate(encoders)}
     for repetition in range(repeat):
         for name, (system, path) in encoders.items():
             run = run_child("encode", {"system": system, "model": path, "text_file": text["path"],
                                        "repeat": inner, "ids_file": str(ids_files[name])},
-                            env=SINGLE_THREAD_ENV)
+                            env=baseline_env if system == "wrenmark-baseline" else SINGLE_THREAD_ENV)
             runs[name].append(run)
-            log(f"encode {name} #{repetition + 1}: {text['bytes'] / min(run['encode_ns']) * 1e3:.1f} MB/s, "
+            log(f"encode {name} #{repetition + 1}: first call {text['bytes'] / run['cold_encode_ns'] * 1e3:.1f} MB/s, "
+                f"warm {text['bytes'] / min(run['encode_ns']) * 1e3:.1f} MB/s, "
                 f"per line {text['bytes'] / min(run['lines_encode_ns']) * 1e3:.1f} MB/s")
-    ours_ids = json.loads(ids_files["wrenmark"].read_text())
-    agreement = {}
-    for name, path in ids_files.items():
-        ids = json.loads(path.read_text())
-        agreement[name] = {"same_ids": ids == ours_ids, "tokens": len(ids)}
+    ids_of = {name: json.loads(path.read_text()) for name, path in ids_files.items()}
+    for path in ids_files.values():
         path.unlink()
-    return {"model": model_label, "text": text, "encoders": runs, "agreement": agreement}
+    # Every encoder is held to wrenmark's ids of the same merges; the other mode's model and the
+    # peers' own models give other ids, and the baseline must give the ids of the model it loads.
+    agreement = {name: {"same_ids": ids == ids_of["wrenmark"], "tokens": len(ids)} for name, ids in ids_of.items()}
+    for name, reference in references.items():
+        agreement[name]["same_ids_as"] = {reference: ids_of[name] == ids_of[reference]}
+    return {"model": model_label, "text": text, "encoders": runs, "agreement": agreement,
+            "baseline_commit": baseline_commit()}
 
 
 # --- loading -------------------------------------------------------------------------------------
@@ -300,6 +340,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--repeat", type=int, default=3, help="training runs per system and size")
     parser.add_argument("--repeat-largest", type=int, default=1,
                         help="training runs at sizes of 1 GB and more")
+    parser.add_argument("--peer-repeat-largest", type=int, default=None,
+                        help="training runs of the peers at sizes of 1 GB and more (default: --repeat-largest)")
     parser.add_argument("--skip", nargs="*", default=[], metavar="SYSTEM@SIZE",
                         help="trainings left out, e.g. sentencepiece@1GB")
     parser.add_argument("--encode-repeat", type=int, default=3, help="encoding processes per encoder")
@@ -317,6 +359,9 @@ def main(argv: list[str] | None = None) -> None:
     skip = {tuple(item.split("@")) for item in args.skip}
     repeats = {"default": args.repeat}
     repeats.update({corpus.size_label(s): args.repeat_largest for s in sizes if s >= 10**9})
+    if args.peer_repeat_largest is not None:
+        repeats.update({(system, corpus.size_label(s)): args.peer_repeat_largest
+                        for s in sizes if s >= 10**9 for system in trainers if not system.startswith("wrenmark")})
     # Encoding and loading use the model of the largest size below 1 GB.
     model_label = corpus.size_label(max((s for s in sizes if s < 10**9), default=min(sizes)))
 
@@ -324,7 +369,9 @@ def main(argv: list[str] | None = None) -> None:
     report = {"label": args.label, "started": datetime.now(UTC).isoformat(timespec="seconds"),
               **machine_facts(), "vocab": vocab, "trainers": trainers,
               "not_installed": [s for s in PEER_MODULES if not installed(s)],
-              "skipped": sorted(args.skip), "load_average_before": os.getloadavg()}
+              "skipped": sorted(args.skip), "load_average_before": os.getloadavg(),
+              "repeats": {"default": args.repeat, "largest": args.repeat_largest,
+                          "peers_largest": args.peer_repeat_largest}}
     log(f"trainers: {', '.join(trainers)}; load average {os.getloadavg()[0]:.2f}")
     naive: dict[str, dict] | None = {} if NAIVE_COUNT.is_file() else None
     if naive is None:

@@ -31,10 +31,28 @@ NAIVE = "naive word count (C++)"
 # counting (bench/RESULTS.md of that time: 339 MiB).
 NAIVE_RATIO = 0.25
 PEAK_RSS_BEFORE_KIB = 339 * 1024
+# Encoding, by the encoder names of compare.py: both merge modes, the module as built from the
+# baseline commit with the same models, and gigatoken with its own model.
+MODES = ["wrenmark", CLASSIC]
+BASELINE = "wrenmark-baseline"
+GIGATOKEN = "gigatoken (own model)"
+COLD_OVER_GIGATOKEN = 2
+LINES_OVER_BASELINE = 2
+BATCH_OVER_LOOP = 1.9
+BATCH_OVER_GIGATOKEN = 2
+DEFAULT_OVER_CLASSIC_TIME = 1.2
 
 
 def is_ours(system: str) -> bool:
     return system.startswith("wrenmark")
+
+
+def verdict(met: bool) -> str:
+    return "met" if met else "not met"
+
+
+def baseline_of(mode: str) -> str:
+    return mode.replace("wrenmark", BASELINE, 1)
 
 
 def median(values):
@@ -118,6 +136,7 @@ def encoding_summary(run: dict) -> dict[str, dict]:
             "decoded_bytes": runs[-1]["decoded_bytes"],
             "mb_s": size / median(encode_ns) * 1e3,
             "same_ids": encoding["agreement"][name]["same_ids"],
+            "same_ids_as": encoding["agreement"][name].get("same_ids_as", {}),
         }
     return summary
 
@@ -169,6 +188,8 @@ def targets(run: dict) -> list[list[str]]:
                      f"{encoding['wrenmark']['mb_s']:.1f} vs {encoding[best_hf]['mb_s']:.1f} MB/s "
                      f"({best_hf}, the faster set-up): {ratio:.1f}×",
                      "met" if ratio >= 2 else "not met"])
+    rows += encoding_targets(run)
+    rows += batch_targets(run)
     loading = loading_summary(run)
     if "wrenmark" in loading:
         load_ms = median(loading["wrenmark"]) / 1e6
@@ -214,6 +235,77 @@ def classic_targets(run: dict) -> list[list[str]]:
     return rows
 
 
+def encoding_targets(run: dict) -> list[list[str]]:
+    """The first encode call of a fresh process beside gigatoken's, the warm per-line loop beside
+    the baseline module's, and the default mode's times beside the classic mode's."""
+    if "encoding" not in run:
+        return []
+    encoding = encoding_summary(run)
+    size = run["encoding"]["text"]["bytes"]
+    rate = lambda values_ns: size / median(values_ns) * 1e3  # noqa: E731 (MB/s)
+    commit = run["encoding"].get("baseline_commit")
+    rows = []
+    for mode in MODES:
+        ours = encoding.get(mode)
+        if ours is None:
+            continue
+        gigatoken = encoding.get(GIGATOKEN)
+        if gigatoken:
+            ratio = rate(ours["cold_ns"]) / rate(gigatoken["cold_ns"])
+            rows.append([f"one encode of the whole held-out text on a freshly loaded tokenizer, {mode}, ids as a "
+                         f"buffer: ≥ {COLD_OVER_GIGATOKEN} × gigatoken's (its own model, one thread)",
+                         f"{rate(ours['cold_ns']):.1f} vs {rate(gigatoken['cold_ns']):.1f} MB/s (first call, median "
+                         f"of {len(ours['cold_ns'])} processes): {ratio:.2f}×",
+                         verdict(ratio >= COLD_OVER_GIGATOKEN)])
+        baseline = encoding.get(baseline_of(mode))
+        if baseline and ours["lines_ns"] and baseline["lines_ns"]:
+            ratio = rate(ours["lines_ns"]) / rate(baseline["lines_ns"])
+            rows.append([f"warm one call per line, {mode}: ≥ {LINES_OVER_BASELINE} × the throughput of the module "
+                         f"built at {commit}", f"{rate(ours['lines_ns']):.1f} vs {rate(baseline['lines_ns']):.1f} "
+                         f"MB/s: {ratio:.2f}×", verdict(ratio >= LINES_OVER_BASELINE)])
+    default, classic = encoding.get("wrenmark"), encoding.get(CLASSIC)
+    if default and classic:
+        for what, key in [("the whole text, first call", "cold_ns"), ("warm one call per line", "lines_ns")]:
+            if not default[key] or not classic[key]:
+                continue
+            ratio = median(default[key]) / median(classic[key])
+            rows.append([f"encoding {what}: the default-mode model's time ≤ {DEFAULT_OVER_CLASSIC_TIME} × the "
+                         "classic-mode model's", f"{seconds(median(default[key]))} vs "
+                         f"{seconds(median(classic[key]))}: {ratio:.2f}×", verdict(ratio <= DEFAULT_OVER_CLASSIC_TIME)])
+    return rows
+
+
+def batch_targets(run: dict) -> list[list[str]]:
+    """encode_batch beside the one-thread loop and gigatoken's encode_batch, and the default mode
+    beside the classic one, from bench/batch_encoding.py's rounds: medians of per-round ratios."""
+    batch = run.get("batch_encoding")
+    if not batch:
+        return []
+    rounds, modes = batch["rounds"], batch["modes"]
+    rate = lambda label: batch["megabytes"] / median(rounds[label])  # noqa: E731 (MB/s)
+    per_round = lambda slower, faster: median([a / b for a, b in zip(rounds[slower], rounds[faster])])  # noqa: E731
+    threads = f"{batch['threads']} threads"
+    rows = []
+    for mode, labels in modes.items():
+        ratio = per_round(labels["loop"], labels["batch"])
+        rows.append([f"encode_batch of the lines on {threads}, {mode}: ≥ {BATCH_OVER_LOOP} × the one-thread loop",
+                     f"{rate(labels['batch']):.1f} vs {rate(labels['loop']):.1f} MB/s: {ratio:.2f}×",
+                     verdict(ratio >= BATCH_OVER_LOOP)])
+        if batch.get("gigatoken"):
+            ratio = per_round(batch["gigatoken"], labels["batch"])
+            rows.append([f"encode_batch of the lines on {threads}, {mode}: ≥ {BATCH_OVER_GIGATOKEN} × gigatoken's "
+                         "encode_batch (its own model, parallel)",
+                         f"{rate(labels['batch']):.1f} vs {rate(batch['gigatoken']):.1f} MB/s: {ratio:.2f}×",
+                         verdict(ratio >= BATCH_OVER_GIGATOKEN)])
+    if "wrenmark" in modes and CLASSIC in modes:
+        ratio = per_round(modes["wrenmark"]["batch"], modes[CLASSIC]["batch"])
+        rows.append([f"encode_batch of the lines: the default-mode model's time ≤ {DEFAULT_OVER_CLASSIC_TIME} × the "
+                     "classic-mode model's", f"{seconds(median(rounds[modes['wrenmark']['batch']]) * 1e9)} vs "
+                     f"{seconds(median(rounds[modes[CLASSIC]['batch']]) * 1e9)}: {ratio:.2f}×",
+                     verdict(ratio <= DEFAULT_OVER_CLASSIC_TIME)])
+    return rows
+
+
 def naive_targets(run: dict) -> list[list[str]]:
     """train() at 1 GB in both merge modes beside the naive loop, and its peak memory; none for a
     run without the naive loop."""
@@ -228,8 +320,8 @@ def naive_targets(run: dict) -> list[list[str]]:
         rows.append([f"training {LARGE_SIZE}, 32k, {system}: train() ≤ {NAIVE_RATIO} × the naive one-core word count",
                      f"{seconds(median(stats['wall']))} vs {seconds(median(naive))}: {ratio:.2f}×",
                      "met" if ratio <= NAIVE_RATIO else "not met"])
-        rows.append([f"training {LARGE_SIZE}, 32k, {system}: peak memory ≤ {mib(PEAK_RSS_BEFORE_KIB)} "
-                     "(before reading overlapped counting)",
+        rows.append([f"training {LARGE_SIZE}, 32k, {system}: peak memory no higher than today's "
+                     f"{mib(PEAK_RSS_BEFORE_KIB)}",
                      mib(stats["rss"]), "met" if stats["rss"] <= PEAK_RSS_BEFORE_KIB else "not met"])
     return rows
 
@@ -289,10 +381,46 @@ def encoding_table(run: dict) -> str:
             throughput(stats["tokens"] / 1e6, stats["encode_ns"]),
             f"{stats['bytes'] / median(stats['cold_ns']) * 1e3:.1f}",
             throughput(stats["decoded_bytes"] / 1e6, stats["decode_ns"]),
-            f"{stats['tokens']:,}", "yes" if stats["same_ids"] else "no",
+            f"{stats['tokens']:,}", ids_agreement(stats),
         ])
     return table(["encoder", "encode MB/s", "one call per line MB/s", "encode M tokens/s", "first call MB/s",
                   "decode MB/s", "tokens", "ids equal to wrenmark's"], rows)
+
+
+def ids_agreement(stats: dict) -> str:
+    """Against wrenmark's ids, or against those of the row of the model that the encoder loads."""
+    cells = ["yes" if stats["same_ids"] else "no"]
+    cells += [f"{'yes' if same else 'no'} to {name}'s" for name, same in stats["same_ids_as"].items()
+              if name != "wrenmark"]
+    return "; ".join(cells)
+
+
+def batch_table(batch: dict) -> str:
+    rows = [[label, f"{batch['megabytes'] / median(times):.1f}", f"{batch['times_the_loop'][label]:.2f}"]
+            for label, times in batch["rounds"].items()]
+    return table(["encoder", "MB/s (median of the rounds)", "× wrenmark's one-thread loop"], rows)
+
+
+def batch_section(run: dict) -> list[str]:
+    batch = run.get("batch_encoding")
+    if not batch:
+        return []
+    round_count = len(next(iter(batch["rounds"].values())))
+    return [
+        "## Batch encoding",
+        "",
+        f"bench/batch_encoding.py on the held-out lines ({batch['lines']:,} lines, {batch['megabytes']:.1f} MB, "
+        f"with the models of the encoding section): each row runs once per round, {round_count} "
+        "rounds interleaved after one warm-up call each, so every figure is warm and in wall-clock time. The "
+        "loops are one thread (`encode(line)` for each line); encode_batch runs on "
+        f"{batch['threads']} threads (wrenmark's pool, one thread per core; tokenizers and gigatoken with "
+        "RAYON_NUM_THREADS set to that number, gigatoken's default on this machine). `tokenizers encode_batch` has "
+        "wrenmark's merges (the same-merges set-up of the encoding section), gigatoken its own model. Ratios in the "
+        "targets are medians of the per-round ratios.",
+        "",
+        batch_table(batch),
+        "",
+    ]
 
 
 def loading_table(run: dict) -> str:
@@ -343,6 +471,15 @@ def plot(run: dict, path: Path) -> bool:
 # --- the document --------------------------------------------------------------------------------
 
 
+def repetitions_note(run: dict) -> str:
+    repeats = run.get("repeats")
+    if not repeats or repeats.get("peers_largest") in (None, repeats["largest"]):
+        return ""
+    return (f" Repetitions: {repeats['default']} per system below 1 GB; at 1 GB and more, {repeats['largest']} for "
+            f"wrenmark's modes and {repeats['peers_largest']} for each peer, the slow trainings there, to keep "
+            "the run short.")
+
+
 def document(run: dict, plot_link: str | None) -> str:
     load_before, load_after = run["load_average_before"][0], run["load_average_after"][0]
     versions = ", ".join(f"{name} {version}" for name, version in run["peer_versions"].items())
@@ -351,8 +488,12 @@ def document(run: dict, plot_link: str | None) -> str:
     parts = [
         "# Benchmark results",
         "",
-        "Written by `make bench` (bench/compare.py, then bench/report.py); do not edit by hand: "
-        "the profiling notes at the end come from bench/profile-notes.md.",
+        "Written by `make bench` (bench/corpus.py makes the corpora, bench/compare.py measures training, "
+        "encoding, loading and quality, bench/batch_encoding.py measures encode_batch, then bench/report.py "
+        "writes this file; bench/scaling.py runs after it, into bench/results/scaling-*.json); do not edit by "
+        "hand: the profiling notes at the end come from bench/profile-notes.md. The peers live in bench/.venv "
+        "(scripts/setup_bench_venv.sh, bench/requirements-peers.txt), beside a copy of the module that "
+        "`make build` installed into .venv.",
         "",
         f"Run `{run['label']}` of {run['started']}, commit {run['commit']}, {run['cpu']}, "
         f"{run['cores']} cores, CPython {run['python']}; peers: {versions}"
@@ -388,7 +529,8 @@ def document(run: dict, plot_link: str | None) -> str:
         "corpora repeat one pool of text (bench/corpus.py), so past the pool's size the distinct "
         "words stop growing and only counting grows with the corpus: time per MB falls with size "
         "for every system."
-        + (f" Left out: {', '.join(run['skipped'])}." if run["skipped"] else ""),
+        + (f" Left out: {', '.join(run['skipped'])}." if run["skipped"] else "")
+        + repetitions_note(run),
         "",
         training_table(run),
         "",
@@ -405,12 +547,21 @@ def document(run: dict, plot_link: str | None) -> str:
         f"The merges that wrenmark learnt on the {encoding['model']} corpus, applied to the held-out "
         f"text ({text['bytes']:,} bytes, {text['words']:,} words; the {text['lines_dropped']} lines "
         "holding a character that the corpus lacks are left out, since wrenmark refuses unseen "
-        "characters). One thread each (RAYON_NUM_THREADS=1); the whole text in one call; "
-        "median over all warm calls of all processes, spread in brackets, and the first (cold) "
-        "call apart; `one call per line` is a warm loop over the text's lines, one encode call each. "
-        "wrenmark's ids are taken as a buffer (`Encoder.ids_buffer`) where the Encoder has it, "
-        "else as `.ids`; gigatoken returns numpy arrays. "
-        "`tokenizers (same merges)` has our vocabulary, ids and merge list, with the "
+        "characters). Every figure here is one thread (RAYON_NUM_THREADS=1) in a child process of its own "
+        "(bench/child.py). `encode MB/s` is warm: the whole text in one call, median over the calls that follow "
+        "the first in all processes, spread in brackets. `first call MB/s` is cold: the first encode of the "
+        "process, right after loading the model (gigatoken keeps a cache across calls and tokenizer objects, "
+        "so only its first call is cold), median over the processes. `one call per line` is warm: a loop over "
+        "the text's lines, one encode call each, after the whole-text calls. "
+        "wrenmark's ids are taken as a buffer (`Encoder.ids_buffer`) in the whole-text calls and as `.ids` in "
+        "the per-line loop; gigatoken returns numpy arrays. "
+        "`wrenmark-classic` encodes with wrenmark's model of the same corpus trained with "
+        "`merge_all_occurrences` (other merges, so other ids). "
+        + (f"`{BASELINE}` is the module as built from commit {encoding['baseline_commit']} "
+           "(scripts/setup_bench_venv.sh builds it into bench/.venv/baseline-site) with the same model as the "
+           "row it is named after, its ids taken as `.ids` (that commit has no ids_buffer); its ids are checked "
+           "against that row's. " if encoding.get("baseline_commit") else "")
+        + "`tokenizers (same merges)` has our vocabulary, ids and merge list, with the "
         "end-of-word marker as a character that a Replace normalizer appends to each word, so it "
         "yields our ids exactly; `tokenizers (suffix </w>)` is the usual set-up (WhitespaceSplit, "
         "end_of_word_suffix \"</w>\") with the merges carried over, which ends some words in one "
@@ -422,6 +573,7 @@ def document(run: dict, plot_link: str | None) -> str:
         "",
         encoding_table(run),
         "",
+        *batch_section(run),
         "## Loading a model",
         "",
         f"Models of vocabulary {run['vocab']:,} trained on {run['loading']['model']}; each loaded "
@@ -448,8 +600,11 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("run", type=Path)
     parser.add_argument("--output", type=Path, default=RESULTS_MD)
     parser.add_argument("--plot", type=Path, default=PLOT)
+    parser.add_argument("--batch", type=Path, help="the JSON report of bench/batch_encoding.py of the same run")
     args = parser.parse_args(argv)
     run = json.loads(args.run.read_text())
+    if args.batch:
+        run["batch_encoding"] = json.loads(args.batch.read_text())
     plotted = plot(run, args.plot)
     link = os.path.relpath(args.plot, args.output.parent) if plotted else None
     args.output.write_text(document(run, link), encoding="utf-8")

@@ -152,17 +152,31 @@ def train_rustbpe(corpus: str, vocab: int, out_dir: str) -> dict:
 
 
 # --- loading a trained model into an encoder -----------------------------------------------------
-# Each loader returns (encode: str -> list[int], decode: list[int] -> str).
+# Each loader returns (encode: str -> list[int], decode: list[int] -> str), and wrenmark's a third
+# function, the body of the one-call-per-line loop.
 
 
 def load_wrenmark(model_dir: str):
     import wrenmark
 
     tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
+    # The per-line loop takes `.ids`, as the baseline module (which has no ids_buffer) must, so
+    # that both run the same loop body.
+    encode_line = lambda line: tokenizer.encode(line).ids  # noqa: E731
     # The ids as a buffer where the Encoder has one, as numpy arrays are for the peers that give them.
     if hasattr(wrenmark.Encoder, "ids_buffer"):
-        return (lambda text: tokenizer.encode(text).ids_buffer), tokenizer.decode
-    return (lambda text: tokenizer.encode(text).ids), tokenizer.decode
+        return (lambda text: tokenizer.encode(text).ids_buffer), tokenizer.decode, encode_line
+    return encode_line, tokenizer.decode, encode_line
+
+
+def load_wrenmark_baseline(model_dir: str):
+    """wrenmark as built from the baseline commit, which the parent puts first on PYTHONPATH."""
+    import wrenmark
+
+    baseline_site = os.environ.get("PYTHONPATH", "").split(os.pathsep)[0]
+    if not baseline_site or not Path(wrenmark.__file__).resolve().is_relative_to(Path(baseline_site).resolve()):
+        raise RuntimeError(f"wrenmark came from {wrenmark.__file__}, not from the baseline's {baseline_site!r}")
+    return load_wrenmark(model_dir)
 
 
 def load_tokenizers(tokenizer_json: str):
@@ -193,11 +207,15 @@ def load_tiktoken(ranks_json: str):
     return encoding.encode_ordinary, encoding.decode
 
 
-def load_gigatoken(model_dir: str):
+def gigatoken_tokenizer(model_dir: str):
     import gigatoken
 
-    tokenizer = gigatoken.Tokenizer.from_tiktoken(os.path.join(model_dir, GIGATOKEN_RANKS),
-                                                  pretokenizer=GIGATOKEN_PRETOKENIZER)
+    return gigatoken.Tokenizer.from_tiktoken(os.path.join(model_dir, GIGATOKEN_RANKS),
+                                             pretokenizer=GIGATOKEN_PRETOKENIZER)
+
+
+def load_gigatoken(model_dir: str):
+    tokenizer = gigatoken_tokenizer(model_dir)
     return tokenizer.encode, (lambda ids: tokenizer.decode(ids).decode("utf-8", errors="replace"))
 
 
@@ -218,6 +236,7 @@ def load_tiktoken_of_rustbpe(model_dir: str):
 LOADERS = {
     "wrenmark": load_wrenmark,
     "wrenmark-classic": load_wrenmark,
+    "wrenmark-baseline": load_wrenmark_baseline,
     "tokenizers": load_tokenizers,
     "sentencepiece": load_sentencepiece,
     "youtokentome": load_youtokentome,

@@ -24,7 +24,27 @@ rm -rf "$site/wrenmark" "$site"/wrenmark.*.so
 cp -r .venv/lib/python3.12/site-packages/wrenmark "$site/"
 
 # The naive word count that every training time is compared with, built against the same
-# Abseil as the project, with the CMake and Ninja of .venv (requirements-dev.txt).
+# Abseil as the project, with the CMake and Ninja of .venv (requirements-dev.txt). A build
+# directory configured for another checkout (a copied bench/.venv) is made afresh.
+if ! grep -qs "^CMAKE_HOME_DIRECTORY:INTERNAL=$PWD/bench/naive_count\$" $venv/naive-count/CMakeCache.txt; then
+  rm -rf $venv/naive-count
+fi
 .venv/bin/cmake -S bench/naive_count -B $venv/naive-count -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 .venv/bin/cmake --build $venv/naive-count >/dev/null
+
+# The module as it was at the baseline commit, for the per-line encoding loop to be measured
+# against: built from that commit's tree with the build tools of .venv, into a directory of its
+# own that only the baseline's child processes put on their PYTHONPATH. Built once per commit.
+baseline_commit=f05a418
+baseline_site=$venv/baseline-site
+baseline_stamp=$baseline_site/.built-from
+if [ "$(cat "$baseline_stamp" 2>/dev/null)" != "$baseline_commit" ]; then
+  baseline_tree=$(mktemp -d)
+  trap 'rm -rf "$baseline_tree"' EXIT
+  git archive "$baseline_commit" | tar -x -C "$baseline_tree"
+  rm -rf "$baseline_site"
+  PATH="$PWD/.venv/bin:$PATH" .venv/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+    --target "$baseline_site" "$baseline_tree"
+  echo "$baseline_commit" > "$baseline_stamp"
+fi

@@ -190,3 +190,95 @@ def test_naive_loop_counts_the_words_that_python_splits(tmp_path):
     expected = piece.split()
     assert (result["bytes"], result["words"], result["distinct_words"]) == (
         lead + copies * len(piece) + 4, copies * len(expected) + 1, len(set(expected) | {b"tail"}))
+
+
+def an_encoding_run(cold_ns, lines_ns):
+    """Whole-text first calls and per-line loops of a 1 MB text, by encoder name; every other
+    figure of an encoder is the same for all."""
+    names = set(cold_ns) | set(lines_ns)
+    return {"encoding": {
+        "text": {"bytes": 1_000_000},
+        "baseline_commit": "f05a418",
+        "encoders": {name: [{"cold_encode_ns": cold, "encode_ns": [10_000_000], "decode_ns": [10_000_000],
+                             "lines_encode_ns": lines_ns.get(name, []), "tokens": 1000, "decoded_bytes": 1_000_000}
+                            for cold in cold_ns.get(name, [10_000_000])]
+                      for name in names},
+        "agreement": {name: {"same_ids": True} for name in names},
+    }}
+
+
+@pytest.mark.parametrize("cold_ns, lines_ns, verdicts", [
+    # gigatoken's first call takes 100 ms: 50 ms is twice its speed; 100 ms a line loop beside the
+    # baseline's 200 ms is twice its throughput, beside 190 ms it is not; the default mode's
+    # 50 ms is 1.11 times the classic's 45 ms.
+    ({"wrenmark": [50e6], "wrenmark-classic": [45e6], "gigatoken (own model)": [100e6]},
+     {"wrenmark": [100e6], "wrenmark-baseline": [200e6], "wrenmark-classic": [100e6],
+      "wrenmark-baseline-classic": [190e6]},
+     ["met", "met", "met", "not met", "met", "met"]),
+    # Medians over the processes decide: 60 ms is not half of 100 ms; 1.2 times is within.
+    ({"wrenmark": [40e6, 60e6, 70e6], "wrenmark-classic": [50e6], "gigatoken (own model)": [100e6]},
+     {"wrenmark": [90e6, 110e6, 100e6], "wrenmark-baseline": [300e6, 100e6, 200e6], "wrenmark-classic": [100e6]},
+     ["not met", "met", "met", "met", "met"]),
+    # Without gigatoken and the baseline, only the two modes side by side.
+    ({"wrenmark": [61e6], "wrenmark-classic": [50e6]}, {"wrenmark": [130e6], "wrenmark-classic": [100e6]},
+     ["not met", "not met"]),
+])
+def test_encoding_target_verdicts(cold_ns, lines_ns, verdicts):
+    assert [row[2] for row in report.encoding_targets(an_encoding_run(cold_ns, lines_ns))] == verdicts
+
+
+def a_batch_run(rounds):
+    """bench/batch_encoding.py's report of both modes and gigatoken; rounds: row key -> seconds."""
+    labels = {"loop": "wrenmark encode loop", "batch": "wrenmark encode_batch",
+              "classic loop": "wrenmark-classic encode loop", "classic batch": "wrenmark-classic encode_batch",
+              "gigatoken": "gigatoken encode_batch"}
+    return {"batch_encoding": {
+        "megabytes": 1.0, "threads": 2, "gigatoken": labels["gigatoken"],
+        "modes": {"wrenmark": {"loop": labels["loop"], "batch": labels["batch"]},
+                  "wrenmark-classic": {"loop": labels["classic loop"], "batch": labels["classic batch"]}},
+        "rounds": {labels[key]: seconds for key, seconds in rounds.items()},
+    }}
+
+
+@pytest.mark.parametrize("rounds, verdicts", [
+    # Per-round ratios decide: the loop over the batch is 2, 2 and 1.67 in the rounds, a median of
+    # 2, where the medians' ratio (1.0 / 0.6) is below 1.9; gigatoken's 1.0 s and 1.2 s against
+    # 0.5 s and 0.6 s are twice; the default mode's batch takes 1.2 times the classic one's.
+    ({"loop": [1.0, 2.0, 1.0], "batch": [0.5, 1.0, 0.6], "classic loop": [1.0, 1.0, 1.0],
+      "classic batch": [0.5, 0.5, 0.5], "gigatoken": [1.0, 2.0, 1.2]},
+     ["met", "met", "met", "met", "met"]),
+    # A batch at 1.8 times the loop; gigatoken at 1.2 and 1.5 times the two batches' times; the
+    # default's batch 1.25 times the classic's.
+    ({"loop": [0.9], "batch": [0.5], "classic loop": [0.8], "classic batch": [0.4], "gigatoken": [0.6]},
+     ["not met", "not met", "met", "not met", "not met"]),
+])
+def test_batch_target_verdicts(rounds, verdicts):
+    assert [row[2] for row in report.batch_targets(a_batch_run(rounds))] == verdicts
+
+
+def test_runs_without_batch_encoding_have_no_batch_targets():
+    assert report.batch_targets({}) == []
+
+
+@pytest.mark.parametrize("trained, built", [(["wrenmark", "wrenmark-classic"], True), (["wrenmark"], True),
+                                            (["wrenmark", "wrenmark-classic"], False)])
+def test_the_report_finds_the_baseline_encoder_of_each_mode(tmp_path, monkeypatch, trained, built):
+    stamp = tmp_path / ".built-from"
+    if built:
+        stamp.write_text("f05a418\n")
+    monkeypatch.setattr(compare, "BASELINE_STAMP", stamp)
+    encoders = compare.our_encoders("100MB", trained + ["tokenizers"])
+    modes = [mode for mode in report.MODES if mode in trained]
+    baselines = {report.baseline_of(mode): mode for mode in modes} if built else {}
+    assert set(encoders) == set(modes) | set(baselines)
+    for name, (system, model, reference) in encoders.items():
+        mode = baselines.get(name, name)
+        assert (system, model, reference) == ("wrenmark-baseline" if name in baselines else mode,
+                                              str(compare.model_dir("100MB", mode)), mode)
+
+
+@pytest.mark.parametrize("system, label, runs", [
+    ("gigatoken", "1GB", 1), ("wrenmark", "1GB", 3), ("gigatoken", "100MB", 5), ("wrenmark", "10MB", 5)])
+def test_repetitions_by_system_and_size(system, label, runs):
+    repeats = {"default": 5, "1GB": 3, ("gigatoken", "1GB"): 1, ("tokenizers", "1GB"): 1}
+    assert compare.repetitions(repeats, system, label) == runs
