@@ -89,7 +89,7 @@ bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (
 	  --peer-repeat-largest 1 $(BENCH_SKIP)
 	$(call batch_encoding,100MB)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json --batch bench/results/batch-encoding-100MB.json
-	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers
+	$(BENCH_PYTHON) bench/scaling.py --sizes 100MB 1GB 4GB --systems wrenmark tokenizers --skip tokenizers@4GB
 
 bench-quick: bench-setup ## the comparison on the 10 MB corpus only (a few minutes)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB

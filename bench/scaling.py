@@ -2,7 +2,8 @@
 throughput of wrenmark's vocabulary builder and peak memory, for wrenmark and its peers side by
 side, one child process per training.
 
-    python bench/scaling.py --sizes 100MB 1GB 4GB [--systems wrenmark tokenizers] [--remove-after]
+    python bench/scaling.py --sizes 100MB 1GB 4GB [--systems wrenmark tokenizers] [--skip SYSTEM@SIZE ...]
+        [--remove-after]
 
 Writes bench/results/scaling-{label}.json and prints a Markdown table. With --remove-after the
 corpora are deleted once measured (the 10 GB one of `make stress` does not stay on disk).
@@ -60,7 +61,10 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--vocab", type=int, default=32000)
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--remove-after", action="store_true")
+    parser.add_argument("--skip", nargs="*", default=[], metavar="SYSTEM@SIZE",
+                        help="trainings left out, e.g. tokenizers@4GB")
     args = parser.parse_args(argv)
+    skip = {tuple(item.split("@")) for item in args.skip}
 
     sizes = [corpus.parse_size(text) for text in args.sizes]
     systems = [system for system in args.systems if compare.installed(system)]
@@ -70,6 +74,9 @@ def main(argv: list[str] | None = None) -> None:
         label = corpus.size_label(size)
         for repetition in range(args.repeat):
             for system in systems:
+                if (system, label) in skip:
+                    compare.log(f"scaling {label} {system}: left out (--skip)")
+                    continue
                 out = compare.model_dir(f"scaling-{label}", system)
                 shutil.rmtree(out, ignore_errors=True)
                 run = compare.run_child("train", {"system": system, "corpus": str(path), "vocab": args.vocab,
@@ -81,7 +88,7 @@ def main(argv: list[str] | None = None) -> None:
         if args.remove_after:
             path.unlink()
     report = {"started": datetime.now(UTC).isoformat(timespec="seconds"), **compare.machine_facts(),
-              "vocab": args.vocab, "scaling_every": corpus.SCALING_EVERY, "rows": rows,
+              "vocab": args.vocab, "scaling_every": corpus.SCALING_EVERY, "rows": rows, "skipped": sorted(args.skip),
               "load_average_after": os.getloadavg()}
     compare.RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     name = "scaling-" + "-".join(corpus.size_label(size) for size in sizes) + ".json"
