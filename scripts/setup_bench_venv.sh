@@ -39,7 +39,9 @@ fi
 baseline_commit=f05a418
 baseline_site=$venv/baseline-site
 baseline_stamp=$baseline_site/.built-from
-if [ "$(cat "$baseline_stamp" 2>/dev/null)" != "$baseline_commit" ]; then
+if ! git cat-file -e "$baseline_commit^{commit}" 2>/dev/null; then
+  echo "note: commit $baseline_commit is not in this clone's history; the benchmark goes on without the baseline" >&2
+elif [ "$(cat "$baseline_stamp" 2>/dev/null)" != "$baseline_commit" ]; then
   baseline_tree=$(mktemp -d)
   trap 'rm -rf "$baseline_tree"' EXIT
   git archive "$baseline_commit" | tar -x -C "$baseline_tree"
