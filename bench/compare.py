@@ -6,7 +6,7 @@ in one run, and beside a naive C++ word count.
 expects the corpora of bench/corpus.py and a bench/.venv made by scripts/setup_bench_venv.sh.
 Every measurement runs in a child process of its own (bench/child.py), whose peak resident set
 the parent reads from wait4. The repetitions go round the systems in turn, so that other work on
-the machine falls on all of them alike. Writes bench/results/run-*.json and latest.json.
+the machine falls on all of them alike. Writes bench/results/run-LABEL-*.json and latest-LABEL.json.
 
 Steps: training at every size (wall time, wrenmark's phases, peak memory), each round of the
 trainers also running the naive loop of bench/naive_count on the same corpus, the yardstick of
@@ -15,7 +15,9 @@ built); encoding and
 decoding the held-out text with the merges that wrenmark learnt on the middle size (100MB in the
 full run), by wrenmark and the peers' encoders loaded with those merges, and by the byte-level peers with
 their own models of the same corpus (gigatoken; tiktoken with rustbpe's), each as one call on the
-whole text and as one call per line; loading a model;
+whole text and as one call per line; the same with wrenmark-classic's model of that corpus, and
+with the module as built from the baseline commit (bench/.venv/baseline-site, its own child
+processes) loading either model; loading a model;
 tokens per word and per byte of the held-out text under every trained vocabulary, and under the
 vocabularies of --quality-vocabs (one more training per system and size below 1 GB). wrenmark
 trains twice: as it is, and as wrenmark-classic, with `merge_all_occurrences` set.
