@@ -160,13 +160,18 @@ def load_wrenmark(model_dir: str):
     import wrenmark
 
     tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
-    # The per-line loop takes `.ids`, as the baseline module (which has no ids_buffer) must, so
-    # that both run the same loop body.
-    encode_line = lambda line: tokenizer.encode(line).ids  # noqa: E731
+
+    def encode_lines(lines: list[str]) -> None:
+        # The loop a user writes, with no wrapper call per line. It takes `.ids`, as the baseline
+        # module (which has no ids_buffer) must, so that both run the same loop body.
+        encode = tokenizer.encode
+        for line in lines:
+            _ = encode(line).ids
+
     # The ids as a buffer where the Encoder has one, as numpy arrays are for the peers that give them.
     if hasattr(wrenmark.Encoder, "ids_buffer"):
-        return (lambda text: tokenizer.encode(text).ids_buffer), tokenizer.decode, encode_line
-    return encode_line, tokenizer.decode, encode_line
+        return (lambda text: tokenizer.encode(text).ids_buffer), tokenizer.decode, encode_lines
+    return (lambda text: tokenizer.encode(text).ids), tokenizer.decode, encode_lines
 
 
 def load_wrenmark_baseline(model_dir: str):
