@@ -5,6 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "bpe_tokenizer/system/huge_page_recycling.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -16,22 +18,28 @@ namespace wrenmark {
 // read also misses the address translation cache, which under a hypervisor costs as much as the
 // memory access itself; arrays of several megabytes are therefore aligned to 2 MiB and offered to
 // the kernel for transparent huge pages. Small arrays, and systems without the advice, get plain
-// memory.
-template <typename T>
-struct HugePageAllocator {
+// memory. Training's arrays are `recycled` (huge_page_recycling.hpp): while training runs, the
+// memory of one it freed goes to the next one it makes.
+template <typename T, bool recycled>
+struct BasicHugePageAllocator {
   using value_type = T;
+  template <typename U>
+  struct rebind {
+    using other = BasicHugePageAllocator<U, recycled>;
+  };
 
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  static constexpr std::size_t kHugePage = huge_pages::kHugePageBytes;
   static constexpr std::size_t kThreshold = 2 * kHugePage;
 
-  HugePageAllocator() = default;
+  BasicHugePageAllocator() = default;
   template <typename U>
-  HugePageAllocator(const HugePageAllocator<U>&) {}  // NOLINT(google-explicit-constructor): rebinding
+  BasicHugePageAllocator(const BasicHugePageAllocator<U, recycled>&) {}  // NOLINT(google-explicit-constructor)
 
   T* allocate(std::size_t count) {
     if (count > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
     const std::size_t bytes = count * sizeof(T);
     if (bytes < kThreshold) return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
+    if constexpr (recycled) return static_cast<T*>(huge_pages::take(rounded(bytes)));
     void* memory = std::aligned_alloc(kHugePage, rounded(bytes));
     if (memory == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -44,13 +52,15 @@ struct HugePageAllocator {
   void deallocate(T* memory, std::size_t count) noexcept {
     if (count * sizeof(T) < kThreshold) {
       ::operator delete(memory, std::align_val_t{alignof(T)});
+    } else if constexpr (recycled) {
+      huge_pages::give_back(memory, rounded(count * sizeof(T)));
     } else {
       std::free(memory);
     }
   }
 
   template <typename U>
-  friend bool operator==(const HugePageAllocator&, const HugePageAllocator<U>&) {
+  friend bool operator==(const BasicHugePageAllocator&, const BasicHugePageAllocator<U, recycled>&) {
     return true;
   }
 
@@ -59,6 +69,12 @@ struct HugePageAllocator {
 };
 
 template <typename T>
-using HugePageVector = std::vector<T, HugePageAllocator<T>>;
+using HugePageAllocator = BasicHugePageAllocator<T, false>;
+template <typename T>
+using TrainingArrayAllocator = BasicHugePageAllocator<T, true>;
+
+// Training's arrays.
+template <typename T>
+using HugePageVector = std::vector<T, TrainingArrayAllocator<T>>;
 
 }  // namespace wrenmark

@@ -5,6 +5,7 @@
 #include "bpe_tokenizer/core/byte_tokens.hpp"
 #include "bpe_tokenizer/io/training_report.hpp"
 #include "bpe_tokenizer/persistence/model_writer.hpp"
+#include "bpe_tokenizer/system/huge_page_recycling.hpp"
 #include "bpe_tokenizer/system/stopwatch.hpp"
 #include "bpe_tokenizer/training/counting/corpus_counting.hpp"
 #include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
@@ -97,6 +98,9 @@ Status train(BpeTokenizer& tokenizer, Cancellation& cancellation) {
   if (tokenizer.trained()) return TokenizerError::invalid_state("Cannot train a pretrained model");
   TrainingMonitor monitor(cancellation, tokenizer.settings.show_progress);
   const Status trained = [&]() -> Status {
+    // The counting maps' memory, freed when counting ends, becomes the word table and the pairs'
+    // arrays instead of fresh pages for the kernel to fault in and zero.
+    const huge_pages::Recycling recycling;
     Result<BlockCounter> counter = BlockCounter::create(tokenizer.settings);
     if (!counter) return counter.error();
     Result<CorpusCounts> counts =

@@ -136,7 +136,7 @@ class WordCountTable {
 
   WordHasher hasher_;
   absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual,
-                      HugePageAllocator<std::pair<const WordKey, WordStat>>>
+                      TrainingArrayAllocator<std::pair<const WordKey, WordStat>>>
       map_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* chunk_free_ = nullptr;

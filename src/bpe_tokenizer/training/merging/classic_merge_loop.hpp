@@ -48,7 +48,7 @@ class ClassicMergeLoop {
   // Probed at random places several times per merged occurrence: on huge pages, so that the probes
   // do not also miss the address translation cache.
   using PairEntries = absl::flat_hash_map<PairKey, PairEntry, absl::Hash<PairKey>, std::equal_to<PairKey>,
-                                          HugePageAllocator<std::pair<const PairKey, PairEntry>>>;
+                                          TrainingArrayAllocator<std::pair<const PairKey, PairEntry>>>;
 
  public:
   // The pair's entry, valid until the loop next changes.

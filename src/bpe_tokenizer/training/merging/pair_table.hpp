@@ -155,7 +155,7 @@ class PairTable {
   mutable std::vector<RecentPair> recent_ = std::vector<RecentPair>(std::size_t{1} << kRecentBits);
 
   absl::flat_hash_map<PairKey, PairId, absl::Hash<PairKey>, std::equal_to<PairKey>,
-                      HugePageAllocator<std::pair<const PairKey, PairId>>>
+                      TrainingArrayAllocator<std::pair<const PairKey, PairId>>>
       ids_;
   HugePageVector<PairKey> keys_;
   HugePageVector<std::uint64_t> counts_;
