@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/encoding/short_word_merge.hpp"
 #include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
@@ -22,8 +23,8 @@ struct WordMerger::Workspace {
     bool queued = false;
   };
 
-  // For short words: the ranked merge of the pair at every position, and where a round merged.
-  std::vector<const RankedMerge*> pair_merges;
+  // For short words: the merge of the pair at every position, and where a round merged.
+  std::vector<MergeStep> pair_merges;
   std::vector<std::size_t> merged_positions;
 
   // For long words: the symbols as a linked list, and their pairs queued by rank.
@@ -39,18 +40,20 @@ namespace {
 
 using MergeWorkspace = WordMerger::Workspace;
 
-// The ranked merge of a pair, or nullptr: through the general map, or the flat index of encoding.
-const RankedMerge* merge_of(const MergeTable& merges, PairKey pair) {
+// The merge of a pair, through the general map or the flat index of encoding. The index ranks
+// pairs by their places among the ranks, which order them the same.
+MergeStep merge_of(const MergeTable& merges, PairKey pair) {
   auto found = merges.find(pair);
-  return found == merges.end() ? nullptr : &found->second;
+  if (found == merges.end()) return MergeStep{0, 0, false, false};
+  return MergeStep{found->second.rank, found->second.merged, true, found->second.has_merged};
 }
-const RankedMerge* merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.find(pair); }
+MergeStep merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.find(pair); }
 using QueuedPair = MergeWorkspace::QueuedPair;
 
 // Words with at most this many symbols are merged by rescanning the whole word for the lowest
 // rank after every merge; longer ones queue their adjacent pairs by rank so that the work stays
 // close to linear in the word's length. Both give the same result.
-constexpr std::size_t kRescanMaxSymbols = 32;
+constexpr std::size_t kRescanMaxSymbols = kShortWordMaxSymbols;
 
 constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
 
@@ -135,7 +138,7 @@ class RankQueue {
     const std::uint32_t right = list.next(left);
     if (right == kNoNode) return;
     const PairKey pair = pair_key(list.symbol(left), list.symbol(right));
-    if (const RankedMerge* merge = merge_of(merges, pair)) add(merge->rank, QueuedPair{left, pair});
+    if (const MergeStep merge = merge_of(merges, pair); merge.ranked) add(merge.rank, QueuedPair{left, pair});
   }
 
   // Moves the pairs of the lowest queued rank into `taken`, in position order.
@@ -160,14 +163,14 @@ class RankQueue {
   std::vector<std::uint64_t>& ranks_;
 };
 
-// The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
-// rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
-// up again.
+// The merge of every adjacent pair is kept in an array that moves along with the symbols, so a
+// rescan reads ranks side by side instead of hashing pairs or following pointers into the merge
+// table; only the pairs next to a merged symbol are looked up again.
 template <typename Merges>
 void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   auto pair_merge = [&merges](TokenId first, TokenId second) { return merge_of(merges, pair_key(first, second)); };
-  std::vector<const RankedMerge*>& pair_merges = workspace.pair_merges;
+  std::vector<MergeStep>& pair_merges = workspace.pair_merges;
   std::vector<std::size_t>& merged_positions = workspace.merged_positions;
   pair_merges.resize(symbols.size() - 1);
   for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
@@ -175,16 +178,17 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& mer
   }
 
   while (symbols.size() >= 2) {
-    const RankedMerge* lowest = nullptr;
+    const MergeStep* lowest = nullptr;
     std::size_t lowest_position = 0;
     for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-      const RankedMerge* merge = pair_merges[position];
-      if (merge != nullptr && (lowest == nullptr || merge->rank < lowest->rank)) {
-        lowest = merge;
+      const MergeStep& merge = pair_merges[position];
+      if (merge.ranked && (lowest == nullptr || merge.rank < lowest->rank)) {
+        lowest = &merge;
         lowest_position = position;
       }
     }
     if (lowest == nullptr || !lowest->has_merged) return;
+    const TokenId merged = lowest->merged;
 
     // No occurrence of the chosen pair lies before its leftmost lowest-ranked position.
     const TokenId first = symbols[lowest_position];
@@ -195,7 +199,7 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& mer
     merged_positions.clear();
     while (read < size) {
       if (read + 1 < size && symbols[read] == first && symbols[read + 1] == second) {
-        symbols[write] = lowest->merged;
+        symbols[write] = merged;
         merged_positions.push_back(write);
         read += 2;
       } else {
@@ -243,7 +247,7 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const Merges& mer
     });
     if (first_existing == round.end()) continue;
     const PairKey chosen = first_existing->pair;
-    const RankedMerge& step = *merge_of(merges, chosen);
+    const MergeStep step = merge_of(merges, chosen);
     if (!step.has_merged) break;
 
     std::uint32_t last_merged = kNoNode;
@@ -293,6 +297,10 @@ void WordMerger::apply(std::vector<TokenId>& symbols, const MergeTable& merges) 
 }
 
 void WordMerger::apply(std::vector<TokenId>& symbols, const PairMergeIndex& merges) {
+  if (symbols.size() <= kShortWordMaxSymbols) {
+    merge_short_word(symbols, merges);
+    return;
+  }
   apply_merges(symbols, merges, *workspace_);
 }
 
