@@ -12,11 +12,11 @@ namespace {
 // ranks in order.
 class RankPlaces {
  public:
-  RankPlaces(const MergeTable& merges, std::uint32_t limit) {
-    for (const auto& [pair, merge] : merges) {
-      if (merge.rank >= limit) {
-        ranks_.reserve(merges.size());
-        for (const auto& [other_pair, other] : merges) ranks_.push_back(other.rank);
+  RankPlaces(const PairMap<std::uint64_t>& ranks, std::uint32_t limit) {
+    for (const auto& [pair, rank] : ranks) {
+      if (rank >= limit) {
+        ranks_.reserve(ranks.size());
+        for (const auto& [other_pair, other_rank] : ranks) ranks_.push_back(other_rank);
         std::sort(ranks_.begin(), ranks_.end());
         ranks_.erase(std::unique(ranks_.begin(), ranks_.end()), ranks_.end());
         return;
@@ -35,16 +35,17 @@ class RankPlaces {
 
 }  // namespace
 
-PairMergeIndex::PairMergeIndex(const MergeTable& merges) {
-  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * merges.size(), 8));
+PairMergeIndex::PairMergeIndex(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& pairs_to_merge) {
+  const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * ranks.size(), 8));
   shift_ = 64 - std::countr_zero(capacity);
   slots_.assign(capacity, Slot{});
-  const RankPlaces places(merges, kUnrankedPlace);
-  for (const auto& [pair, merge] : merges) {
+  const RankPlaces places(ranks, kUnrankedPlace);
+  for (const auto& [pair, rank] : ranks) {
     std::size_t slot = slot_of(pair);
     while (slots_[slot].code != kUnranked) slot = (slot + 1) & (capacity - 1);
-    const Code no_merged = merge.has_merged ? 0 : Code{1} << 63;
-    slots_[slot] = Slot{pair, no_merged | Code{places.place(merge.rank)} << 32 | merge.merged};
+    const auto merged = pairs_to_merge.find(pair);
+    const Code merge = merged == pairs_to_merge.end() ? Code{1} << 63 : Code{merged->second};
+    slots_[slot] = Slot{pair, merge | Code{places.place(rank)} << 32};
   }
 }
 

@@ -46,7 +46,8 @@ class PairMergeIndex {
   static TokenId merged(Code code) { return static_cast<TokenId>(code); }
 
   PairMergeIndex() = default;
-  explicit PairMergeIndex(const MergeTable& merges);
+  // From a model's ranks and the tokens its pairs merge into.
+  PairMergeIndex(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& pairs_to_merge);
 
   // The code of `pair`, kUnranked when it has no rank. An empty slot holds kUnranked too, so
   // the probe stops at the pair or at an empty slot alike.
