@@ -23,8 +23,10 @@ struct WordMerger::Workspace {
     bool queued = false;
   };
 
-  // For short words: the merge of the pair at every position, and where a round merged.
-  std::vector<MergeStep> pair_merges;
+  // For short words: the ranked merge of the pair at every position (through the general map,
+  // or as values of the flat index), and where a round merged.
+  std::vector<const RankedMerge*> pair_merges;
+  std::vector<MergeStep> pair_steps;
   std::vector<std::size_t> merged_positions;
 
   // For long words: the symbols as a linked list, and their pairs queued by rank.
@@ -40,14 +42,26 @@ namespace {
 
 using MergeWorkspace = WordMerger::Workspace;
 
-// The merge of a pair, through the general map or the flat index of encoding. The index ranks
-// pairs by their places among the ranks, which order them the same.
-MergeStep merge_of(const MergeTable& merges, PairKey pair) {
+// The ranked merge of a pair, or nullptr, through the general map; the flat index of encoding
+// answers the same as a value, ranking pairs by their places among the ranks, which order them
+// the same.
+const RankedMerge* merge_of(const MergeTable& merges, PairKey pair) {
   auto found = merges.find(pair);
-  if (found == merges.end()) return MergeStep{0, 0, false, false};
-  return MergeStep{found->second.rank, found->second.merged, true, found->second.has_merged};
+  return found == merges.end() ? nullptr : &found->second;
 }
 MergeStep merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.find(pair); }
+
+// What the mergers read of either answer.
+bool is_ranked(const RankedMerge* merge) { return merge != nullptr; }
+bool is_ranked(const MergeStep& merge) { return merge.ranked; }
+const RankedMerge& step_of(const RankedMerge* merge) { return *merge; }
+const MergeStep& step_of(const MergeStep& merge) { return merge; }
+std::vector<const RankedMerge*>& pair_merges_of(MergeWorkspace& workspace, const MergeTable&) {
+  return workspace.pair_merges;
+}
+std::vector<MergeStep>& pair_merges_of(MergeWorkspace& workspace, const PairMergeIndex&) {
+  return workspace.pair_steps;
+}
 using QueuedPair = MergeWorkspace::QueuedPair;
 
 // Words with at most this many symbols are merged by rescanning the whole word for the lowest
@@ -138,7 +152,7 @@ class RankQueue {
     const std::uint32_t right = list.next(left);
     if (right == kNoNode) return;
     const PairKey pair = pair_key(list.symbol(left), list.symbol(right));
-    if (const MergeStep merge = merge_of(merges, pair); merge.ranked) add(merge.rank, QueuedPair{left, pair});
+    if (const auto merge = merge_of(merges, pair); is_ranked(merge)) add(step_of(merge).rank, QueuedPair{left, pair});
   }
 
   // Moves the pairs of the lowest queued rank into `taken`, in position order.
@@ -163,14 +177,14 @@ class RankQueue {
   std::vector<std::uint64_t>& ranks_;
 };
 
-// The merge of every adjacent pair is kept in an array that moves along with the symbols, so a
-// rescan reads ranks side by side instead of hashing pairs or following pointers into the merge
-// table; only the pairs next to a merged symbol are looked up again.
+// The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
+// rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
+// up again. Encoding's short words go to merge_short_word instead.
 template <typename Merges>
 void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   auto pair_merge = [&merges](TokenId first, TokenId second) { return merge_of(merges, pair_key(first, second)); };
-  std::vector<MergeStep>& pair_merges = workspace.pair_merges;
+  auto& pair_merges = pair_merges_of(workspace, merges);
   std::vector<std::size_t>& merged_positions = workspace.merged_positions;
   pair_merges.resize(symbols.size() - 1);
   for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
@@ -178,17 +192,19 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& mer
   }
 
   while (symbols.size() >= 2) {
-    const MergeStep* lowest = nullptr;
+    bool found = false;
+    std::uint64_t lowest_rank = 0;
     std::size_t lowest_position = 0;
     for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-      const MergeStep& merge = pair_merges[position];
-      if (merge.ranked && (lowest == nullptr || merge.rank < lowest->rank)) {
-        lowest = &merge;
+      const auto& merge = pair_merges[position];
+      if (is_ranked(merge) && (!found || step_of(merge).rank < lowest_rank)) {
+        found = true;
+        lowest_rank = step_of(merge).rank;
         lowest_position = position;
       }
     }
-    if (lowest == nullptr || !lowest->has_merged) return;
-    const TokenId merged = lowest->merged;
+    if (!found || !step_of(pair_merges[lowest_position]).has_merged) return;
+    const TokenId merged = step_of(pair_merges[lowest_position]).merged;
 
     // No occurrence of the chosen pair lies before its leftmost lowest-ranked position.
     const TokenId first = symbols[lowest_position];
@@ -247,7 +263,8 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const Merges& mer
     });
     if (first_existing == round.end()) continue;
     const PairKey chosen = first_existing->pair;
-    const MergeStep step = merge_of(merges, chosen);
+    const auto found = merge_of(merges, chosen);
+    const auto& step = step_of(found);
     if (!step.has_merged) break;
 
     std::uint32_t last_merged = kNoNode;
