@@ -26,14 +26,7 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
   end_of_word_id_ = source.token_table.id_by_token(kEndOfWord);
   find_byte_tokens();
 
-  // A member map whose growth failed would be destroyed as the constructor unwinds.
-  insert_or_forget(merges_, [&] { merges_.reserve(source.ranks.size()); });
-  for (const auto& [pair, rank] : source.ranks) {
-    auto merged = source.pairs_to_merge.find(pair);
-    const bool has_merged = merged != source.pairs_to_merge.end();
-    merges_.emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
-  }
-  merge_index_ = PairMergeIndex(merges_);
+  merge_index_ = PairMergeIndex(source.ranks, source.pairs_to_merge);
 
   for (const std::string& token : settings.special_tokens) {
     special_token_ids_.emplace_back(token, source.token_table.id_by_token(token));
@@ -69,6 +62,23 @@ void EncodingTables::find_byte_tokens() {
     if (byte_values_.size() <= *id) byte_values_.resize(*id + 1, -1);
     byte_values_[*id] = static_cast<std::int16_t>(byte);
   }
+}
+
+const MergeTable& EncodingTables::derive_merges() const {
+  const std::lock_guard lock(merges_mutex_);
+  if (const MergeTable* derived = merges_.load(std::memory_order_relaxed)) return *derived;
+  const Model& source = *model_;
+  auto merges = std::make_unique<MergeTable>();
+  // Reserved whole, so that no insertion grows it; a map whose growth failed may not be destroyed.
+  insert_or_forget(*merges, [&] { merges->reserve(source.ranks.size()); });
+  for (const auto& [pair, rank] : source.ranks) {
+    auto merged = source.pairs_to_merge.find(pair);
+    const bool has_merged = merged != source.pairs_to_merge.end();
+    merges->emplace(pair, RankedMerge{rank, has_merged ? merged->second : TokenId{0}, has_merged});
+  }
+  merges_table_ = std::move(merges);
+  merges_.store(merges_table_.get(), std::memory_order_release);
+  return *merges_table_;
 }
 
 StemIndex EncodingTables::stem_of_word(std::string_view word) const {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,7 +53,12 @@ class EncodingTables {
   // CharacterIds::kMissing.
   TokenId character_id(std::string_view character) const { return character_ids_.find(utf8::decode(character)); }
   std::optional<TokenId> end_of_word_id() const { return end_of_word_id_; }
-  const MergeTable& merges() const { return merges_; }
+  // The merges in the general map, for dropout and for spelling words when training goes on.
+  // Derived on first use, so that plain encoding does not wait for a table it never reads.
+  const MergeTable& merges() const {
+    const MergeTable* derived = merges_.load(std::memory_order_acquire);
+    return derived != nullptr ? *derived : derive_merges();
+  }
   // The same merges in the flat index that encoding's merging reads.
   const PairMergeIndex& merge_index() const { return merge_index_; }
   const SpecialTokenSplitter& splitter() const { return splitter_; }
@@ -89,13 +96,16 @@ class EncodingTables {
 
  private:
   void find_byte_tokens();
+  const MergeTable& derive_merges() const;
 
   std::shared_ptr<const Model> model_;
   PreTokenization pre_tokenization_;
   CharacterIds character_ids_;
   std::optional<TokenId> end_of_word_id_;
-  MergeTable merges_;
   PairMergeIndex merge_index_;
+  mutable std::mutex merges_mutex_;
+  mutable std::unique_ptr<const MergeTable> merges_table_;
+  mutable std::atomic<const MergeTable*> merges_{nullptr};
   SpecialTokenSplitter splitter_;
   std::vector<std::pair<std::string, std::optional<TokenId>>> special_token_ids_;
   std::vector<TokenInfo> tokens_;

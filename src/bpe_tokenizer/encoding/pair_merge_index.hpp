@@ -1,7 +1,5 @@
 #pragma once
 
-#include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,42 +18,62 @@ struct RankedMerge {
 
 using MergeTable = PairMap<RankedMerge>;
 
+// What merging reads of one pair, as a value: whether it is ranked at all, then its merge.
+struct MergeStep {
+  std::uint64_t rank;
+  TokenId merged;
+  bool ranked;
+  bool has_merged;
+};
+
 // The ranked merges by pair in one flat array with linear probing, for the lookups of merging:
-// a word's first merge looks up each of its adjacent pairs and every merge two more, and a
-// multiply, a shift and usually one probe cost less than the general map's hashing and group
-// search. Views into the merge table, which never changes once derived.
+// a word's first merge looks up each of its adjacent pairs and every merge two more. A slot
+// holds the whole merge packed in one number, so a lookup touches one cache line and no second
+// table; on the first encoding of a text those lookups miss the caches, which costs more than
+// their instructions. The rank is kept as its place among the model's ranks (equal ranks share
+// a place), which orders and ties pairs exactly as the ranks do.
 class PairMergeIndex {
  public:
+  // A merge packed in one number: its place in the high half, the top bit set when the pair has
+  // no merged token, and the merged token in the low half. An unranked pair's code has every
+  // bit set, and so its place is above every real one: far fewer than 2^31 - 1 merges fit in
+  // memory.
+  using Code = std::uint64_t;
+  static constexpr Code kUnranked = ~Code{0};
+  static constexpr std::uint32_t kUnrankedPlace = (std::uint32_t{1} << 31) - 1;
+  static std::uint32_t place(Code code) { return static_cast<std::uint32_t>(code >> 32) & kUnrankedPlace; }
+  static bool has_merged(Code code) { return (code >> 63) == 0; }
+  static TokenId merged(Code code) { return static_cast<TokenId>(code); }
+
   PairMergeIndex() = default;
-  explicit PairMergeIndex(const MergeTable& merges) {
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * merges.size(), 8));
-    shift_ = 64 - std::countr_zero(capacity);
-    slots_.resize(capacity);
-    for (const auto& [pair, merge] : merges) {
-      std::size_t slot = slot_of(pair);
-      while (slots_[slot].merge != nullptr) slot = (slot + 1) & (capacity - 1);
-      slots_[slot] = Slot{pair, &merge};
-    }
+  // From a model's ranks and the tokens its pairs merge into.
+  PairMergeIndex(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& pairs_to_merge);
+
+  // The code of `pair`, kUnranked when it has no rank. An empty slot holds kUnranked too, so
+  // the probe stops at the pair or at an empty slot alike.
+  Code code(PairKey pair) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = slot_of(pair);
+    while (slots_[slot].pair != pair && slots_[slot].code != kUnranked) slot = (slot + 1) & mask;
+    return slots_[slot].code;
   }
 
-  // The ranked merge of `pair`, or nullptr.
-  const RankedMerge* find(PairKey pair) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = slot_of(pair);; slot = (slot + 1) & mask) {
-      const Slot& candidate = slots_[slot];
-      if (candidate.merge == nullptr || candidate.pair == pair) return candidate.merge;
-    }
+  MergeStep find(PairKey pair) const {
+    const Code found = code(pair);
+    if (found == kUnranked) return MergeStep{0, 0, false, false};
+    return MergeStep{place(found), merged(found), true, has_merged(found)};
   }
 
  private:
   struct Slot {
     PairKey pair = 0;
-    const RankedMerge* merge = nullptr;
+    Code code = kUnranked;
   };
   std::size_t slot_of(PairKey pair) const { return (pair * 0x9e3779b97f4a7c15ull) >> shift_; }
 
-  std::vector<Slot> slots_;
-  int shift_ = 0;
+  // Two empty slots until derived, so that a lookup finds nothing.
+  std::vector<Slot> slots_ = std::vector<Slot>(2);
+  int shift_ = 63;
 };
 
 }  // namespace wrenmark

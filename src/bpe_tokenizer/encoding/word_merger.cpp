@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "absl/container/flat_hash_map.h"
+#include "bpe_tokenizer/encoding/short_word_merge.hpp"
 #include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
@@ -22,8 +23,10 @@ struct WordMerger::Workspace {
     bool queued = false;
   };
 
-  // For short words: the ranked merge of the pair at every position, and where a round merged.
+  // For short words: the ranked merge of the pair at every position (through the general map,
+  // or as values of the flat index), and where a round merged.
   std::vector<const RankedMerge*> pair_merges;
+  std::vector<MergeStep> pair_steps;
   std::vector<std::size_t> merged_positions;
 
   // For long words: the symbols as a linked list, and their pairs queued by rank.
@@ -39,18 +42,32 @@ namespace {
 
 using MergeWorkspace = WordMerger::Workspace;
 
-// The ranked merge of a pair, or nullptr: through the general map, or the flat index of encoding.
+// The ranked merge of a pair, or nullptr, through the general map; the flat index of encoding
+// answers the same as a value, ranking pairs by their places among the ranks, which order them
+// the same.
 const RankedMerge* merge_of(const MergeTable& merges, PairKey pair) {
   auto found = merges.find(pair);
   return found == merges.end() ? nullptr : &found->second;
 }
-const RankedMerge* merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.find(pair); }
+MergeStep merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.find(pair); }
+
+// What the mergers read of either answer.
+bool is_ranked(const RankedMerge* merge) { return merge != nullptr; }
+bool is_ranked(const MergeStep& merge) { return merge.ranked; }
+const RankedMerge& step_of(const RankedMerge* merge) { return *merge; }
+const MergeStep& step_of(const MergeStep& merge) { return merge; }
+std::vector<const RankedMerge*>& pair_merges_of(MergeWorkspace& workspace, const MergeTable&) {
+  return workspace.pair_merges;
+}
+std::vector<MergeStep>& pair_merges_of(MergeWorkspace& workspace, const PairMergeIndex&) {
+  return workspace.pair_steps;
+}
 using QueuedPair = MergeWorkspace::QueuedPair;
 
 // Words with at most this many symbols are merged by rescanning the whole word for the lowest
 // rank after every merge; longer ones queue their adjacent pairs by rank so that the work stays
 // close to linear in the word's length. Both give the same result.
-constexpr std::size_t kRescanMaxSymbols = 32;
+constexpr std::size_t kRescanMaxSymbols = kShortWordMaxSymbols;
 
 constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
 
@@ -135,7 +152,7 @@ class RankQueue {
     const std::uint32_t right = list.next(left);
     if (right == kNoNode) return;
     const PairKey pair = pair_key(list.symbol(left), list.symbol(right));
-    if (const RankedMerge* merge = merge_of(merges, pair)) add(merge->rank, QueuedPair{left, pair});
+    if (const auto merge = merge_of(merges, pair); is_ranked(merge)) add(step_of(merge).rank, QueuedPair{left, pair});
   }
 
   // Moves the pairs of the lowest queued rank into `taken`, in position order.
@@ -162,12 +179,12 @@ class RankQueue {
 
 // The rank of every adjacent pair is kept in an array that moves along with the symbols, so a
 // rescan reads ranks instead of hashing pairs; only the pairs next to a merged symbol are looked
-// up again.
+// up again. Encoding's short words go to merge_short_word instead.
 template <typename Merges>
 void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& merges, MergeWorkspace& workspace) {
   if (symbols.size() < 2) return;
   auto pair_merge = [&merges](TokenId first, TokenId second) { return merge_of(merges, pair_key(first, second)); };
-  std::vector<const RankedMerge*>& pair_merges = workspace.pair_merges;
+  auto& pair_merges = pair_merges_of(workspace, merges);
   std::vector<std::size_t>& merged_positions = workspace.merged_positions;
   pair_merges.resize(symbols.size() - 1);
   for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
@@ -175,16 +192,19 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& mer
   }
 
   while (symbols.size() >= 2) {
-    const RankedMerge* lowest = nullptr;
+    bool found = false;
+    std::uint64_t lowest_rank = 0;
     std::size_t lowest_position = 0;
     for (std::size_t position = 0; position + 1 < symbols.size(); ++position) {
-      const RankedMerge* merge = pair_merges[position];
-      if (merge != nullptr && (lowest == nullptr || merge->rank < lowest->rank)) {
-        lowest = merge;
+      const auto& merge = pair_merges[position];
+      if (is_ranked(merge) && (!found || step_of(merge).rank < lowest_rank)) {
+        found = true;
+        lowest_rank = step_of(merge).rank;
         lowest_position = position;
       }
     }
-    if (lowest == nullptr || !lowest->has_merged) return;
+    if (!found || !step_of(pair_merges[lowest_position]).has_merged) return;
+    const TokenId merged = step_of(pair_merges[lowest_position]).merged;
 
     // No occurrence of the chosen pair lies before its leftmost lowest-ranked position.
     const TokenId first = symbols[lowest_position];
@@ -195,7 +215,7 @@ void apply_merges_by_rescanning(std::vector<TokenId>& symbols, const Merges& mer
     merged_positions.clear();
     while (read < size) {
       if (read + 1 < size && symbols[read] == first && symbols[read + 1] == second) {
-        symbols[write] = lowest->merged;
+        symbols[write] = merged;
         merged_positions.push_back(write);
         read += 2;
       } else {
@@ -243,7 +263,8 @@ void apply_merges_by_rank_queue(std::vector<TokenId>& symbols, const Merges& mer
     });
     if (first_existing == round.end()) continue;
     const PairKey chosen = first_existing->pair;
-    const RankedMerge& step = *merge_of(merges, chosen);
+    const auto found = merge_of(merges, chosen);
+    const auto& step = step_of(found);
     if (!step.has_merged) break;
 
     std::uint32_t last_merged = kNoNode;
@@ -293,6 +314,10 @@ void WordMerger::apply(std::vector<TokenId>& symbols, const MergeTable& merges) 
 }
 
 void WordMerger::apply(std::vector<TokenId>& symbols, const PairMergeIndex& merges) {
+  if (symbols.size() <= kShortWordMaxSymbols) {
+    merge_short_word(symbols, merges);
+    return;
+  }
   apply_merges(symbols, merges, *workspace_);
 }
 
