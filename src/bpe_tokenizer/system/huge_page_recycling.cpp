@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include <pthread.h>
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -72,6 +74,25 @@ void release_all(Kept& state) noexcept {
   for (std::size_t index = 0; index < state.count; ++index) release(state.regions[index]);
   state.count = 0;
 }
+
+// A fork while another thread holds the lock would leave the child's copy locked for good, and
+// the child's first large allocation would hang. The forking thread takes the lock around the
+// fork instead. The child has none of the parent's trainings, so it keeps nothing.
+void lock_before_fork() noexcept { kept().mutex.lock(); }
+
+void unlock_in_parent() noexcept { kept().mutex.unlock(); }
+
+void reset_in_child() noexcept {
+  Kept& state = kept();
+  state.scopes = 0;
+  release_all(state);
+  state.mutex.unlock();
+}
+
+[[maybe_unused]] const bool fork_handlers_registered = []() noexcept {
+  ::pthread_atfork(lock_before_fork, unlock_in_parent, reset_in_child);
+  return true;
+}();
 
 }  // namespace
 
