@@ -8,6 +8,7 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "python_wrapper/borrow.hpp"
 #include "python_wrapper/errors.hpp"
+#include "python_wrapper/id_objects.hpp"
 
 namespace wrenmark::python {
 
@@ -18,6 +19,8 @@ struct TokenizerState {
   explicit TokenizerState(BpeTokenizer tokenizer_in) : tokenizer(std::move(tokenizer_in)) {}
   BpeTokenizer tokenizer;
   mutable EncodingCache encoding_cache;
+  // Kept with the tokenizer, which every Encoder of it keeps alive.
+  IdObjects id_objects;
 };
 
 struct TokenizerObject {
