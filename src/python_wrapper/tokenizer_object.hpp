@@ -73,7 +73,8 @@ PyObject* with_exclusive_tokenizer(PyObject* self, Body&& body) {
 // The methods, each defined in the file of its feature.
 PyObject* tokenizer_get_id_by_token(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
+// Called the vectorcall way: one text per call is the loop that most callers write.
+PyObject* tokenizer_encode(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keyword_names);
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 // Before training: settings that byte fallback refuses raise ValueError; true when none do.
