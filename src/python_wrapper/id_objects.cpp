@@ -25,13 +25,23 @@ PyObject* IdObjects::shared(TokenId id) {
 PyObject* IdObjects::list_of(std::span<const TokenId> ids) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
+#ifdef Py_LIMITED_API
+  for (std::size_t index = 0; index < ids.size(); ++index) {
+    PyObject* item = shared(ids[index]);
+    if (item == nullptr) return nullptr;
+    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), item);
+  }
+#else
+  // The list's slots written directly: the checked store per id costs more than the id.
+  PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   const std::size_t known = objects_.size();
   for (std::size_t index = 0; index < ids.size(); ++index) {
     const TokenId id = ids[index];
     PyObject* item = id < known && objects_[id] ? Py_NewRef(objects_[id].get()) : shared(id);
     if (item == nullptr) return nullptr;
-    set_new_list_item(list.get(), static_cast<Py_ssize_t>(index), item);
+    slots[index] = item;
   }
+#endif
   return list.release();
 }
 
