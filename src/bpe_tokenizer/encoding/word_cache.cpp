@@ -1,5 +1,9 @@
 #include "bpe_tokenizer/encoding/word_cache.hpp"
 
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+
 #include "bpe_tokenizer/system/broken_map.hpp"
 
 namespace wrenmark {
@@ -7,23 +11,29 @@ namespace wrenmark {
 void WordCache::insert(std::string_view word, const WordTokens& tokens) {
   // Only a model whose merged tokens are not the texts they join gives a short word long tokens.
   if (word.empty() || word.size() > kMaxWordBytes || tokens.text.size() > kMaxTokenTextBytes) return;
+  const Entry entry{
+      static_cast<std::uint32_t>(tokens.ids.size()), static_cast<std::uint32_t>(tokens.token_types.size()),
+      static_cast<std::uint32_t>(tokens.undecided.size()), static_cast<std::uint32_t>(tokens.text.size()), tokens.stem};
+  const RecordLayout layout(word.size(), entry);
   const std::size_t text_bytes = word.size() + tokens.text.size();
-  if (entries_.size() >= kMaxEntries || ids_.size() + tokens.ids.size() > kMaxIds ||
-      words_.bytes_used() + text_bytes > kMaxTextBytes) {
+  if (entries_.size() >= kMaxEntries || id_count_ + tokens.ids.size() > kMaxIds ||
+      text_bytes_ + text_bytes > kMaxTextBytes || records_.bytes_used() + layout.size > kMaxRecordBytes) {
     clear();
   }
-  // Stored as one string so that the token text follows the word.
-  joined_.assign(word).append(tokens.text);
-  const std::string_view stored = words_.store(joined_);
-  const Entry entry{
-      static_cast<std::uint32_t>(ids_.size()),         static_cast<std::uint32_t>(tokens.ids.size()),
-      static_cast<std::uint32_t>(token_types_.size()), static_cast<std::uint32_t>(tokens.token_types.size()),
-      static_cast<std::uint32_t>(undecided_.size()),   static_cast<std::uint32_t>(tokens.undecided.size()),
-      static_cast<std::uint32_t>(tokens.text.size()),  tokens.stem};
-  ids_.append(tokens.ids);
-  token_sizes_.append(tokens.token_sizes);
-  token_types_.append(tokens.token_types);
-  undecided_.append(tokens.undecided);
+  record_.assign(layout.size, '\0');
+  const auto put = [&](std::size_t at, const void* bytes, std::size_t size) {
+    if (size != 0) std::memcpy(record_.data() + at, bytes, size);
+  };
+  put(0, word.data(), word.size());
+  put(word.size(), tokens.text.data(), tokens.text.size());
+  put(layout.ids, tokens.ids.data(), tokens.ids.size_bytes());
+  put(layout.token_sizes, tokens.token_sizes.data(), tokens.token_sizes.size_bytes());
+  put(layout.undecided, tokens.undecided.data(), tokens.undecided.size_bytes());
+  put(layout.token_types, tokens.token_types.data(), tokens.token_types.size_bytes());
+  // Every record's size is a multiple of the alignment, and blocks start aligned, so every
+  // record starts aligned.
+  const std::string_view stored = records_.store(record_);
+  assert(reinterpret_cast<std::uintptr_t>(stored.data()) % kRecordAlignment == 0);
   try {
     entries_.emplace(stored.substr(0, word.size()), entry);
   } catch (...) {
@@ -32,15 +42,15 @@ void WordCache::insert(std::string_view word, const WordTokens& tokens) {
     clear();
     throw;
   }
+  id_count_ += tokens.ids.size();
+  text_bytes_ += text_bytes;
 }
 
 void WordCache::clear() {
   entries_.clear();
-  ids_.clear();
-  token_sizes_.clear();
-  token_types_.clear();
-  undecided_.clear();
-  words_.clear();
+  id_count_ = 0;
+  text_bytes_ = 0;
+  records_.clear();
 }
 
 }  // namespace wrenmark

@@ -12,7 +12,6 @@
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/string_store.hpp"
-#include "bpe_tokenizer/encoding/append_buffer.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
 #include "bpe_tokenizer/encoding/word_tokens.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
@@ -69,29 +68,55 @@ class WordCache {
     auto found = entries_.find(word);
     if (found == entries_.end()) return std::nullopt;
     const Entry& entry = found->second;
-    return WordTokens{std::span<const TokenId>(ids_.data() + entry.first_id, entry.id_count),
-                      std::string_view(found->first.data() + found->first.size(), entry.text_size),
-                      std::span<const std::uint32_t>(token_sizes_.data() + entry.first_token, entry.token_count),
-                      std::span<const TokenType>(token_types_.data() + entry.first_token, entry.token_count),
-                      std::span<const UndecidedToken>(undecided_.data() + entry.first_undecided, entry.undecided_count),
-                      entry.stem};
+    const char* record = found->first.data();
+    const RecordLayout layout(found->first.size(), entry);
+    return WordTokens{
+        std::span<const TokenId>(reinterpret_cast<const TokenId*>(record + layout.ids), entry.id_count),
+        std::string_view(record + found->first.size(), entry.text_size),
+        std::span<const std::uint32_t>(reinterpret_cast<const std::uint32_t*>(record + layout.token_sizes),
+                                       entry.token_count),
+        std::span<const TokenType>(reinterpret_cast<const TokenType*>(record + layout.token_types), entry.token_count),
+        std::span<const UndecidedToken>(reinterpret_cast<const UndecidedToken*>(record + layout.undecided),
+                                        entry.undecided_count),
+        entry.stem};
   }
 
   void insert(std::string_view word, const WordTokens& tokens);
-  // Forgets every word; the text blocks are kept for reuse.
+  // Forgets every word; the record blocks are kept for reuse.
   void clear();
 
  private:
   struct Entry {
-    std::uint32_t first_id;
     std::uint32_t id_count;
-    std::uint32_t first_token;
     std::uint32_t token_count;
-    std::uint32_t first_undecided;
     std::uint32_t undecided_count;
     std::uint32_t text_size;
     StemIndex stem;
   };
+  // A word's record, one run of bytes that a hit reads from start to end, so that it costs a
+  // cache line or two instead of one per array: the word (the map's key points at it), its
+  // token text, then aligned to 4 its ids, token sizes and undecided tokens, then the types.
+  // Records are stored at multiples of kRecordAlignment.
+  static constexpr std::size_t kRecordAlignment = 8;
+  static constexpr std::size_t align_up(std::size_t at, std::size_t alignment) {
+    return (at + alignment - 1) & ~(alignment - 1);
+  }
+  struct RecordLayout {
+    RecordLayout(std::size_t word_size, const Entry& entry)
+        : ids(align_up(word_size + entry.text_size, alignof(TokenId))),
+          token_sizes(ids + sizeof(TokenId) * entry.id_count),
+          undecided(token_sizes + sizeof(std::uint32_t) * entry.token_count),
+          token_types(undecided + sizeof(UndecidedToken) * entry.undecided_count),
+          size(align_up(token_types + sizeof(TokenType) * entry.token_count, kRecordAlignment)) {}
+    std::size_t ids;
+    std::size_t token_sizes;
+    std::size_t undecided;
+    std::size_t token_types;
+    std::size_t size;
+  };
+  static_assert(alignof(std::uint32_t) <= alignof(TokenId) && alignof(UndecidedToken) <= alignof(TokenId) &&
+                alignof(TokenId) <= kRecordAlignment && alignof(TokenType) == 1);
+
   // Most words are at most 16 bytes: those are hashed and compared through two overlapping
   // loads each, without the calls that copying a tail of any length or memcmp would make.
   struct Hash {
@@ -116,16 +141,18 @@ class WordCache {
       return a.low == b.low && a.high == b.high;
     }
   };
-  // The word and its token text are stored back to back; the map's key is the word.
+  // The words with their token texts, as before the records held the rest; the records
+  // themselves are bounded by what these limits allow them.
   static constexpr std::size_t kMaxTextBytes = 64 * StringStore::kBlockBytes;
+  static constexpr std::size_t kMaxRecordBytes =
+      kMaxTextBytes + kMaxIds * (sizeof(TokenId) + sizeof(std::uint32_t) + sizeof(TokenType) + sizeof(UndecidedToken)) +
+      kMaxEntries * (alignof(TokenId) + kRecordAlignment) + 64 * StringStore::kBlockBytes;
 
   absl::flat_hash_map<std::string_view, Entry, Hash, Equal> entries_;
-  AppendBuffer<TokenId> ids_;
-  AppendBuffer<std::uint32_t> token_sizes_;
-  AppendBuffer<TokenType> token_types_;
-  AppendBuffer<UndecidedToken> undecided_;
-  StringStore words_;
-  std::string joined_;
+  std::size_t id_count_ = 0;
+  std::size_t text_bytes_ = 0;
+  StringStore records_;
+  std::string record_;
 };
 
 }  // namespace wrenmark
