@@ -41,7 +41,7 @@ void WordCache::insert(std::string_view word, const WordTokens& tokens) {
   } catch (...) {
     // The cache is lent to the next call again. Forgotten as forget_broken_map does, but with
     // the functors that point back at this cache.
-    std::construct_at(&entries_, 0, RecordHash{this}, RecordEqual{this});
+    std::construct_at(&entries_, 0, RecordHash{this, WordHash{}}, RecordEqual{this});
     clear();
     throw;
   }

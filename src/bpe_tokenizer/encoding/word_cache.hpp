@@ -65,7 +65,7 @@ class WordCache {
   static constexpr std::size_t kMaxIds = 1 << 19;
   static constexpr std::size_t kMaxTokenTextBytes = 4 * kMaxWordBytes;
 
-  WordCache() : entries_(0, RecordHash{this}, RecordEqual{this}) {}
+  WordCache() : entries_(0, RecordHash{this, WordHash{}}, RecordEqual{this}) {}
   // The table's functors point back at the cache.
   WordCache(const WordCache&) = delete;
   WordCache& operator=(const WordCache&) = delete;
