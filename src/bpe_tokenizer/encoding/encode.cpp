@@ -1,6 +1,5 @@
 #include "bpe_tokenizer/encoding/encode.hpp"
 
-#include <array>
 #include <optional>
 #include <vector>
 
@@ -33,8 +32,6 @@ struct EncodeBuffers {
 
 class TextEncoder {
  public:
-  static constexpr std::size_t kWordsAhead = 16;
-
   TextEncoder(const EncodingTables& tables, WordCache& word_cache, TokenId end_of_word_id, std::string_view text,
               const EncodeOptions& options, EncodeBuffers& buffers)
       : tables_(tables),
@@ -53,27 +50,13 @@ class TextEncoder {
     word_endings_.start(tables.stem_count());
   }
 
-  // Words are taken a few at a time and the cache's table is fetched for all of them first, so
-  // that their misses overlap instead of each waiting for the one before.
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    const bool cached = dropout_.probability <= 0;
-    std::array<std::string_view, kWordsAhead> pending;
-    std::size_t pending_count = 0;
-    const auto encode_pending = [&] {
-      for (std::size_t index = 0; index < pending_count && !failure; ++index) {
-        Status status = encode_word(pending[index]);
-        if (!status) failure = status.error();
-      }
-      pending_count = 0;
-    };
     scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
       if (failure) return;
-      if (cached) word_cache_.prefetch(word);
-      pending[pending_count++] = word;
-      if (pending_count == kWordsAhead) encode_pending();
+      Status status = encode_word(word);
+      if (!status) failure = status.error();
     });
-    encode_pending();
     if (failure) return *failure;
     return {};
   }

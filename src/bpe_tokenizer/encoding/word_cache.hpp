@@ -88,9 +88,6 @@ class WordCache {
         header.stem};
   }
 
-  // Starts fetching the part of the table where `word` would be, for a find soon after.
-  void prefetch(std::string_view word) const { entries_.prefetch(word); }
-
   void insert(std::string_view word, const WordTokens& tokens);
   // Forgets every word; the record memory is kept for reuse.
   void clear();
