@@ -16,7 +16,9 @@ Two more encode cases per model: "lines warm", the one-call-per-line loop a seco
 word in the word cache), and "whole", one `encode` of the whole text on a freshly loaded
 tokenizer (the tables derived in the call, every word seen cold once), ids read as a buffer
 where the Encoder has one. With --encode-vocab, models of that size are trained natively (not
-under callgrind) on the whole corpus and get the three encode cases too.
+under callgrind) on the whole corpus and get the three encode cases too, and two more: the warm
+loop reading `.ids` of every line ("lines-warm-ids") and a second `encode_batch` of all the
+lines ("batch-warm"; on one CPU, so the pool's work and the serial part add up).
 """
 
 from __future__ import annotations
@@ -62,6 +64,21 @@ elif mode == "lines-warm":
     encodings = [tokenizer.encode(line) for line in lines]
     if skip == "0":
         encodings = [tokenizer.encode(line) for line in lines]
+elif mode == "lines-warm-ids":
+    tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
+    lines = open(heldout, encoding="utf-8").read().splitlines()
+    encode = tokenizer.encode
+    for line in lines:
+        encode(line).ids
+    if skip == "0":
+        for line in lines:
+            encode(line).ids
+elif mode == "batch-warm":
+    tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
+    lines = open(heldout, encoding="utf-8").read().splitlines()
+    encodings = tokenizer.encode_batch(lines)
+    if skip == "0":
+        encodings = tokenizer.encode_batch(lines)
 else:
     tokenizer = wrenmark.BpeTokenizer.from_pretrained(model_dir)
     text = open(heldout, encoding="utf-8").read()
@@ -141,7 +158,7 @@ def main() -> int:
                 train_natively(arguments.corpus, arguments.encode_vocab, merge_all, model_dir)
                 common = [str(arguments.corpus), str(arguments.encode_vocab), merge_all, str(arguments.heldout),
                           str(model_dir)]
-                for case in ("encode", "lines-warm", "whole"):
+                for case in ("encode", "lines-warm", "whole", "lines-warm-ids", "batch-warm"):
                     label = f"encode {mode_name}" if case == "encode" else f"encode {mode_name} {case}"
                     results[f"{label} {arguments.encode_vocab}"] = call_instructions([case, *common], workdir)
         for case, count in results.items():

@@ -119,6 +119,28 @@ PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keywo
   return argument;
 }
 
+PyObject* parse_one_argument(PyObject* const* args, Py_ssize_t count, PyObject* keyword_names, const char* keyword,
+                             const char* format) {
+  if (keyword_names == nullptr && count == 1) return args[0];
+  // The parser's messages need the classic form: a tuple of the positional arguments and a dict
+  // of the keyword ones. The caller's references keep the objects alive after these are freed.
+  PyRef positional(PyTuple_New(count));
+  if (!positional) return nullptr;
+  for (Py_ssize_t index = 0; index < count; ++index) PyTuple_SetItem(positional.get(), index, Py_NewRef(args[index]));
+  PyRef keywords;
+  if (keyword_names != nullptr) {
+    keywords = PyRef(PyDict_New());
+    if (!keywords) return nullptr;
+    const Py_ssize_t keyword_count = PyTuple_Size(keyword_names);
+    for (Py_ssize_t index = 0; index < keyword_count; ++index) {
+      if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(keyword_names, index), args[count + index]) < 0) {
+        return nullptr;
+      }
+    }
+  }
+  return parse_one_argument(positional.get(), keywords.get(), keyword, format);
+}
+
 bool reject_unexpected_keywords(PyObject* kwargs, const char* const* keywords, const char* format) {
   if (kwargs == nullptr) return true;
   PyObject* key = nullptr;

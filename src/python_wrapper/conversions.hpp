@@ -42,6 +42,10 @@ void prefix_pending_exception(const std::string& prefix);
 // Parses the one argument of a method called as `format` says ("O:Class.method"), by position or
 // as `keyword`; returns it borrowed, or nullptr with the interpreter's TypeError set.
 PyObject* parse_one_argument(PyObject* args, PyObject* kwargs, const char* keyword, const char* format);
+// The same for a method called the vectorcall way (METH_FASTCALL | METH_KEYWORDS), which spares
+// the usual call its argument tuple; every other form goes through the parser as above.
+PyObject* parse_one_argument(PyObject* const* args, Py_ssize_t count, PyObject* keyword_names, const char* keyword,
+                             const char* format);
 
 // Raises TypeError "{function}() got an unexpected keyword argument '{key}'" for the first key of
 // `kwargs` that the nullptr-terminated `keywords` lacks, as the interpreter does for a function

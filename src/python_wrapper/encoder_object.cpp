@@ -4,9 +4,11 @@
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_outputs.hpp"
 #include "python_wrapper/errors.hpp"
+#include "python_wrapper/id_objects.hpp"
 #include "python_wrapper/pickling.hpp"
 #include "python_wrapper/py_ref.hpp"
 #include "python_wrapper/token_type_object.hpp"
+#include "python_wrapper/tokenizer_object.hpp"
 #include "python_wrapper/type_support.hpp"
 
 namespace wrenmark::python {
@@ -28,13 +30,32 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 
 EncodingView encoding_of(PyObject* self) { return EncodingView(as_encoder(self)->packed); }
 
+// The shared int objects of the ids of `self`'s tokenizer; null for an encoding that has none.
+IdObjects* id_objects_of(PyObject* self) {
+  PyObject* tokenizer = as_encoder(self)->origin.tokenizer;
+  if (tokenizer == nullptr) return nullptr;
+  return &reinterpret_cast<TokenizerObject*>(tokenizer)->native.id_objects;
+}
+
+// Freed Encoder objects kept for the next ones, so that a loop which drops each encoding before
+// making the next, and a batch made after the last one was dropped, cost no allocation and free
+// of the interpreter's per object. Their memory only: each is initialised anew when handed out.
+// At most kSpareEncoders of them (about 64 bytes each); touched only under the interpreter lock.
+constexpr std::size_t kSpareEncoders = 8192;
+PyObject* spare_encoders[kSpareEncoders];
+std::size_t spare_encoder_count = 0;
+
 void destroy_encoder(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   SharedEncodingBlock::release(as_encoder(self)->block);
   Py_XDECREF(as_encoder(self)->origin.tokenizer);
-  // Read once: there is one Encoder type, and it never changes.
-  static const freefunc free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
+  if (spare_encoder_count < kSpareEncoders) {
+    spare_encoders[spare_encoder_count++] = self;
+  } else {
+    // Read once: there is one Encoder type, and it never changes.
+    static const freefunc free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+  }
   Py_DECREF(type);
 }
 
@@ -59,10 +80,7 @@ PyObject* get_tokens(PyObject* self, void*) {
 }
 
 PyObject* get_ids(PyObject* self, void*) {
-  return read_shared(self, [](EncodingView encoding) {
-    const std::span<const TokenId> ids = encoding.ids();
-    return build_list(ids.size(), [&](std::size_t index) { return PyLong_FromUnsignedLong(ids[index]); });
-  });
+  return read_shared(self, [&](EncodingView encoding) { return id_list(id_objects_of(self), encoding.ids()); });
 }
 
 PyObject* get_token_types(PyObject* self, void*) {
@@ -101,7 +119,7 @@ PyObject* encoder_get_token_type(PyObject* self, PyObject* args, PyObject* kwarg
 
 // (_encoder_from_state, (version, original_text, tokens, ids, token_types as bytes)).
 PyObject* encoder_reduce(PyObject* self, PyObject*) {
-  return read_shared(self, [](EncodingView encoding) -> PyObject* {
+  return read_shared(self, [&](EncodingView encoding) -> PyObject* {
     PyRef function(reconstructor("_encoder_from_state"));
     if (!function) return nullptr;
     PyRef original_text(to_python_text(encoding.original_text()));
@@ -109,16 +127,15 @@ PyObject* encoder_reduce(PyObject* self, PyObject*) {
     PyRef tokens(
         build_list(encoding.token_count(), [&](std::size_t index) { return to_python_text(encoding.token(index)); }));
     if (!tokens) return nullptr;
-    const std::span<const TokenId> ids = encoding.ids();
-    PyRef id_list(build_list(ids.size(), [&](std::size_t index) { return PyLong_FromUnsignedLong(ids[index]); }));
-    if (!id_list) return nullptr;
+    PyRef ids(id_list(id_objects_of(self), encoding.ids()));
+    if (!ids) return nullptr;
     const std::span<const TokenType> types = encoding.token_types();
     static_assert(sizeof(TokenType) == 1);
     PyRef type_bytes(
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(types.data()), static_cast<Py_ssize_t>(types.size())));
     if (!type_bytes) return nullptr;
     return Py_BuildValue("(O(kOOOO))", function.get(), kEncoderStateVersion, original_text.get(), tokens.get(),
-                         id_list.get(), type_bytes.get());
+                         ids.get(), type_bytes.get());
   });
 }
 
@@ -181,7 +198,8 @@ PyObject* make_encoder(SharedEncodingBlock& block, const std::byte* packed, cons
   // Through the slot, not the struct member: the type object is opaque in the stable ABI. The
   // type never changes once made, so its slot is read once.
   static const allocfunc allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* object = allocate(type, 0);
+  PyObject* object =
+      spare_encoder_count > 0 ? PyObject_Init(spare_encoders[--spare_encoder_count], type) : allocate(type, 0);
   if (object == nullptr) return nullptr;
   block.add_user();
   EncoderObject* encoder = as_encoder(object);

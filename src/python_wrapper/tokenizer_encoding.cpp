@@ -6,8 +6,8 @@
 
 namespace wrenmark::python {
 
-PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* text_argument = parse_one_argument(args, kwargs, "text", "O:BpeTokenizer.encode");
+PyObject* tokenizer_encode(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keyword_names) {
+  PyObject* text_argument = parse_one_argument(args, count, keyword_names, "text", "O:BpeTokenizer.encode");
   if (text_argument == nullptr) return nullptr;
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto text = to_text(text_argument, "text");

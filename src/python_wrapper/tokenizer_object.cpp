@@ -99,7 +99,7 @@ PyMethodDef tokenizer_methods[] = {
      "train_from_iterator($self, iterator, length=None)\n--\n\n"},
     {"train_from_word_counts", keyword_method<tokenizer_train_from_word_counts>(), METH_VARARGS | METH_KEYWORDS,
      "train_from_word_counts($self, counts)\n--\n\n"},
-    {"encode", keyword_method<tokenizer_encode>(), METH_VARARGS | METH_KEYWORDS, "encode($self, text)\n--\n\n"},
+    {"encode", keyword_method<tokenizer_encode>(), METH_FASTCALL | METH_KEYWORDS, "encode($self, text)\n--\n\n"},
     {"decode", keyword_method<tokenizer_decode>(), METH_VARARGS | METH_KEYWORDS, "decode($self, ids)\n--\n\n"},
     {"get_id_by_token", keyword_method<tokenizer_get_id_by_token>(), METH_VARARGS | METH_KEYWORDS,
      "get_id_by_token($self, token)\n--\n\n"},

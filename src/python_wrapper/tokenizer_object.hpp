@@ -8,6 +8,7 @@
 #include "bpe_tokenizer/encoding/encoding_cache.hpp"
 #include "python_wrapper/borrow.hpp"
 #include "python_wrapper/errors.hpp"
+#include "python_wrapper/id_objects.hpp"
 
 namespace wrenmark::python {
 
@@ -18,6 +19,8 @@ struct TokenizerState {
   explicit TokenizerState(BpeTokenizer tokenizer_in) : tokenizer(std::move(tokenizer_in)) {}
   BpeTokenizer tokenizer;
   mutable EncodingCache encoding_cache;
+  // Kept with the tokenizer, which every Encoder of it keeps alive.
+  IdObjects id_objects;
 };
 
 struct TokenizerObject {
@@ -70,7 +73,8 @@ PyObject* with_exclusive_tokenizer(PyObject* self, Body&& body) {
 // The methods, each defined in the file of its feature.
 PyObject* tokenizer_get_id_by_token(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_get_token_by_id(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* tokenizer_encode(PyObject* self, PyObject* args, PyObject* kwargs);
+// Called the vectorcall way: one text per call is the loop that most callers write.
+PyObject* tokenizer_encode(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keyword_names);
 PyObject* tokenizer_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tokenizer_train(PyObject* self, PyObject* unused);
 // Before training: settings that byte fallback refuses raise ValueError; true when none do.

@@ -1,46 +1,59 @@
 #include "bpe_tokenizer/encoding/word_cache.hpp"
 
-#include "bpe_tokenizer/system/broken_map.hpp"
+#include <cstdint>
+#include <cstring>
+
+#include <memory>
 
 namespace wrenmark {
 
 void WordCache::insert(std::string_view word, const WordTokens& tokens) {
   // Only a model whose merged tokens are not the texts they join gives a short word long tokens.
   if (word.empty() || word.size() > kMaxWordBytes || tokens.text.size() > kMaxTokenTextBytes) return;
+  const RecordHeader header{static_cast<std::uint32_t>(word.size()),
+                            static_cast<std::uint32_t>(tokens.text.size()),
+                            static_cast<std::uint32_t>(tokens.ids.size()),
+                            static_cast<std::uint32_t>(tokens.token_types.size()),
+                            static_cast<std::uint32_t>(tokens.undecided.size()),
+                            tokens.stem};
+  const RecordLayout layout(header);
   const std::size_t text_bytes = word.size() + tokens.text.size();
-  if (entries_.size() >= kMaxEntries || ids_.size() + tokens.ids.size() > kMaxIds ||
-      words_.bytes_used() + text_bytes > kMaxTextBytes) {
+  if (entries_.size() >= kMaxEntries || id_count_ + tokens.ids.size() > kMaxIds ||
+      text_bytes_ + text_bytes > kMaxTextBytes || records_.size() + layout.units > kMaxRecordUnits) {
     clear();
   }
-  // Stored as one string so that the token text follows the word.
-  joined_.assign(word).append(tokens.text);
-  const std::string_view stored = words_.store(joined_);
-  const Entry entry{
-      static_cast<std::uint32_t>(ids_.size()),         static_cast<std::uint32_t>(tokens.ids.size()),
-      static_cast<std::uint32_t>(token_types_.size()), static_cast<std::uint32_t>(tokens.token_types.size()),
-      static_cast<std::uint32_t>(undecided_.size()),   static_cast<std::uint32_t>(tokens.undecided.size()),
-      static_cast<std::uint32_t>(tokens.text.size()),  tokens.stem};
-  ids_.append(tokens.ids);
-  token_sizes_.append(tokens.token_sizes);
-  token_types_.append(tokens.token_types);
-  undecided_.append(tokens.undecided);
+  const auto unit = static_cast<std::uint32_t>(records_.size());
+  char* record = reinterpret_cast<char*>(records_.extend(layout.units));
+  // The padding too, so that a record's bytes never depend on what the memory held before.
+  std::memset(record, 0, layout.units * sizeof(Unit));
+  const auto put = [&](std::size_t at, const void* bytes, std::size_t size) {
+    if (size != 0) std::memcpy(record + at, bytes, size);
+  };
+  put(0, &header, sizeof header);
+  put(sizeof header, word.data(), word.size());
+  put(layout.text, tokens.text.data(), tokens.text.size());
+  put(layout.ids, tokens.ids.data(), tokens.ids.size_bytes());
+  put(layout.token_sizes, tokens.token_sizes.data(), tokens.token_sizes.size_bytes());
+  put(layout.undecided, tokens.undecided.data(), tokens.undecided.size_bytes());
+  put(layout.token_types, tokens.token_types.data(), tokens.token_types.size_bytes());
   try {
-    entries_.emplace(stored.substr(0, word.size()), entry);
+    entries_.insert(unit);
   } catch (...) {
-    // The cache is lent to the next call again.
-    forget_broken_map(entries_);
+    // The cache is lent to the next call again. Forgotten as forget_broken_map does, but with
+    // the functors that point back at this cache.
+    std::construct_at(&entries_, 0, RecordHash{this, WordHash{}}, RecordEqual{this});
     clear();
     throw;
   }
+  id_count_ += tokens.ids.size();
+  text_bytes_ += text_bytes;
 }
 
 void WordCache::clear() {
   entries_.clear();
-  ids_.clear();
-  token_sizes_.clear();
-  token_types_.clear();
-  undecided_.clear();
-  words_.clear();
+  id_count_ = 0;
+  text_bytes_ = 0;
+  records_.clear();
 }
 
 }  // namespace wrenmark

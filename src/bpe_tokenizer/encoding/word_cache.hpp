@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/string_store.hpp"
 #include "bpe_tokenizer/encoding/append_buffer.hpp"
@@ -65,36 +65,80 @@ class WordCache {
   static constexpr std::size_t kMaxIds = 1 << 19;
   static constexpr std::size_t kMaxTokenTextBytes = 4 * kMaxWordBytes;
 
+  WordCache() : entries_(0, RecordHash{this, WordHash{}}, RecordEqual{this}) {}
+  // The table's functors point back at the cache.
+  WordCache(const WordCache&) = delete;
+  WordCache& operator=(const WordCache&) = delete;
+
+  // The tokens of `word` when it is kept; they stay valid until the next insert or clear.
   std::optional<WordTokens> find(std::string_view word) const {
     auto found = entries_.find(word);
     if (found == entries_.end()) return std::nullopt;
-    const Entry& entry = found->second;
-    return WordTokens{std::span<const TokenId>(ids_.data() + entry.first_id, entry.id_count),
-                      std::string_view(found->first.data() + found->first.size(), entry.text_size),
-                      std::span<const std::uint32_t>(token_sizes_.data() + entry.first_token, entry.token_count),
-                      std::span<const TokenType>(token_types_.data() + entry.first_token, entry.token_count),
-                      std::span<const UndecidedToken>(undecided_.data() + entry.first_undecided, entry.undecided_count),
-                      entry.stem};
+    const char* record = record_at(*found);
+    const RecordHeader& header = *reinterpret_cast<const RecordHeader*>(record);
+    const RecordLayout layout(header);
+    return WordTokens{
+        std::span<const TokenId>(reinterpret_cast<const TokenId*>(record + layout.ids), header.id_count),
+        std::string_view(record + layout.text, header.text_size),
+        std::span<const std::uint32_t>(reinterpret_cast<const std::uint32_t*>(record + layout.token_sizes),
+                                       header.token_count),
+        std::span<const TokenType>(reinterpret_cast<const TokenType*>(record + layout.token_types), header.token_count),
+        std::span<const UndecidedToken>(reinterpret_cast<const UndecidedToken*>(record + layout.undecided),
+                                        header.undecided_count),
+        header.stem};
   }
 
   void insert(std::string_view word, const WordTokens& tokens);
-  // Forgets every word; the text blocks are kept for reuse.
+  // Forgets every word; the record memory is kept for reuse.
   void clear();
 
  private:
-  struct Entry {
-    std::uint32_t first_id;
-    std::uint32_t id_count;
-    std::uint32_t first_token;
-    std::uint32_t token_count;
-    std::uint32_t first_undecided;
-    std::uint32_t undecided_count;
+  // A word's record, one run of bytes that a hit reads from start to end, so that it costs a
+  // cache line or two instead of one per array: this header, the word, its token text, then
+  // aligned to 4 its ids, token sizes and undecided tokens, then the types. Records sit back to
+  // back in `records_`, each a whole number of its 8-byte units; the table keeps only where
+  // each starts (4 bytes a slot), so that the table of a full cache stays within a core's
+  // second-level cache and a lookup misses it rarely.
+  struct RecordHeader {
+    std::uint32_t word_size;
     std::uint32_t text_size;
+    std::uint32_t id_count;
+    std::uint32_t token_count;
+    std::uint32_t undecided_count;
     StemIndex stem;
   };
+  using Unit = std::uint64_t;
+  static constexpr std::size_t align_up(std::size_t at, std::size_t alignment) {
+    return (at + alignment - 1) & ~(alignment - 1);
+  }
+  struct RecordLayout {
+    explicit RecordLayout(const RecordHeader& header)
+        : text(sizeof(RecordHeader) + header.word_size),
+          ids(align_up(text + header.text_size, alignof(TokenId))),
+          token_sizes(ids + sizeof(TokenId) * header.id_count),
+          undecided(token_sizes + sizeof(std::uint32_t) * header.token_count),
+          token_types(undecided + sizeof(UndecidedToken) * header.undecided_count),
+          units(align_up(token_types + sizeof(TokenType) * header.token_count, sizeof(Unit)) / sizeof(Unit)) {}
+    std::size_t text;
+    std::size_t ids;
+    std::size_t token_sizes;
+    std::size_t undecided;
+    std::size_t token_types;
+    std::size_t units;
+  };
+  static_assert(alignof(RecordHeader) <= alignof(TokenId) && alignof(std::uint32_t) <= alignof(TokenId) &&
+                alignof(UndecidedToken) <= alignof(TokenId) && alignof(TokenId) <= sizeof(Unit) &&
+                alignof(TokenType) == 1 && sizeof(RecordHeader) % alignof(TokenId) == 0);
+
+  const char* record_at(std::uint32_t unit) const { return reinterpret_cast<const char*>(records_.data() + unit); }
+  std::string_view word_at(std::uint32_t unit) const {
+    const char* record = record_at(unit);
+    return std::string_view(record + sizeof(RecordHeader), reinterpret_cast<const RecordHeader*>(record)->word_size);
+  }
+
   // Most words are at most 16 bytes: those are hashed and compared through two overlapping
   // loads each, without the calls that copying a tail of any length or memcmp would make.
-  struct Hash {
+  struct WordHash {
     std::size_t operator()(std::string_view word) const {
       if (word.size() > 16) return hasher(word);
       const detail::ShortWord loaded = detail::ShortWord::load(word);
@@ -107,25 +151,42 @@ class WordCache {
     // Derived from the process's seed, so that crafted words cannot aim at one bucket either.
     std::uint64_t seed = hasher(std::string_view("seed"));
   };
-  struct Equal {
-    bool operator()(std::string_view left, std::string_view right) const {
-      if (left.size() != right.size()) return false;
-      if (left.size() > 16) return left == right;
-      const detail::ShortWord a = detail::ShortWord::load(left);
-      const detail::ShortWord b = detail::ShortWord::load(right);
-      return a.low == b.low && a.high == b.high;
-    }
+  static bool same_word(std::string_view left, std::string_view right) {
+    if (left.size() != right.size()) return false;
+    if (left.size() > 16) return left == right;
+    const detail::ShortWord a = detail::ShortWord::load(left);
+    const detail::ShortWord b = detail::ShortWord::load(right);
+    return a.low == b.low && a.high == b.high;
+  }
+  // The table's keys are record positions, looked up by the word itself.
+  struct RecordHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view word) const { return hash(word); }
+    std::size_t operator()(std::uint32_t unit) const { return hash(cache->word_at(unit)); }
+    const WordCache* cache;
+    WordHash hash;
   };
-  // The word and its token text are stored back to back; the map's key is the word.
+  struct RecordEqual {
+    using is_transparent = void;
+    bool operator()(std::uint32_t left, std::uint32_t right) const { return left == right; }
+    bool operator()(std::uint32_t unit, std::string_view word) const { return same_word(cache->word_at(unit), word); }
+    bool operator()(std::string_view word, std::uint32_t unit) const { return same_word(cache->word_at(unit), word); }
+    const WordCache* cache;
+  };
+  // The words with their token texts, as before the records held the rest; the records
+  // themselves are bounded by what these limits allow them.
   static constexpr std::size_t kMaxTextBytes = 64 * StringStore::kBlockBytes;
+  static constexpr std::size_t kMaxRecordUnits =
+      (kMaxTextBytes +
+       kMaxIds * (sizeof(TokenId) + sizeof(std::uint32_t) + sizeof(TokenType) + sizeof(UndecidedToken)) +
+       kMaxEntries * (sizeof(RecordHeader) + alignof(TokenId) + sizeof(Unit))) /
+      sizeof(Unit);
+  static_assert(kMaxRecordUnits < (std::size_t{1} << 32));
 
-  absl::flat_hash_map<std::string_view, Entry, Hash, Equal> entries_;
-  AppendBuffer<TokenId> ids_;
-  AppendBuffer<std::uint32_t> token_sizes_;
-  AppendBuffer<TokenType> token_types_;
-  AppendBuffer<UndecidedToken> undecided_;
-  StringStore words_;
-  std::string joined_;
+  absl::flat_hash_set<std::uint32_t, RecordHash, RecordEqual> entries_;
+  std::size_t id_count_ = 0;
+  std::size_t text_bytes_ = 0;
+  AppendBuffer<Unit> records_;
 };
 
 }  // namespace wrenmark
