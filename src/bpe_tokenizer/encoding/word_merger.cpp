@@ -55,7 +55,7 @@ MergeStep merge_of(const PairMergeIndex& merges, PairKey pair) { return merges.f
 bool is_ranked(const RankedMerge* merge) { return merge != nullptr; }
 bool is_ranked(const MergeStep& merge) { return merge.ranked; }
 const RankedMerge& step_of(const RankedMerge* merge) { return *merge; }
-const MergeStep& step_of(const MergeStep& merge) { return merge; }
+MergeStep step_of(const MergeStep& merge) { return merge; }
 std::vector<const RankedMerge*>& pair_merges_of(MergeWorkspace& workspace, const MergeTable&) {
   return workspace.pair_merges;
 }

@@ -44,8 +44,8 @@ void* fresh(std::size_t bytes) {
   void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
   char* start = static_cast<char*>(raw);
-  char* aligned = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(start) + kHugePageBytes - 1) &
-                                          ~(std::uintptr_t{kHugePageBytes} - 1));
+  const std::size_t past_boundary = reinterpret_cast<std::uintptr_t>(start) % kHugePageBytes;
+  char* aligned = past_boundary == 0 ? start : start + (kHugePageBytes - past_boundary);
   if (aligned != start) ::munmap(start, static_cast<std::size_t>(aligned - start));
   char* end = aligned + bytes;
   if (end != start + mapped) ::munmap(end, static_cast<std::size_t>(start + mapped - end));
