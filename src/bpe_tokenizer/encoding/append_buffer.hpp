@@ -60,6 +60,11 @@ class AppendBuffer {
   const Value* end() const { return values_.get() + size_; }
 
   void clear() { size_ = 0; }
+  // Room for `count` values in all, so that appending up to there copies nothing.
+  void reserve(std::size_t count) {
+    if (capacity_ < count) grow(count);
+  }
+  std::size_t capacity() const { return capacity_; }
 
   // Room for `count` more values after the current ones, counted as appended.
   Value* extend(std::size_t count) {

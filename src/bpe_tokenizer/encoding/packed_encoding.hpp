@@ -68,6 +68,7 @@ class EncodingBuilder {
     token_ends_.clear();
     ids_.clear();
     token_types_.clear();
+    reserve_for(original_text.size());
   }
   void append_id(TokenId id) { ids_.push_back(id); }
   void append_token(std::string_view text, TokenType type) {
@@ -101,6 +102,19 @@ class EncodingBuilder {
   std::size_t pack(std::byte* destination) const;
 
  private:
+  // Sized up front from the text, so that a first long text does not grow the buffers by
+  // doubling, copying each time into fresh memory that faults again. The token texts are about
+  // the text itself; a token is rarely shorter than kBytesPerTokenEstimate bytes on average, and
+  // a text that has more tokens only grows the buffers as before.
+  static constexpr std::size_t kBytesPerTokenEstimate = 4;
+  void reserve_for(std::size_t text_size) {
+    const std::size_t tokens = text_size / kBytesPerTokenEstimate;
+    token_text_.reserve(text_size);
+    token_ends_.reserve(tokens);
+    ids_.reserve(tokens);
+    token_types_.reserve(tokens);
+  }
+
   std::string_view original_text_;
   AppendBuffer<char> token_text_;
   AppendBuffer<std::uint64_t> token_ends_;
