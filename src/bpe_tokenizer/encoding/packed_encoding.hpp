@@ -103,9 +103,9 @@ class EncodingBuilder {
 
  private:
   // Sized up front from the text, so that a first long text does not grow the buffers by
-  // doubling, copying each time into fresh memory that faults again. The token texts are about
-  // the text itself; a token is rarely shorter than kBytesPerTokenEstimate bytes on average, and
-  // a text that has more tokens only grows the buffers as before.
+  // doubling, copying each time into fresh memory that faults again. The estimates err low (the
+  // token texts are at least the text, and prose has more than a token per four bytes), so that
+  // with the rounding of reserve() no buffer ends larger than growing would have made it.
   static constexpr std::size_t kBytesPerTokenEstimate = 4;
   void reserve_for(std::size_t text_size) {
     const std::size_t tokens = text_size / kBytesPerTokenEstimate;
