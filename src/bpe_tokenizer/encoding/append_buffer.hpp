@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,6 +61,13 @@ class AppendBuffer {
   const Value* end() const { return values_.get() + size_; }
 
   void clear() { size_ = 0; }
+  // Room for at least `count` values in all, so that appending up to there copies nothing.
+  // Rounded up to a power of two, the capacities that growing from empty passes through: a
+  // buffer reserved by a low estimate ends no larger than one that grew to the same size.
+  void reserve(std::size_t count) {
+    if (capacity_ < count) grow(std::bit_ceil(count));
+  }
+  std::size_t capacity() const { return capacity_; }
 
   // Room for `count` more values after the current ones, counted as appended.
   Value* extend(std::size_t count) {

@@ -263,6 +263,7 @@ Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& w
   if (!end_of_word_id) return TokenizerError::no_id_for_token(kEndOfWord);
 
   EncodeBuffers& buffers = thread_buffers(text.size());
+  word_cache.reserve_for_text(text.size());
   Status status = encode_with(buffers, tables, word_cache, text, *end_of_word_id, options);
   if (!status) return status.error();
   return &buffers.encoding;

@@ -68,6 +68,7 @@ class EncodingBuilder {
     token_ends_.clear();
     ids_.clear();
     token_types_.clear();
+    reserve_for(original_text.size());
   }
   void append_id(TokenId id) { ids_.push_back(id); }
   void append_token(std::string_view text, TokenType type) {
@@ -101,6 +102,19 @@ class EncodingBuilder {
   std::size_t pack(std::byte* destination) const;
 
  private:
+  // Sized up front from the text, so that a first long text does not grow the buffers by
+  // doubling, copying each time into fresh memory that faults again. The estimates err low (the
+  // token texts are at least the text, and prose has more than a token per four bytes), so that
+  // with the rounding of reserve() no buffer ends larger than growing would have made it.
+  static constexpr std::size_t kBytesPerTokenEstimate = 4;
+  void reserve_for(std::size_t text_size) {
+    const std::size_t tokens = text_size / kBytesPerTokenEstimate;
+    token_text_.reserve(text_size);
+    token_ends_.reserve(tokens);
+    ids_.reserve(tokens);
+    token_types_.reserve(tokens);
+  }
+
   std::string_view original_text_;
   AppendBuffer<char> token_text_;
   AppendBuffer<std::uint64_t> token_ends_;

@@ -1,0 +1,53 @@
+"""The first long text of a thread and of a tokenizer is encoded into buffers and a word cache
+sized up front from its length: whether the text then needs less or more than that estimate
+(more tokens per byte, more distinct words than the cache keeps), the result must be the one a
+warm tokenizer on a warm thread gives, where the same memory grew piece by piece."""
+
+import random
+import threading
+
+import pytest
+from wrenmark import BpeTokenizer
+
+from helpers import train_on_text
+
+_source = random.Random(5)
+CORPUS = " ".join("".join(_source.choice("abcdefgh") for _ in range(_source.randint(1, 7))) for _ in range(6000))
+
+
+def result(encoder):
+    return encoder.ids, encoder.tokens, encoder.token_types, encoder.offsets, encoder.word_ids
+
+
+@pytest.fixture(scope="module")
+def model_dir(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("first")
+    tokenizer = train_on_text(directory, CORPUS, 200, save_model=True, output_dir=str(directory / "model"))
+    del tokenizer
+    return str(directory / "model")
+
+
+def random_words(count, letters, longest):
+    source = random.Random(count)
+    return " ".join("".join(source.choice(letters) for _ in range(source.randint(1, longest))) for _ in range(count))
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        CORPUS * 3,                                   # as estimated: few distinct words
+        random_words(200000, "abcdefgh", 12),  # distinct words past the cache's limit
+        random_words(100000, "abcdefgh", 1),   # many more tokens a byte than estimated
+        "abcdefgh" * 30000,                    # one long word, never kept
+    ],
+)
+def test_a_first_long_text_encodes_as_on_warm_memory(model_dir, text):
+    first = []
+    thread = threading.Thread(target=lambda: first.append(result(BpeTokenizer.from_pretrained(model_dir).encode(text))))
+    thread.start()
+    thread.join()
+
+    warm = BpeTokenizer.from_pretrained(model_dir)
+    for piece in (text[:100], text[:5000], text[:200000]):
+        warm.encode(piece)
+    assert first == [result(warm.encode(text))]
