@@ -56,6 +56,17 @@ def train_on_text(tmp_path: Path, text: str, target: int, pre_tokenization="whit
     return tokenizer
 
 
+def saved_model_of(directory: Path, text: str, target: int) -> str:
+    """Trains on `text` and returns the directory of the saved model, for tests that load it fresh."""
+    train_on_text(directory, text, target, save_model=True, output_dir=str(directory / "model"))
+    return str(directory / "model")
+
+
+def encoding_outputs(encoder):
+    """Everything an Encoder tells of its text, to compare two encodings whole."""
+    return encoder.ids, encoder.tokens, encoder.token_types, encoder.offsets, encoder.word_ids
+
+
 def run_python(code: str, cwd: Path | None = None) -> subprocess.CompletedProcess:
     """Runs `code` in a child interpreter and returns its exit status and raw output."""
     return subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, timeout=120)

@@ -9,22 +9,15 @@ import threading
 import pytest
 from wrenmark import BpeTokenizer
 
-from helpers import train_on_text
+from helpers import encoding_outputs as result, saved_model_of
 
 _source = random.Random(5)
 CORPUS = " ".join("".join(_source.choice("abcdefgh") for _ in range(_source.randint(1, 7))) for _ in range(6000))
 
 
-def result(encoder):
-    return encoder.ids, encoder.tokens, encoder.token_types, encoder.offsets, encoder.word_ids
-
-
 @pytest.fixture(scope="module")
 def model_dir(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("first")
-    tokenizer = train_on_text(directory, CORPUS, 200, save_model=True, output_dir=str(directory / "model"))
-    del tokenizer
-    return str(directory / "model")
+    return saved_model_of(tmp_path_factory.mktemp("first"), CORPUS, 200)
 
 
 def random_words(count, letters, longest):

@@ -7,23 +7,16 @@ import random
 import pytest
 from wrenmark import BpeTokenizer
 
-from helpers import train_on_text
+from helpers import encoding_outputs as result, saved_model_of
 
 _source = random.Random(11)
 CORPUS_WORDS = ["".join(_source.choice("abcdeé😀") for _ in range(_source.randint(1, 9))) for _ in range(300)]
 CORPUS = " ".join(_source.choice(CORPUS_WORDS) for _ in range(5000)) + " ab abab ababab"
 
 
-def result(encoder):
-    return encoder.ids, encoder.tokens, encoder.token_types, encoder.offsets, encoder.word_ids
-
-
 @pytest.fixture(scope="module")
 def model_dir(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("records")
-    tokenizer = train_on_text(directory, CORPUS, 160, save_model=True, output_dir=str(directory / "model"))
-    del tokenizer
-    return str(directory / "model")
+    return saved_model_of(tmp_path_factory.mktemp("records"), CORPUS, 160)
 
 
 @pytest.mark.parametrize(
