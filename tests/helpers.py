@@ -3,6 +3,8 @@
 import re
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import wrenmark
@@ -65,6 +67,36 @@ def saved_model_of(directory: Path, text: str, target: int) -> str:
 def encoding_outputs(encoder):
     """Everything an Encoder tells of its text, to compare two encodings whole."""
     return encoder.ids, encoder.tokens, encoder.token_types, encoder.offsets, encoder.word_ids
+
+
+def ticks_while_counting(count_items, texts) -> int:
+    """Runs `count_items(items)` over `texts` beside a ticker thread under a long switch interval,
+    so that this thread keeps the interpreter lock while it runs Python code: the ticker, which
+    sleeps between ticks, gets its turns only while counting lets the lock go. Returns its ticks
+    after the iterator has ended."""
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(None)
+            time.sleep(0.0002)
+
+    def items():
+        yield from texts
+        ticks.clear()
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(100)
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        count_items(items())
+        return len(ticks)
+    finally:
+        done.set()
+        sys.setswitchinterval(previous)
+        ticker.join()
 
 
 def run_python(code: str, cwd: Path | None = None) -> subprocess.CompletedProcess:

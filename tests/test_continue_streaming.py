@@ -5,12 +5,11 @@ stream leaves the old tokenizer as it was."""
 
 import os
 import signal
-import sys
 import threading
-import time
 
 import pytest
 import wrenmark.wrenmark as extension
+from helpers import ticks_while_counting
 from reference.literal_training import AHO_CORASICK, PUNCTUATION, SIMPLE, WHITESPACE
 from test_continue_training import make_tokenizer, saved_files
 
@@ -119,27 +118,4 @@ def test_another_thread_runs_while_the_items_are_counted(tmp_path, chunk_bytes):
     start.train()
     chunk_bytes(16 << 20)  # all the text in the last chunk, counted once the iterator has ended
     texts = [" ".join(f"w{i}x{j}" for j in range(200)) for i in range(2000)]
-    ticks = []
-    done = threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(None)
-            time.sleep(0.0002)
-
-    def items():
-        yield from texts
-        ticks.clear()
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(100)
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
-        start.continue_training(items(), 20)
-        ticks_while_counting = len(ticks)
-    finally:
-        done.set()
-        sys.setswitchinterval(previous)
-        ticker.join()
-    assert ticks_while_counting > 0
+    assert ticks_while_counting(lambda items: start.continue_training(items, 20), texts) > 0

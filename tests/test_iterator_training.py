@@ -9,13 +9,12 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 import wrenmark
 import wrenmark.wrenmark as extension
 
-from helpers import PRE_TOKENIZATIONS, REMOVAL_METHODS, vocabulary
+from helpers import PRE_TOKENIZATIONS, REMOVAL_METHODS, ticks_while_counting, vocabulary
 from test_interrupts import interrupt_in_phase, write_corpus
 
 MODEL_FILES = ["config.json", "merge_rules.json", "pairs_to_merge.json", "save_ranks.json", "token_table.json"]
@@ -189,30 +188,7 @@ def test_another_thread_runs_while_the_text_is_counted(tmp_path, chunk_bytes):
     code; the ticker, which sleeps between ticks, gets its turns only while counting lets it go."""
     chunk_bytes(16 << 20)  # all the text in the last chunk, counted once the iterator has ended
     texts = [" ".join(f"w{i}x{j}" for j in range(200)) for i in range(2000)]
-    ticks = []
-    done = threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(None)
-            time.sleep(0.0002)
-
-    def items():
-        yield from texts
-        ticks.clear()
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(100)
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
-        new_tokenizer(tmp_path, "model").train_from_iterator(items())
-        ticks_while_counting = len(ticks)
-    finally:
-        done.set()
-        sys.setswitchinterval(previous)
-        ticker.join()
-    assert ticks_while_counting > 0
+    assert ticks_while_counting(new_tokenizer(tmp_path, "model").train_from_iterator, texts) > 0
 
 
 PROGRESS_SCRIPT = textwrap.dedent("""
