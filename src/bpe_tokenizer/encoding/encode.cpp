@@ -1,6 +1,7 @@
 #include "bpe_tokenizer/encoding/encode.hpp"
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bpe_tokenizer/core/byte_tokens.hpp"
@@ -52,11 +53,28 @@ class TextEncoder {
 
   Status encode_segment(std::string_view segment) {
     std::optional<TokenizerError> failure;
-    scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
-      if (failure) return;
-      Status status = encode_word(word);
-      if (!status) failure = status.error();
-    });
+    if (dropout_.probability > 0) {
+      scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
+        if (failure) return;
+        Status status = encode_word_in_runs(word);
+        if (!status) failure = status.error();
+      });
+    } else {
+      scan_words(segment, tables_.pre_tokenization(), [&](std::string_view word) {
+        if (failure) return;
+        const std::uint64_t hash = word_cache_.hash(word);
+        word_cache_.prefetch_slots(hash);
+        pending_[pending_count_++] = PendingWord{word, hash};
+        if (pending_count_ == kLookahead) {
+          Status status = encode_pending_words();
+          if (!status) failure = status.error();
+        }
+      });
+      if (!failure) {
+        Status status = encode_pending_words();
+        if (!status) failure = status.error();
+      }
+    }
     if (failure) return *failure;
     return {};
   }
@@ -69,9 +87,31 @@ class TextEncoder {
   void finish() { word_endings_.resolve(encoding_); }
 
  private:
-  Status encode_word(std::string_view word) {
-    if (dropout_.probability > 0) return encode_word_in_runs(word);
-    if (auto cached = word_cache_.find(word)) {
+  // Words are looked up a few at a time: the table slots of all of them are fetched while the
+  // text is scanned, then the records their slots point at, and only then is each word looked up
+  // and appended, so that the cache misses of neighbouring words overlap instead of following
+  // one another. The prefetches are hints; every lookup is made in full, in text order, after
+  // the words before it were inserted.
+  static constexpr std::size_t kLookahead = 16;
+  struct PendingWord {
+    std::string_view word;
+    std::uint64_t hash;
+  };
+
+  Status encode_pending_words() {
+    const std::size_t count = std::exchange(pending_count_, 0);
+    if (count > 1) {
+      for (std::size_t index = 0; index < count; ++index) word_cache_.prefetch_record(pending_[index].hash);
+    }
+    for (std::size_t index = 0; index < count; ++index) {
+      Status status = encode_word(pending_[index].word, pending_[index].hash);
+      if (!status) return status;
+    }
+    return {};
+  }
+
+  Status encode_word(std::string_view word, std::uint64_t hash) {
+    if (auto cached = word_cache_.find(word, hash)) {
       append_word(*cached);
       return {};
     }
@@ -91,7 +131,7 @@ class TextEncoder {
     symbols_.push_back(end_of_word_id_);
     merger_.apply(symbols_, tables_.merge_index());
     const WordTokens tokens = word_tokens_.settle(tables_, symbols_, tables_.stem_of_word(word));
-    word_cache_.insert(word, tokens);
+    word_cache_.insert(word, hash, tokens);
     append_word(tokens);
     return {};
   }
@@ -199,6 +239,8 @@ class TextEncoder {
   DropoutMerger& dropout_merger_;
   WordTokensBuilder& word_tokens_;
   WordEndingTokens& word_endings_;
+  PendingWord pending_[kLookahead];
+  std::size_t pending_count_ = 0;
 };
 
 Status encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCache& word_cache, std::string_view text,

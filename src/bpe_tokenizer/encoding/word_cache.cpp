@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include <memory>
 
 namespace wrenmark {
 
-void WordCache::insert(std::string_view word, const WordTokens& tokens) {
+void WordCache::insert(std::string_view word, std::uint64_t hash, const WordTokens& tokens) {
   // Only a model whose merged tokens are not the texts they join gives a short word long tokens.
   if (word.empty() || word.size() > kMaxWordBytes || tokens.text.size() > kMaxTokenTextBytes) return;
   const RecordHeader header{static_cast<std::uint32_t>(word.size()),
@@ -18,7 +17,7 @@ void WordCache::insert(std::string_view word, const WordTokens& tokens) {
                             tokens.stem};
   const RecordLayout layout(header);
   const std::size_t text_bytes = word.size() + tokens.text.size();
-  if (entries_.size() >= kMaxEntries || id_count_ + tokens.ids.size() > kMaxIds ||
+  if (index_.size() >= kMaxEntries || id_count_ + tokens.ids.size() > kMaxIds ||
       text_bytes_ + text_bytes > kMaxTextBytes || records_.size() + layout.units > kMaxRecordUnits) {
     clear();
   }
@@ -37,11 +36,9 @@ void WordCache::insert(std::string_view word, const WordTokens& tokens) {
   put(layout.undecided, tokens.undecided.data(), tokens.undecided.size_bytes());
   put(layout.token_types, tokens.token_types.data(), tokens.token_types.size_bytes());
   try {
-    entries_.insert(unit);
+    index_.insert(hash, unit, hash_at());
   } catch (...) {
-    // The cache is lent to the next call again. Forgotten as forget_broken_map does, but with
-    // the functors that point back at this cache.
-    std::construct_at(&entries_, 0, RecordHash{this, WordHash{}}, RecordEqual{this});
+    // The cache is lent to the next call again: no record may stay outside the index.
     clear();
     throw;
   }
@@ -50,7 +47,7 @@ void WordCache::insert(std::string_view word, const WordTokens& tokens) {
 }
 
 void WordCache::clear() {
-  entries_.clear();
+  index_.clear();
   id_count_ = 0;
   text_bytes_ = 0;
   records_.clear();

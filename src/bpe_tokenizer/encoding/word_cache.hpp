@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/core/string_store.hpp"
 #include "bpe_tokenizer/encoding/append_buffer.hpp"
 #include "bpe_tokenizer/encoding/encoding_tables.hpp"
+#include "bpe_tokenizer/encoding/record_index.hpp"
 #include "bpe_tokenizer/encoding/word_tokens.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
 
@@ -66,15 +66,30 @@ class WordCache {
   static constexpr std::size_t kMaxIds = 1 << 19;
   static constexpr std::size_t kMaxTokenTextBytes = 4 * kMaxWordBytes;
 
-  WordCache() : entries_(0, RecordHash{this, WordHash{}}, RecordEqual{this}) {}
-  // The table's functors point back at the cache.
+  WordCache() = default;
   WordCache(const WordCache&) = delete;
   WordCache& operator=(const WordCache&) = delete;
 
+  // The hash that the lookups below take, computed once per word occurrence.
+  std::uint64_t hash(std::string_view word) const { return hash_(word); }
+  // Starts loading the table's slots of a word ahead of its lookup.
+  void prefetch_slots(std::uint64_t hash) const { index_.prefetch(hash); }
+  // Starts loading the record that a lookup of the word is likely to read, once its slots are
+  // near: a word's record is usually the cache miss that its lookup waits for.
+  void prefetch_record(std::uint64_t hash) const {
+    if (auto position = index_.first_candidate(hash)) {
+      const char* record = record_at(*position);
+      __builtin_prefetch(record);
+      __builtin_prefetch(record + 64);
+    }
+  }
+
   // The tokens of `word` when it is kept; they stay valid until the next insert or clear.
-  std::optional<WordTokens> find(std::string_view word) const {
-    auto found = entries_.find(word);
-    if (found == entries_.end()) return std::nullopt;
+  std::optional<WordTokens> find(std::string_view word) const { return find(word, hash(word)); }
+  // The same for a word whose hash() is `hash`.
+  std::optional<WordTokens> find(std::string_view word, std::uint64_t hash) const {
+    auto found = index_.find(hash, [&](std::uint32_t position) { return same_word(word_at(position), word); });
+    if (!found) return std::nullopt;
     const char* record = record_at(*found);
     const RecordHeader& header = *reinterpret_cast<const RecordHeader*>(record);
     const RecordLayout layout(header);
@@ -89,14 +104,16 @@ class WordCache {
         header.stem};
   }
 
-  void insert(std::string_view word, const WordTokens& tokens);
+  // Keeps the tokens of `word`, which find() did not find.
+  void insert(std::string_view word, const WordTokens& tokens) { insert(word, hash(word), tokens); }
+  void insert(std::string_view word, std::uint64_t hash, const WordTokens& tokens);
   // Makes room up front for the distinct words a text of `text_size` bytes is likely to bring,
   // within the limits, so that a first long text does not grow the table and the records by
   // doubling, copying each time into memory that faults again.
   void reserve_for_text(std::size_t text_size) {
     const std::size_t words = std::min(text_size / kTextBytesPerDistinctWord, kMaxEntries);
     if (words < kReserveFromWords) return;
-    entries_.reserve(words);
+    index_.reserve(words, hash_at());
     records_.reserve(std::min(words * kUnitsPerRecordEstimate, kMaxRecordUnits));
   }
   // Forgets every word; the record memory is kept for reuse.
@@ -168,21 +185,12 @@ class WordCache {
     const detail::ShortWord b = detail::ShortWord::load(right);
     return a.low == b.low && a.high == b.high;
   }
-  // The table's keys are record positions, looked up by the word itself.
-  struct RecordHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view word) const { return hash(word); }
-    std::size_t operator()(std::uint32_t unit) const { return hash(cache->word_at(unit)); }
-    const WordCache* cache;
-    WordHash hash;
-  };
-  struct RecordEqual {
-    using is_transparent = void;
-    bool operator()(std::uint32_t left, std::uint32_t right) const { return left == right; }
-    bool operator()(std::uint32_t unit, std::string_view word) const { return same_word(cache->word_at(unit), word); }
-    bool operator()(std::string_view word, std::uint32_t unit) const { return same_word(cache->word_at(unit), word); }
+  // The hash of the word of the record at `position`, for the index to rehash with.
+  struct HashAt {
+    std::uint64_t operator()(std::uint32_t position) const { return cache->hash_(cache->word_at(position)); }
     const WordCache* cache;
   };
+  HashAt hash_at() const { return HashAt{this}; }
   // The words with their token texts, as before the records held the rest; the records
   // themselves are bounded by what these limits allow them.
   static constexpr std::size_t kMaxTextBytes = 64 * StringStore::kBlockBytes;
@@ -191,7 +199,7 @@ class WordCache {
        kMaxIds * (sizeof(TokenId) + sizeof(std::uint32_t) + sizeof(TokenType) + sizeof(UndecidedToken)) +
        kMaxEntries * (sizeof(RecordHeader) + alignof(TokenId) + sizeof(Unit))) /
       sizeof(Unit);
-  static_assert(kMaxRecordUnits < (std::size_t{1} << 32));
+  static_assert(kMaxRecordUnits <= RecordIndex::kMaxPosition);
   // Measured on English prose: a megabyte brings about 30,000 distinct words (fewer bytes per
   // new word in a shorter text, so this errs low), a record takes about seven units. Below a
   // few thousand words doubling copies too little to matter.
@@ -199,7 +207,8 @@ class WordCache {
   static constexpr std::size_t kUnitsPerRecordEstimate = 8;
   static constexpr std::size_t kReserveFromWords = 1024;
 
-  absl::flat_hash_set<std::uint32_t, RecordHash, RecordEqual> entries_;
+  WordHash hash_;
+  RecordIndex index_;
   std::size_t id_count_ = 0;
   std::size_t text_bytes_ = 0;
   AppendBuffer<Unit> records_;
