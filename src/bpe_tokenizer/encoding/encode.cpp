@@ -65,6 +65,8 @@ class TextEncoder {
         const std::uint64_t hash = word_cache_.hash(word);
         word_cache_.prefetch_slots(hash);
         pending_[pending_count_++] = PendingWord{word, hash};
+        // The previous word's slots had the time of this word's scan to arrive.
+        if (pending_count_ >= 2) word_cache_.prefetch_record(pending_[pending_count_ - 2].hash);
         if (pending_count_ == kLookahead) {
           Status status = encode_pending_words();
           if (!status) failure = status.error();
@@ -87,9 +89,9 @@ class TextEncoder {
   void finish() { word_endings_.resolve(encoding_); }
 
  private:
-  // Words are looked up a few at a time: the table slots of all of them are fetched while the
-  // text is scanned, then the records their slots point at, and only then is each word looked up
-  // and appended, so that the cache misses of neighbouring words overlap instead of following
+  // Words are looked up a few at a time: while the text is scanned, the table slots of each word
+  // are fetched, and the record that the previous word's slots point at; only then is each word
+  // looked up and appended, so that the cache misses of neighbouring words overlap instead of following
   // one another. The prefetches are hints; every lookup is made in full, in text order, after
   // the words before it were inserted.
   static constexpr std::size_t kLookahead = 16;
@@ -100,9 +102,7 @@ class TextEncoder {
 
   Status encode_pending_words() {
     const std::size_t count = std::exchange(pending_count_, 0);
-    if (count > 1) {
-      for (std::size_t index = 0; index < count; ++index) word_cache_.prefetch_record(pending_[index].hash);
-    }
+    if (count > 1) word_cache_.prefetch_record(pending_[count - 1].hash);
     for (std::size_t index = 0; index < count; ++index) {
       Status status = encode_word(pending_[index].word, pending_[index].hash);
       if (!status) return status;
