@@ -64,7 +64,7 @@ class TextEncoder {
         if (failure) return;
         const std::uint64_t hash = word_cache_.hash(word);
         word_cache_.prefetch_slots(hash);
-        pending_[pending_count_++] = PendingWord{word, hash};
+        pending_[pending_count_++] = PendingWord{word.data(), word.size(), hash};
         // The previous word's slots had the time of this word's scan to arrive.
         if (pending_count_ >= 2) word_cache_.prefetch_record(pending_[pending_count_ - 2].hash);
         if (pending_count_ == kLookahead) {
@@ -95,16 +95,19 @@ class TextEncoder {
   // one another. The prefetches are hints; every lookup is made in full, in text order, after
   // the words before it were inserted.
   static constexpr std::size_t kLookahead = 16;
+  // Trivial, so that the array costs nothing to set up per call.
   struct PendingWord {
-    std::string_view word;
+    const char* data;
+    std::size_t size;
     std::uint64_t hash;
+    std::string_view word() const { return {data, size}; }
   };
 
   Status encode_pending_words() {
     const std::size_t count = std::exchange(pending_count_, 0);
     if (count > 1) word_cache_.prefetch_record(pending_[count - 1].hash);
     for (std::size_t index = 0; index < count; ++index) {
-      Status status = encode_word(pending_[index].word, pending_[index].hash);
+      Status status = encode_word(pending_[index].word(), pending_[index].hash);
       if (!status) return status;
     }
     return {};
