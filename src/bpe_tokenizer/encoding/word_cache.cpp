@@ -8,12 +8,15 @@ namespace wrenmark {
 
 void WordCache::insert(std::string_view word, std::uint64_t hash, const WordTokens& tokens) {
   // Only a model whose merged tokens are not the texts they join gives a short word long tokens.
-  if (word.empty() || word.size() > kMaxWordBytes || tokens.text.size() > kMaxTokenTextBytes) return;
-  const RecordHeader header{static_cast<std::uint32_t>(word.size()),
-                            static_cast<std::uint32_t>(tokens.text.size()),
-                            static_cast<std::uint32_t>(tokens.ids.size()),
-                            static_cast<std::uint32_t>(tokens.token_types.size()),
-                            static_cast<std::uint32_t>(tokens.undecided.size()),
+  if (word.empty() || word.size() > kMaxWordBytes || tokens.text.size() > kMaxTokenTextBytes ||
+      tokens.ids.size() > UINT16_MAX) {
+    return;
+  }
+  const RecordHeader header{static_cast<std::uint16_t>(word.size()),
+                            static_cast<std::uint16_t>(tokens.text.size()),
+                            static_cast<std::uint16_t>(tokens.ids.size()),
+                            static_cast<std::uint16_t>(tokens.token_types.size()),
+                            static_cast<std::uint16_t>(tokens.undecided.size()),
                             tokens.stem};
   const RecordLayout layout(header);
   const std::size_t text_bytes = word.size() + tokens.text.size();

@@ -126,14 +126,18 @@ class WordCache {
   // back in `records_`, each a whole number of its 8-byte units; the table keeps only where
   // each starts (4 bytes a slot), so that the table of a full cache stays within a core's
   // second-level cache and a lookup misses it rarely.
+  // The counts fit 16 bits: a kept word has at most kMaxWordBytes bytes, so at most one id per
+  // byte and "</w>", and at most kMaxTokenTextBytes of token text. 16 bytes, so that a hit reads
+  // fewer cache lines.
   struct RecordHeader {
-    std::uint32_t word_size;
-    std::uint32_t text_size;
-    std::uint32_t id_count;
-    std::uint32_t token_count;
-    std::uint32_t undecided_count;
+    std::uint16_t word_size;
+    std::uint16_t text_size;
+    std::uint16_t id_count;
+    std::uint16_t token_count;
+    std::uint16_t undecided_count;
     StemIndex stem;
   };
+  static_assert(kMaxWordBytes + 1 <= UINT16_MAX && kMaxTokenTextBytes <= UINT16_MAX && sizeof(RecordHeader) == 16);
   using Unit = std::uint64_t;
   static constexpr std::size_t align_up(std::size_t at, std::size_t alignment) {
     return (at + alignment - 1) & ~(alignment - 1);
