@@ -32,7 +32,9 @@ std::size_t EncodingBuilder::pack(std::byte* destination) const {
   position = copy_values(position, std::span<const char>(original_text_));
   position = copy_values(position, token_text_.view());
   const std::size_t size = packed_size();
-  std::memset(position, 0, destination + size - position);
+  // Fewer than kPackedAlignment bytes of padding: a library call would cost more than they.
+  static constexpr std::byte kZeros[kPackedAlignment] = {};
+  copy_bytes(position, kZeros, destination + size - position);
   return size;
 }
 
