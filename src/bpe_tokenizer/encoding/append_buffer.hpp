@@ -69,6 +69,14 @@ class AppendBuffer {
   }
   std::size_t capacity() const { return capacity_; }
 
+  // How many more values fit without growing.
+  std::size_t room() const { return capacity_ - size_; }
+  // Room for `count` more values, at most room(), counted as appended.
+  Value* extend_within(std::size_t count) {
+    Value* slots = values_.get() + size_;
+    size_ += count;
+    return slots;
+  }
   // Room for `count` more values after the current ones, counted as appended.
   Value* extend(std::size_t count) {
     if (capacity_ - size_ < count) grow(size_ + count);

@@ -80,15 +80,21 @@ class EncodingBuilder {
   // in `text`, the size of each and their types.
   void append_tokens(std::span<const TokenId> ids, std::string_view text, std::span<const std::uint32_t> token_sizes,
                      std::span<const TokenType> types) {
-    ids_.append(ids);
+    // One test of the room for the whole word, then the copies without one each: a repeated
+    // word costs little more than this append.
+    if (ids_.room() < ids.size() || token_text_.room() < text.size() || token_ends_.room() < token_sizes.size() ||
+        token_types_.room() < types.size()) [[unlikely]] {
+      make_room(ids.size(), text.size(), token_sizes.size());
+    }
+    copy_bytes(ids_.extend_within(ids.size()), ids.data(), ids.size_bytes());
     std::uint64_t end = token_text_.size();
-    copy_bytes(token_text_.extend(text.size()), text.data(), text.size());
-    std::uint64_t* ends = token_ends_.extend(token_sizes.size());
+    copy_bytes(token_text_.extend_within(text.size()), text.data(), text.size());
+    std::uint64_t* ends = token_ends_.extend_within(token_sizes.size());
     for (std::size_t index = 0; index < token_sizes.size(); ++index) {
       end += token_sizes[index];
       ends[index] = end;
     }
-    token_types_.append(types);
+    copy_bytes(token_types_.extend_within(types.size()), types.data(), types.size_bytes());
   }
   std::size_t token_count() const { return token_ends_.size(); }
   std::span<const TokenId> ids() const { return ids_; }
@@ -113,6 +119,14 @@ class EncodingBuilder {
     token_ends_.reserve(tokens);
     ids_.reserve(tokens);
     token_types_.reserve(tokens);
+  }
+
+  // Grows the buffers for `ids` more ids, `text` more bytes and `tokens` more tokens.
+  [[gnu::noinline]] void make_room(std::size_t ids, std::size_t text, std::size_t tokens) {
+    ids_.reserve(ids_.size() + ids);
+    token_text_.reserve(token_text_.size() + text);
+    token_ends_.reserve(token_ends_.size() + tokens);
+    token_types_.reserve(token_types_.size() + tokens);
   }
 
   std::string_view original_text_;
