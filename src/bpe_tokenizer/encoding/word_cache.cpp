@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 
-
 namespace wrenmark {
 
 void WordCache::insert(std::string_view word, std::uint64_t hash, const WordTokens& tokens) {
