@@ -1,5 +1,7 @@
 #include "python_wrapper/batch_encoders.hpp"
 
+#include <chrono>
+
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 
@@ -18,8 +20,12 @@ bool BatchEncoderList::make(const EncodedBatch& batch, std::size_t first, std::s
 }
 
 void BatchEncoderList::take(const EncodedBatch& batch, std::size_t first, std::size_t end) {
-  if (gave_up_ || released_ == nullptr) return;
+  if (gave_up_ || contended_ || released_ == nullptr) return;
+  const auto asked = std::chrono::steady_clock::now();
   released_->with_lock([&] {
+    // Another Python thread ran meanwhile: waiting for the lock after every piece would cost
+    // this thread its share of the encoding, so the rest is made at the end, as the others run.
+    contended_ = std::chrono::steady_clock::now() - asked > kContendedWait;
     if (make(batch, first, end)) return;
     // Raised again by fill_rest, once the lock is held for good.
     PyErr_Clear();

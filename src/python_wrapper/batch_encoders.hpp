@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <vector>
 
@@ -46,6 +47,9 @@ class BatchEncoderList final : public FinishedEncodings {
   InterpreterLockReleased* released_ = nullptr;
   std::vector<bool> made_;
   bool gave_up_ = false;
+  // Set once taking the lock back had to wait for another thread.
+  bool contended_ = false;
+  static constexpr std::chrono::microseconds kContendedWait{1000};
 };
 
 }  // namespace wrenmark::python
