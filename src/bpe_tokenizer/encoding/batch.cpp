@@ -92,16 +92,17 @@ Status run_batch(const std::vector<std::size_t>& boundaries, Cancellation& cance
 // rather than per piece, and the calling thread handing each piece whose elements all succeeded
 // to `finished(piece)` between its own pieces and, once none are left to claim, as the others
 // finish theirs. What it does with them so overlaps the encoding of the rest instead of
-// following it. Pieces left over (the calling thread ran none of the tasks) are handed over at
-// the end; none are after a failure or a stop.
-template <typename Work, typename Finished>
+// following it. `make_work()` runs once per task, on its thread, at its first piece, and gives the `work(piece,
+// index)` of that task, so that what a thread needs is looked up once, not per element. Pieces left over (the calling
+// thread ran none of the tasks) are handed over at the end; none are after a failure or a stop.
+template <typename MakeWork, typename Finished>
 Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& cancellation,
-                  std::string (*prefix)(std::size_t), Work&& work, Finished&& finished) {
+                  std::string (*prefix)(std::size_t), MakeWork&& make_work, Finished&& finished) {
   if (cancellation.check_now()) return TokenizerError::cancelled();
   const std::size_t pieces = boundaries.size() - 1;
   FirstFailure failure;
   PieceBoard board(pieces);
-  const auto run_piece = [&](std::size_t piece) {
+  const auto run_piece = [&](auto& work, std::size_t piece) {
     for (std::size_t index = boundaries[piece]; index < boundaries[piece + 1]; ++index) {
       if (cancellation.poll() || failure.beyond(index)) return false;
       Status status = work(piece, index);
@@ -118,8 +119,11 @@ Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& canc
   const std::size_t tasks = std::min<std::size_t>(pieces, std::max(1, tbb::this_task_arena::max_concurrency()));
   parallel_ranges(tasks, 1, [&](std::size_t, std::size_t) {
     const bool owner = cancellation.on_owner_thread();
+    // Made at the first piece: a task that finds none left takes nothing.
+    std::optional<decltype(make_work())> work;
     while (const std::optional<std::size_t> piece = board.claim()) {
-      board.settle(*piece, run_piece(*piece));
+      if (!work) work.emplace(make_work());
+      board.settle(*piece, run_piece(*work, *piece));
       if (owner) board.hand_over(hand);
     }
     if (owner) board.hand_over_until_settled(hand, Cancellation::kInterval, [&] { cancellation.poll(true); });
@@ -159,14 +163,16 @@ Status encode_each(const BpeTokenizer& tokenizer, EncodingCache& cache, std::spa
   tbb::enumerable_thread_specific<WordCacheLease> word_caches;
   return run_pieces(
       boundaries, cancellation, encode_batch_prefix,
-      [&](std::size_t piece, std::size_t index) -> Status {
-        WordCacheLease& word_cache = word_caches.local();
-        if (!word_cache) word_cache = prepared.lease_word_cache();
-        EncodeOptions text_options = options;
-        text_options.dropout.text_index = index;
-        Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
-        if (!encoding) return encoding.error();
-        return keep(piece, index, *encoding.value());
+      [&] {
+        WordCacheLease& lease = word_caches.local();
+        if (!lease) lease = prepared.lease_word_cache();
+        return [&, word_cache = &*lease](std::size_t piece, std::size_t index) -> Status {
+          EncodeOptions text_options = options;
+          text_options.dropout.text_index = index;
+          Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
+          if (!encoding) return encoding.error();
+          return keep(piece, index, *encoding.value());
+        };
       },
       [&](std::size_t piece) { finished(boundaries[piece], boundaries[piece + 1]); });
 }
