@@ -88,7 +88,7 @@ Status run_batch(const std::vector<std::size_t>& boundaries, Cancellation& cance
   return {};
 }
 
-// run_batch with the pieces claimed in order by whichever thread is free, one task per thread
+// run_batch with the pieces claimed by whichever thread is free (PieceBoard::claim), one task per thread
 // rather than per piece, and the calling thread handing each piece whose elements all succeeded
 // to `finished(piece)` between its own pieces and, once none are left to claim, as the others
 // finish theirs. What it does with them so overlaps the encoding of the rest instead of
@@ -121,7 +121,7 @@ Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& canc
     const bool owner = cancellation.on_owner_thread();
     // Made at the first piece: a task that finds none left takes nothing.
     std::optional<decltype(make_work())> work;
-    while (const std::optional<std::size_t> piece = board.claim()) {
+    while (const std::optional<std::size_t> piece = board.claim(owner)) {
       if (!work) work.emplace(make_work());
       board.settle(*piece, run_piece(*work, *piece));
       if (owner) board.hand_over(hand);

@@ -12,20 +12,25 @@
 
 namespace wrenmark {
 
-// The pieces of a batch as the threads encoding them see them: each is claimed once, in order,
-// by whichever thread is free, and settled once, as done or as failed. The thread that owns the
+// The pieces of a batch as the threads encoding them see them: each is claimed once, by
+// whichever thread is free, and settled once, as done or as failed. The thread that owns the
 // board (the one that called the batch) hands the done pieces over, in any order, each once,
 // while the others are still encoding, so that what it makes of them overlaps the encoding.
 class PieceBoard {
  public:
   explicit PieceBoard(std::size_t pieces)
-      : pieces_(pieces), states_(std::make_unique<std::atomic<std::uint8_t>[]>(pieces)), handed_(pieces, false) {}
+      : pieces_(pieces),
+        states_(std::make_unique<std::atomic<std::uint8_t>[]>(pieces)),
+        back_(pieces),
+        handed_(pieces, false) {}
 
-  // The next piece nobody has claimed, or none once all are.
-  std::optional<std::size_t> claim() {
-    const std::size_t piece = next_.fetch_add(1, std::memory_order_relaxed);
-    if (piece >= pieces_) return std::nullopt;
-    return piece;
+  // A piece nobody has claimed, or none once all are: the first one for the owner, the last one
+  // for the other threads, so that each keeps to a run of neighbouring pieces, the same from one
+  // call to the next, and its word cache to the words of that run.
+  std::optional<std::size_t> claim(bool owner) {
+    std::lock_guard lock(mutex_);
+    if (front_ == back_) return std::nullopt;
+    return owner ? front_++ : --back_;
   }
 
   // Whatever the piece's thread wrote before is seen by the one that hands it over.
@@ -74,8 +79,10 @@ class PieceBoard {
 
   std::size_t pieces_;
   std::unique_ptr<std::atomic<std::uint8_t>[]> states_;
-  std::atomic<std::size_t> next_{0};
   std::mutex mutex_;
+  // The pieces not claimed yet.
+  std::size_t front_ = 0;
+  std::size_t back_;
   std::condition_variable settled_changed_;
   std::size_t settled_ = 0;
   // The owner's own: which pieces it has handed over, and the first it may not have.
