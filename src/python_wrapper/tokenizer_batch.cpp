@@ -6,6 +6,7 @@
 
 #include "bpe_tokenizer/encoding/batch.hpp"
 #include "bpe_tokenizer/encoding/padded_batch.hpp"
+#include "python_wrapper/batch_encoders.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_object.hpp"
 #include "python_wrapper/interpreter_lock.hpp"
@@ -89,16 +90,19 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
     std::vector<PyRef> keep_alive;
     auto texts = batch_texts(texts_argument, keep_alive);
     if (!texts) return nullptr;
-    auto batch = without_interpreter_lock(
-        [&](Cancellation& cancellation) { return encode_batch(tokenizer, cache, *texts, cancellation); });
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
+    if (!list) return nullptr;
+    BatchEncoderList encoders(list.get(), self, tokenizer, cache);
+    auto batch = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
+      SignalCheckWithoutLock signals(released);
+      Cancellation cancellation(&signals);
+      encoders.lock_released(&released);
+      return encode_batch(tokenizer, cache, *texts, cancellation, &encoders);
+    });
     if (!batch) return nullptr;
     if (!*batch) return raise_error(batch->error());
-    const EncodedBatch& encodings = batch->value();
-    // An empty batch succeeds on an untrained tokenizer, which has no tables.
-    const EncodingOrigin origin{self, encodings.size() == 0 ? nullptr : &cache.tables(tokenizer)};
-    return build_list(encodings.size(), [&](std::size_t index) {
-      return make_encoder(*encodings[index].block, encodings[index].packed, origin);
-    });
+    if (!encoders.fill_rest(batch->value())) return nullptr;
+    return list.release();
   });
 }
 

@@ -8,8 +8,10 @@
 
 #include "bpe_tokenizer/encoding/decode.hpp"
 #include "bpe_tokenizer/encoding/encode.hpp"
+#include "bpe_tokenizer/encoding/piece_board.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
 #include "tbb/enumerable_thread_specific.h"
+#include "tbb/task_arena.h"
 
 namespace wrenmark {
 
@@ -45,6 +47,7 @@ std::vector<std::size_t> piece_boundaries(std::size_t count, SizeOf&& size_of) {
 class FirstFailure {
  public:
   bool beyond(std::size_t index) const { return index > lowest_.load(std::memory_order_relaxed); }
+  bool any() const { return lowest_.load(std::memory_order_relaxed) != static_cast<std::size_t>(-1); }
   void offer(std::size_t index, const TokenizerError& error) {
     std::lock_guard lock(mutex_);
     if (!failure_ || index < lowest_.load(std::memory_order_relaxed)) {
@@ -85,6 +88,52 @@ Status run_batch(const std::vector<std::size_t>& boundaries, Cancellation& cance
   return {};
 }
 
+// run_batch with the pieces claimed by whichever thread is free (PieceBoard::claim), one task per thread
+// rather than per piece, and the calling thread handing each piece whose elements all succeeded
+// to `finished(piece)` between its own pieces and, once none are left to claim, as the others
+// finish theirs. What it does with them so overlaps the encoding of the rest instead of
+// following it. `make_work()` runs once per task, on its thread, at its first piece, and gives the `work(piece,
+// index)` of that task, so that what a thread needs is looked up once, not per element. Pieces left over (the calling
+// thread ran none of the tasks) are handed over at the end; none are after a failure or a stop.
+template <typename MakeWork, typename Finished>
+Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& cancellation,
+                  std::string (*prefix)(std::size_t), MakeWork&& make_work, Finished&& finished) {
+  if (cancellation.check_now()) return TokenizerError::cancelled();
+  const std::size_t pieces = boundaries.size() - 1;
+  FirstFailure failure;
+  PieceBoard board(pieces);
+  const auto run_piece = [&](auto& work, std::size_t piece) {
+    for (std::size_t index = boundaries[piece]; index < boundaries[piece + 1]; ++index) {
+      if (cancellation.poll() || failure.beyond(index)) return false;
+      Status status = work(piece, index);
+      if (!status) {
+        failure.offer(index, status.error());
+        return false;
+      }
+    }
+    return true;
+  };
+  const auto hand = [&](std::size_t piece) {
+    if (!failure.any() && !cancellation.stopped()) finished(piece);
+  };
+  const std::size_t tasks = std::min<std::size_t>(pieces, std::max(1, tbb::this_task_arena::max_concurrency()));
+  parallel_ranges(tasks, 1, [&](std::size_t, std::size_t) {
+    const bool owner = cancellation.on_owner_thread();
+    // Made at the first piece: a task that finds none left takes nothing.
+    std::optional<decltype(make_work())> work;
+    while (const std::optional<std::size_t> piece = board.claim(owner)) {
+      if (!work) work.emplace(make_work());
+      board.settle(*piece, run_piece(*work, *piece));
+      if (owner) board.hand_over(hand);
+    }
+    if (owner) board.hand_over_until_settled(hand, Cancellation::kInterval, [&] { cancellation.poll(true); });
+  });
+  if (cancellation.stopped()) return TokenizerError::cancelled();
+  if (auto failed = failure.get()) return failed->second.prefixed(prefix(failed->first));
+  board.hand_over(hand);
+  return {};
+}
+
 }  // namespace
 
 std::string encode_batch_prefix(std::size_t index) { return "text " + std::to_string(index) + ": "; }
@@ -94,10 +143,11 @@ namespace {
 
 // Encodes every text on the pool with the tokenizer's options and hands each encoding to
 // `keep(piece, index, encoding)` on the thread that made it; `start(piece_count)` runs first,
-// once the texts are divided into pieces. Fails as encode_batch does.
-template <typename Start, typename Keep>
+// once the texts are divided into pieces, and `finished(first, end)` gets the elements of
+// finished pieces on the calling thread, as run_pieces says. Fails as encode_batch does.
+template <typename Start, typename Keep, typename Finished>
 Status encode_each(const BpeTokenizer& tokenizer, EncodingCache& cache, std::span<const std::string_view> texts,
-                   Cancellation& cancellation, Start&& start, Keep&& keep) {
+                   Cancellation& cancellation, Start&& start, Keep&& keep, Finished&& finished) {
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer")
         .prefixed(encode_batch_prefix(0));
@@ -111,21 +161,27 @@ Status encode_each(const BpeTokenizer& tokenizer, EncodingCache& cache, std::spa
   // One word cache per worker thread for the call, leased from the prepared tables so that it
   // stays warm from one call to the next; the leases end with the call, also when it throws.
   tbb::enumerable_thread_specific<WordCacheLease> word_caches;
-  return run_batch(boundaries, cancellation, encode_batch_prefix, [&](std::size_t piece, std::size_t index) -> Status {
-    WordCacheLease& word_cache = word_caches.local();
-    if (!word_cache) word_cache = prepared.lease_word_cache();
-    EncodeOptions text_options = options;
-    text_options.dropout.text_index = index;
-    Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
-    if (!encoding) return encoding.error();
-    return keep(piece, index, *encoding.value());
-  });
+  return run_pieces(
+      boundaries, cancellation, encode_batch_prefix,
+      [&] {
+        WordCacheLease& lease = word_caches.local();
+        if (!lease) lease = prepared.lease_word_cache();
+        return [&, word_cache = &*lease](std::size_t piece, std::size_t index) -> Status {
+          EncodeOptions text_options = options;
+          text_options.dropout.text_index = index;
+          Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
+          if (!encoding) return encoding.error();
+          return keep(piece, index, *encoding.value());
+        };
+      },
+      [&](std::size_t piece) { finished(boundaries[piece], boundaries[piece + 1]); });
 }
 
 }  // namespace
 
 Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
-                                  std::span<const std::string_view> texts, Cancellation& cancellation) {
+                                  std::span<const std::string_view> texts, Cancellation& cancellation,
+                                  FinishedEncodings* finished) {
   if (texts.empty()) return EncodedBatch{};
   EncodedBatch batch;
   batch.entries_.resize(texts.size());
@@ -141,6 +197,9 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
         }
         batch.entries_[index] = EncodedBatch::Entry{blocks.back().get(), blocks.back()->append(encoding)};
         return {};
+      },
+      [&](std::size_t first, std::size_t end) {
+        if (finished != nullptr) finished->take(batch, first, end);
       });
   for (std::vector<EncodingBlockHandle>& blocks : piece_blocks) {
     for (EncodingBlockHandle& block : blocks) batch.blocks_.push_back(std::move(block));
@@ -162,7 +221,8 @@ Result<BatchIds> encode_batch_ids(const BpeTokenizer& tokenizer, EncodingCache& 
         batch.rows_[index] = BatchIds::Row{piece, piece_ids.size(), ids.size()};
         piece_ids.insert(piece_ids.end(), ids.begin(), ids.end());
         return {};
-      });
+      },
+      [](std::size_t, std::size_t) {});
   if (!status) return status.error();
   return batch;
 }

@@ -18,6 +18,20 @@ namespace wrenmark {
 // The packed encodings of a batch, in input order, in blocks of
 // SharedEncodingBlock::kBatchBytes filled by the thread that encoded them. The batch is one user
 // of each block; whoever takes an encoding out for longer adds a user of its block.
+class EncodedBatch;
+
+// What the calling thread of encode_batch does with encodings as soon as they are finished, while
+// other threads still encode the rest: `take(batch, first, end)` gets consecutive elements whose
+// entries in `batch` are final, on the calling thread, each element at most once, none of them
+// after a failure or a stop was seen. Elements it is not given are in the batch at the end.
+class FinishedEncodings {
+ public:
+  virtual void take(const EncodedBatch& batch, std::size_t first, std::size_t end) = 0;
+
+ protected:
+  ~FinishedEncodings() = default;
+};
+
 class EncodedBatch {
  public:
   struct Entry {
@@ -29,7 +43,7 @@ class EncodedBatch {
 
  private:
   friend Result<EncodedBatch> encode_batch(const BpeTokenizer&, EncodingCache&, std::span<const std::string_view>,
-                                           Cancellation&);
+                                           Cancellation&, FinishedEncodings*);
   std::vector<EncodingBlockHandle> blocks_;
   std::vector<Entry> entries_;
 };
@@ -40,8 +54,10 @@ class EncodedBatch {
 // untrained tokenizer. Stops with a Cancelled error once `cancellation` asks.
 // The tokenizer must not change meanwhile. The cache's tables are made ready on the calling
 // thread and shared by the workers, each of which keeps a word cache of its own for the call.
+// `finished`, when given, takes the encodings of finished pieces on the calling thread meanwhile.
 Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& cache,
-                                  std::span<const std::string_view> texts, Cancellation& cancellation);
+                                  std::span<const std::string_view> texts, Cancellation& cancellation,
+                                  FinishedEncodings* finished = nullptr);
 
 // The ids alone of every text of a batch, in input order, each piece's back to back.
 class BatchIds {
