@@ -6,8 +6,29 @@
 
 namespace wrenmark {
 
-void merge_short_word(std::vector<TokenId>& word, const PairMergeIndex& merges) {
-  using Code = PairMergeIndex::Code;
+namespace {
+
+using Code = PairMergeIndex::Code;
+
+// How the loop reads the index's codes in each of its layouts.
+struct WideCodes {
+  const PairMergeIndex& index;
+  static constexpr std::uint32_t kUnrankedPlace = PairMergeIndex::kUnrankedPlace;
+  Code code(PairKey pair) const { return index.code(pair); }
+  static std::uint32_t place(Code code) { return PairMergeIndex::place(code); }
+  TokenId merged(Code code) const { return PairMergeIndex::merged(code); }
+};
+
+struct CompactCodes {
+  const PairMergeIndex& index;
+  static constexpr std::uint32_t kUnrankedPlace = PairMergeIndex::kCompactUnrankedPlace;
+  Code code(PairKey pair) const { return index.compact_code(pair); }
+  static std::uint32_t place(Code code) { return PairMergeIndex::compact_place(code); }
+  TokenId merged(Code code) const { return index.merged_at(place(code)); }
+};
+
+template <typename Codes>
+void merge_with(std::vector<TokenId>& word, const Codes merges) {
   std::size_t size = word.size();
   if (size < 2) return;
   TokenId* const symbols = word.data();
@@ -20,22 +41,22 @@ void merge_short_word(std::vector<TokenId>& word, const PairMergeIndex& merges) 
   }
 
   while (size >= 2) {
-    std::uint32_t lowest = PairMergeIndex::kUnrankedPlace;
+    std::uint32_t lowest = Codes::kUnrankedPlace;
     std::size_t chosen = 0;
     for (std::size_t position = 0; position + 1 < size; ++position) {
-      const std::uint32_t place = PairMergeIndex::place(codes[position]);
+      const std::uint32_t place = Codes::place(codes[position]);
       if (place < lowest) {
         lowest = place;
         chosen = position;
       }
     }
-    if (lowest == PairMergeIndex::kUnrankedPlace || !PairMergeIndex::has_merged(codes[chosen])) break;
+    if (lowest == Codes::kUnrankedPlace || !PairMergeIndex::has_merged(codes[chosen])) break;
 
     // No occurrence of the chosen pair lies before its leftmost lowest-placed position. A bit
     // per written position marks the merged ones.
     const TokenId first = symbols[chosen];
     const TokenId second = symbols[chosen + 1];
-    const TokenId merged = PairMergeIndex::merged(codes[chosen]);
+    const TokenId merged = merges.merged(codes[chosen]);
     std::uint64_t merged_at = 0;
     std::size_t write = chosen;
     for (std::size_t read = chosen; read < size; ++write) {
@@ -59,6 +80,16 @@ void merge_short_word(std::vector<TokenId>& word, const PairMergeIndex& merges) 
     }
   }
   word.resize(size);
+}
+
+}  // namespace
+
+void merge_short_word(std::vector<TokenId>& word, const PairMergeIndex& merges) {
+  if (merges.is_compact()) {
+    merge_with(word, CompactCodes{merges});
+  } else {
+    merge_with(word, WideCodes{merges});
+  }
 }
 
 }  // namespace wrenmark
