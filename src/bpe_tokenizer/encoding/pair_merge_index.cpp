@@ -56,10 +56,7 @@ bool PairMergeIndex::build_compact(const PairMap<std::uint64_t>& ranks, const Pa
   // the slots it saves.
   const std::uint64_t place_limit = std::min<std::uint64_t>(kCompactUnrankedPlace, 4 * ranks.size() + 64);
   for (const auto& [pair, rank] : ranks) {
-    if (rank >= place_limit || (pair & ~kCompactIds) != 0 || (pair >> 32) == kCompactUnrankedPlace ||
-        (pair & kCompactUnrankedPlace) == kCompactUnrankedPlace) {
-      return false;
-    }
+    if (rank >= place_limit || ((pair >> 32) | (pair & 0xffffffff)) >= kCompactUnrankedPlace) return false;
   }
   // A trained model's ranks are their own places; a shared place needs the wide layout.
   std::vector<std::uint8_t> taken;
@@ -71,12 +68,12 @@ bool PairMergeIndex::build_compact(const PairMap<std::uint64_t>& ranks, const Pa
   compact_slots_.assign(capacity, kUnranked);
   merged_by_place_.assign(std::max<std::size_t>(taken.size(), 1), 0);
   for (const auto& [pair, rank] : ranks) {
-    std::size_t slot = slot_of(pair);
+    const Code key = (pair >> 32) << kCompactBits | (pair & kCompactUnrankedPlace);
+    std::size_t slot = slot_of(key);
     while (compact_slots_[slot] != kUnranked) slot = (slot + 1) & (capacity - 1);
     const auto merged = pairs_to_merge.find(pair);
     const Code no_merge = merged == pairs_to_merge.end() ? Code{1} << 63 : 0;
     if (merged != pairs_to_merge.end()) merged_by_place_[rank] = merged->second;
-    const Code key = (pair >> 32) << kCompactBits | (pair & kCompactUnrankedPlace);
     compact_slots_[slot] = no_merge | rank << (2 * kCompactBits) | key;
   }
   slots_.assign(2, Slot{});

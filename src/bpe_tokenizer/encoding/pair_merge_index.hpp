@@ -66,20 +66,19 @@ class PairMergeIndex {
   static constexpr int kCompactBits = 21;
   static constexpr std::uint32_t kCompactUnrankedPlace = (std::uint32_t{1} << kCompactBits) - 1;
   static constexpr Code kCompactPairBits = (Code{1} << (2 * kCompactBits)) - 1;
-  static constexpr PairKey kCompactIds = PairKey{kCompactUnrankedPlace} << 32 | kCompactUnrankedPlace;
   static std::uint32_t compact_place(Code code) {
     return static_cast<std::uint32_t>(code >> (2 * kCompactBits)) & kCompactUnrankedPlace;
   }
 
   bool is_compact() const { return !merged_by_place_.empty(); }
 
-  // The compact slot of `pair`, kUnranked when it has no rank. A pair of an id too large for the
-  // layout folds onto no real pair (the ids of ranked pairs stay below kCompactUnrankedPlace).
-  Code compact_code(PairKey pair) const {
-    if ((pair & ~kCompactIds) != 0) return kUnranked;
-    const Code key = (pair >> 32) << kCompactBits | (pair & kCompactUnrankedPlace);
+  // The compact slot of the pair (first, second), kUnranked when it has no rank. The ids of
+  // ranked pairs stay below kCompactUnrankedPlace, so a pair of a larger id has none.
+  Code compact_code(TokenId first, TokenId second) const {
+    if ((first | second) >= kCompactUnrankedPlace) return kUnranked;
+    const Code key = Code{first} << kCompactBits | second;
     const std::size_t mask = compact_slots_.size() - 1;
-    std::size_t slot = slot_of(pair);
+    std::size_t slot = slot_of(key);
     while ((compact_slots_[slot] & kCompactPairBits) != key && compact_slots_[slot] != kUnranked) {
       slot = (slot + 1) & mask;
     }
@@ -89,7 +88,7 @@ class PairMergeIndex {
 
   MergeStep find(PairKey pair) const {
     if (is_compact()) {
-      const Code found = compact_code(pair);
+      const Code found = compact_code(static_cast<TokenId>(pair >> 32), static_cast<TokenId>(pair));
       if (found == kUnranked) return MergeStep{0, 0, false, false};
       const std::uint32_t at = compact_place(found);
       return MergeStep{at, merged_by_place_[at], true, has_merged(found)};

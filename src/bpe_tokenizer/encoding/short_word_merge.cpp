@@ -14,7 +14,7 @@ using Code = PairMergeIndex::Code;
 struct WideCodes {
   const PairMergeIndex& index;
   static constexpr std::uint32_t kUnrankedPlace = PairMergeIndex::kUnrankedPlace;
-  Code code(PairKey pair) const { return index.code(pair); }
+  Code code(TokenId first, TokenId second) const { return index.code(pair_key(first, second)); }
   static std::uint32_t place(Code code) { return PairMergeIndex::place(code); }
   TokenId merged(Code code) const { return PairMergeIndex::merged(code); }
 };
@@ -22,7 +22,7 @@ struct WideCodes {
 struct CompactCodes {
   const PairMergeIndex& index;
   static constexpr std::uint32_t kUnrankedPlace = PairMergeIndex::kCompactUnrankedPlace;
-  Code code(PairKey pair) const { return index.compact_code(pair); }
+  Code code(TokenId first, TokenId second) const { return index.compact_code(first, second); }
   static std::uint32_t place(Code code) { return PairMergeIndex::compact_place(code); }
   TokenId merged(Code code) const { return index.merged_at(place(code)); }
 };
@@ -37,7 +37,7 @@ void merge_with(std::vector<TokenId>& word, const Codes merges) {
   std::array<Code, kShortWordMaxSymbols> codes;
   codes[size - 1] = PairMergeIndex::kUnranked;
   for (std::size_t position = 0; position + 1 < size; ++position) {
-    codes[position] = merges.code(pair_key(symbols[position], symbols[position + 1]));
+    codes[position] = merges.code(symbols[position], symbols[position + 1]);
   }
 
   while (size >= 2) {
@@ -75,7 +75,7 @@ void merge_with(std::vector<TokenId>& word, const Codes merges) {
     std::uint64_t changed = (merged_at | merged_at >> 1) & ((std::uint64_t{1} << (size - 1)) - 1);
     while (changed != 0) {
       const auto position = static_cast<std::size_t>(std::countr_zero(changed));
-      codes[position] = merges.code(pair_key(symbols[position], symbols[position + 1]));
+      codes[position] = merges.code(symbols[position], symbols[position + 1]);
       changed &= changed - 1;
     }
   }
