@@ -58,41 +58,7 @@ class PairMergeIndex {
     return slots_[slot].code;
   }
 
-  // The compact layout, taken when every id of a ranked pair and every place fit in 21 bits and
-  // no two pairs share a place (every trained model): a slot is one number holding the pair, the
-  // place and the "no merged token" bit, and the merged tokens stand in a separate array by place,
-  // read only for the pair a round merges. Half the slot bytes, so that the index of a 32k model
-  // fits the second-level cache beside the word's other data.
-  static constexpr int kCompactBits = 21;
-  static constexpr std::uint32_t kCompactUnrankedPlace = (std::uint32_t{1} << kCompactBits) - 1;
-  static constexpr Code kCompactPairBits = (Code{1} << (2 * kCompactBits)) - 1;
-  static std::uint32_t compact_place(Code code) {
-    return static_cast<std::uint32_t>(code >> (2 * kCompactBits)) & kCompactUnrankedPlace;
-  }
-
-  bool is_compact() const { return !merged_by_place_.empty(); }
-
-  // The compact slot of the pair (first, second), kUnranked when it has no rank. The ids of
-  // ranked pairs stay below kCompactUnrankedPlace, so a pair of a larger id has none.
-  Code compact_code(TokenId first, TokenId second) const {
-    if ((first | second) >= kCompactUnrankedPlace) return kUnranked;
-    const Code key = Code{first} << kCompactBits | second;
-    const std::size_t mask = compact_slots_.size() - 1;
-    std::size_t slot = slot_of(key);
-    while ((compact_slots_[slot] & kCompactPairBits) != key && compact_slots_[slot] != kUnranked) {
-      slot = (slot + 1) & mask;
-    }
-    return compact_slots_[slot];
-  }
-  TokenId merged_at(std::uint32_t place) const { return merged_by_place_[place]; }
-
   MergeStep find(PairKey pair) const {
-    if (is_compact()) {
-      const Code found = compact_code(static_cast<TokenId>(pair >> 32), static_cast<TokenId>(pair));
-      if (found == kUnranked) return MergeStep{0, 0, false, false};
-      const std::uint32_t at = compact_place(found);
-      return MergeStep{at, merged_by_place_[at], true, has_merged(found)};
-    }
     const Code found = code(pair);
     if (found == kUnranked) return MergeStep{0, 0, false, false};
     return MergeStep{place(found), merged(found), true, has_merged(found)};
@@ -104,13 +70,10 @@ class PairMergeIndex {
     Code code = kUnranked;
   };
   std::size_t slot_of(PairKey pair) const { return (pair * 0x9e3779b97f4a7c15ull) >> shift_; }
-  bool build_compact(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& pairs_to_merge, std::size_t capacity);
 
   // Two empty slots until derived, so that a lookup finds nothing.
   std::vector<Slot> slots_ = std::vector<Slot>(2);
   int shift_ = 63;
-  std::vector<Code> compact_slots_;
-  std::vector<TokenId> merged_by_place_;
 };
 
 }  // namespace wrenmark

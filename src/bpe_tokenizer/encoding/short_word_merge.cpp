@@ -6,29 +6,8 @@
 
 namespace wrenmark {
 
-namespace {
-
-using Code = PairMergeIndex::Code;
-
-// How the loop reads the index's codes in each of its layouts.
-struct WideCodes {
-  const PairMergeIndex& index;
-  static constexpr std::uint32_t kUnrankedPlace = PairMergeIndex::kUnrankedPlace;
-  Code code(TokenId first, TokenId second) const { return index.code(pair_key(first, second)); }
-  static std::uint32_t place(Code code) { return PairMergeIndex::place(code); }
-  TokenId merged(Code code) const { return PairMergeIndex::merged(code); }
-};
-
-struct CompactCodes {
-  const PairMergeIndex& index;
-  static constexpr std::uint32_t kUnrankedPlace = PairMergeIndex::kCompactUnrankedPlace;
-  Code code(TokenId first, TokenId second) const { return index.compact_code(first, second); }
-  static std::uint32_t place(Code code) { return PairMergeIndex::compact_place(code); }
-  TokenId merged(Code code) const { return index.merged_at(place(code)); }
-};
-
-template <typename Codes>
-void merge_with(std::vector<TokenId>& word, const Codes merges) {
+void merge_short_word(std::vector<TokenId>& word, const PairMergeIndex& merges) {
+  using Code = PairMergeIndex::Code;
   std::size_t size = word.size();
   if (size < 2) return;
   TokenId* const symbols = word.data();
@@ -37,26 +16,26 @@ void merge_with(std::vector<TokenId>& word, const Codes merges) {
   std::array<Code, kShortWordMaxSymbols> codes;
   codes[size - 1] = PairMergeIndex::kUnranked;
   for (std::size_t position = 0; position + 1 < size; ++position) {
-    codes[position] = merges.code(symbols[position], symbols[position + 1]);
+    codes[position] = merges.code(pair_key(symbols[position], symbols[position + 1]));
   }
 
   while (size >= 2) {
-    std::uint32_t lowest = Codes::kUnrankedPlace;
+    std::uint32_t lowest = PairMergeIndex::kUnrankedPlace;
     std::size_t chosen = 0;
     for (std::size_t position = 0; position + 1 < size; ++position) {
-      const std::uint32_t place = Codes::place(codes[position]);
+      const std::uint32_t place = PairMergeIndex::place(codes[position]);
       if (place < lowest) {
         lowest = place;
         chosen = position;
       }
     }
-    if (lowest == Codes::kUnrankedPlace || !PairMergeIndex::has_merged(codes[chosen])) break;
+    if (lowest == PairMergeIndex::kUnrankedPlace || !PairMergeIndex::has_merged(codes[chosen])) break;
 
     // No occurrence of the chosen pair lies before its leftmost lowest-placed position. A bit
     // per written position marks the merged ones.
     const TokenId first = symbols[chosen];
     const TokenId second = symbols[chosen + 1];
-    const TokenId merged = merges.merged(codes[chosen]);
+    const TokenId merged = PairMergeIndex::merged(codes[chosen]);
     std::uint64_t merged_at = 0;
     std::size_t write = chosen;
     for (std::size_t read = chosen; read < size; ++write) {
@@ -75,21 +54,11 @@ void merge_with(std::vector<TokenId>& word, const Codes merges) {
     std::uint64_t changed = (merged_at | merged_at >> 1) & ((std::uint64_t{1} << (size - 1)) - 1);
     while (changed != 0) {
       const auto position = static_cast<std::size_t>(std::countr_zero(changed));
-      codes[position] = merges.code(symbols[position], symbols[position + 1]);
+      codes[position] = merges.code(pair_key(symbols[position], symbols[position + 1]));
       changed &= changed - 1;
     }
   }
   word.resize(size);
-}
-
-}  // namespace
-
-void merge_short_word(std::vector<TokenId>& word, const PairMergeIndex& merges) {
-  if (merges.is_compact()) {
-    merge_with(word, CompactCodes{merges});
-  } else {
-    merge_with(word, WideCodes{merges});
-  }
 }
 
 }  // namespace wrenmark
