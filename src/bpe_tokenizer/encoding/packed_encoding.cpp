@@ -1,5 +1,6 @@
 #include "bpe_tokenizer/encoding/packed_encoding.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace wrenmark {
@@ -32,9 +33,19 @@ std::size_t EncodingBuilder::pack(std::byte* destination) const {
   position = copy_values(position, std::span<const char>(original_text_));
   position = copy_values(position, token_text_.view());
   const std::size_t size = packed_size();
-  // Fewer than kPackedAlignment bytes of padding: a library call would cost more than they.
-  static constexpr std::byte kZeros[kPackedAlignment] = {};
-  copy_bytes(position, kZeros, destination + size - position);
+  // Fewer than kPackedAlignment bytes of padding: a library call would cost more than they, so
+  // two overlapping stores, or three for under four bytes, cover them.
+  static_assert(kPackedAlignment <= 8);
+  const std::size_t padding = static_cast<std::size_t>(destination + size - position);
+  if (padding >= 4) {
+    const std::uint32_t zero = 0;
+    std::memcpy(position, &zero, sizeof(zero));
+    std::memcpy(position + padding - sizeof(zero), &zero, sizeof(zero));
+  } else if (padding > 0) {
+    position[0] = std::byte{0};
+    position[padding / 2] = std::byte{0};
+    position[padding - 1] = std::byte{0};
+  }
   return size;
 }
 
