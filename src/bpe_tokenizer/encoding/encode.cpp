@@ -1,5 +1,6 @@
 #include "bpe_tokenizer/encoding/encode.hpp"
 
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -273,15 +274,23 @@ Status encode_with(EncodeBuffers& buffers, const EncodingTables& tables, WordCac
 }
 
 // The calling thread's buffers, ready for a text of `text_size` bytes. Fetched once per call:
-// every access to a thread_local of a shared library costs a call.
+// every access to a thread_local of a shared library costs a call, and one with a destructor
+// three (its guard and the registration of the destructor). So a call reads only a plain
+// pointer; the owner, which frees the buffers when the thread ends, is touched to make them.
 [[gnu::noinline]] EncodeBuffers& thread_buffers(std::size_t text_size) {
-  thread_local std::optional<EncodeBuffers> thread_local_buffers;
-  // Through a pointer: the compiler would look the thread_local up again at every use.
-  std::optional<EncodeBuffers>* buffers = &thread_local_buffers;
-  if (*buffers && (*buffers)->text_size > EncodeBuffers::kKeepAfterBytes) buffers->reset();
-  if (!*buffers) buffers->emplace();
-  (*buffers)->text_size = text_size;
-  return **buffers;
+  thread_local EncodeBuffers* kept = nullptr;
+  EncodeBuffers* buffers = kept;
+  if (buffers == nullptr || buffers->text_size > EncodeBuffers::kKeepAfterBytes) [[unlikely]] {
+    thread_local std::unique_ptr<EncodeBuffers> owner;
+    // Dropped before the new ones are made, so that the two never take memory at once.
+    kept = nullptr;
+    owner.reset();
+    owner = std::make_unique<EncodeBuffers>();
+    buffers = owner.get();
+    kept = buffers;
+  }
+  buffers->text_size = text_size;
+  return *buffers;
 }
 
 }  // namespace

@@ -2,14 +2,14 @@
 
 #include <exception>
 
-namespace wrenmark {
+namespace wrenmark::detail {
 
-void ready_thread_local_storage() noexcept {
-  // Any thread-local variable of the library stands for its whole block.
-  thread_local bool ready = false;
-  if (ready) return;
+// Any thread-local variable of the library stands for its whole block.
+thread_local constinit bool thread_local_storage_ready = false;
+
+void make_thread_local_storage() noexcept {
   // The result is kept so that the call, which the library declares pure, is made.
-  ready = std::uncaught_exceptions() >= 0;
+  thread_local_storage_ready = std::uncaught_exceptions() >= 0;
 }
 
-}  // namespace wrenmark
+}  // namespace wrenmark::detail
