@@ -94,12 +94,14 @@ def test_stray_windows_1252_bytes_become_utf8_and_fortune_separators_go():
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's shadow memory adds its own RSS to every child")
 def test_peak_rss_is_each_childs_own():
-    touch_300_mib = "x = bytearray(300 << 20)\nx[::4096] = b'1' * (75 << 10)"
-    big = train_phases.run_child(touch_300_mib, [])
+    # A child starts as a copy of this process, whose resident pages its peak includes until the
+    # exec: after earlier tests (batches of thousands of texts, long encodings) that can pass
+    # 300 MiB on its own, so the big child touches well beyond it.
+    own_peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    big_mib = max(300, own_peak_kib // 1024 + 100)
+    touch_big = f"x = bytearray({big_mib} << 20)\nx[::4096] = b'1' * ({big_mib} << 8)"
+    big = train_phases.run_child(touch_big, [])
     small = train_phases.run_child("pass", [])
     assert big["exit_code"] == small["exit_code"] == 0
-    assert big["peak_rss_kib"] > 300 * 1024
-    # A child starts as a copy of this process, whose resident pages its peak includes until the
-    # exec: after earlier tests (batches of thousands of texts) that can pass 100 MiB on its own.
-    own_peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    assert big["peak_rss_kib"] > big_mib * 1024
     assert small["peak_rss_kib"] < max(100 * 1024, own_peak_kib + 20 * 1024) < big["peak_rss_kib"]
