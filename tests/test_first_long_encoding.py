@@ -44,3 +44,40 @@ def test_a_first_long_text_encodes_as_on_warm_memory(model_dir, text):
     for piece in (text[:100], text[:5000], text[:200000]):
         warm.encode(piece)
     assert first == [result(warm.encode(text))]
+
+
+def packed_bytes(encoder):
+    """About the bytes of an encoding's block: its token ends, ids, types and both texts."""
+    return 13 * len(encoder.ids) + len(encoder.original_text.encode()) + sum(len(t.encode()) for t in encoder.tokens)
+
+
+@pytest.mark.parametrize(
+    ("text", "large"),
+    [
+        (random_words(300000, "abcdefgh", 6), True),  # a block and buffers on huge pages
+        (random_words(20000, "abcdefgh", 6), False),  # plain memory
+    ],
+)
+@pytest.mark.parametrize("drop_encoder_first", [True, False])
+def test_a_long_encoding_outlives_its_thread_and_tokenizer(model_dir, text, large, drop_encoder_first):
+    made = []
+
+    def encode_twice():
+        tokenizer = BpeTokenizer.from_pretrained(model_dir)
+        made.extend(tokenizer.encode(text) for _ in range(2))  # the second on the thread's grown buffers
+
+    thread = threading.Thread(target=encode_twice)
+    thread.start()
+    thread.join()
+    first, second = made
+    assert (packed_bytes(first) > 4 << 20) == large
+    expected = result(BpeTokenizer.from_pretrained(model_dir).encode(text))
+    assert result(first) == result(second) == expected
+    assert first.ids_buffer.tolist() == expected[0]
+    ids = second.ids_buffer
+    if drop_encoder_first:
+        del second
+    else:
+        del ids
+    del made[:]
+    assert result(first) == expected

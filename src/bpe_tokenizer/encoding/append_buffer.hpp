@@ -9,6 +9,8 @@
 #include <span>
 #include <type_traits>
 
+#include "bpe_tokenizer/system/huge_page_allocator.hpp"
+
 namespace wrenmark {
 
 namespace detail {
@@ -46,6 +48,8 @@ inline void copy_bytes(void* destination, const void* source, std::size_t size) 
 
 // A growable array of trivially copyable values that appends a run at a time without
 // initialising the room first: `extend(n)` gives n slots to write, growing geometrically.
+// Arrays of several megabytes (a first long text's token ends, a full word cache's records) take
+// transparent huge pages, so that writing them faults once per 2 MiB instead of once per 4 KiB.
 template <typename Value>
 class AppendBuffer {
   static_assert(std::is_trivially_copyable_v<Value>);
@@ -88,15 +92,21 @@ class AppendBuffer {
   void append(std::span<const Value> values) { copy_bytes(extend(values.size()), values.data(), values.size_bytes()); }
 
  private:
+  using Allocator = HugePageAllocator<Value>;
+  struct Release {
+    void operator()(Value* values) const { Allocator().deallocate(values, capacity); }
+    std::size_t capacity = 0;
+  };
+
   void grow(std::size_t needed) {
     const std::size_t capacity = std::max({needed, capacity_ * 2, std::size_t{64}});
-    auto values = std::make_unique_for_overwrite<Value[]>(capacity);
+    std::unique_ptr<Value[], Release> values(Allocator().allocate(capacity), Release{capacity});
     if (size_ != 0) std::memcpy(values.get(), values_.get(), size_ * sizeof(Value));
     values_ = std::move(values);
     capacity_ = capacity;
   }
 
-  std::unique_ptr<Value[]> values_;
+  std::unique_ptr<Value[], Release> values_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };

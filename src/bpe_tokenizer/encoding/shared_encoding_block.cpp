@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "bpe_tokenizer/system/huge_page_allocator.hpp"
+
 namespace wrenmark {
 
 namespace {
@@ -10,17 +12,22 @@ namespace {
 constexpr std::size_t kBytesOffset =
     (sizeof(SharedEncodingBlock) + kPackedAlignment - 1) / kPackedAlignment * kPackedAlignment;
 
+// The encoding of a long text is several megabytes written once from end to end: on huge pages
+// it faults once per 2 MiB instead of once per 4 KiB. Small blocks stay plain memory.
+using BlockAllocator = HugePageAllocator<std::byte>;
+
 }  // namespace
 
 SharedEncodingBlock* SharedEncodingBlock::create(std::size_t capacity) {
-  void* memory = ::operator new(kBytesOffset + capacity);
+  void* memory = BlockAllocator().allocate(kBytesOffset + capacity);
   return new (memory) SharedEncodingBlock(capacity);
 }
 
 void SharedEncodingBlock::release(SharedEncodingBlock* block) {
   if (--block->users_ != 0) return;
+  const std::size_t bytes = kBytesOffset + block->capacity_;
   block->~SharedEncodingBlock();
-  ::operator delete(static_cast<void*>(block));
+  BlockAllocator().deallocate(reinterpret_cast<std::byte*>(block), bytes);
 }
 
 std::byte* SharedEncodingBlock::bytes() { return reinterpret_cast<std::byte*>(this) + kBytesOffset; }

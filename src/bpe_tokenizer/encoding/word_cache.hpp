@@ -204,11 +204,12 @@ class WordCache {
        kMaxEntries * (sizeof(RecordHeader) + alignof(TokenId) + sizeof(Unit))) /
       sizeof(Unit);
   static_assert(kMaxRecordUnits <= RecordIndex::kMaxPosition);
-  // Measured on English prose: a megabyte brings about 30,000 distinct words (fewer bytes per
-  // new word in a shorter text, so this errs low), a record takes about seven units. Below a
-  // few thousand words doubling copies too little to matter.
-  static constexpr std::size_t kTextBytesPerDistinctWord = 32;
-  static constexpr std::size_t kUnitsPerRecordEstimate = 8;
+  // Measured on English prose: a megabyte brings about 39,000 distinct words, whose records
+  // take 9.5 to 11.5 units each (more for a smaller vocabulary). The estimates err high, since
+  // reserved room that is never written costs no page, while growing copies the records into
+  // fresh pages. Below a few thousand words doubling copies too little to matter.
+  static constexpr std::size_t kTextBytesPerDistinctWord = 24;
+  static constexpr std::size_t kUnitsPerRecordEstimate = 12;
   static constexpr std::size_t kReserveFromWords = 1024;
 
   WordHash hash_;

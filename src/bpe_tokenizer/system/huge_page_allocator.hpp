@@ -1,15 +1,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
 #include "bpe_tokenizer/system/huge_page_recycling.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace wrenmark {
 
@@ -39,14 +34,10 @@ struct BasicHugePageAllocator {
     if (count > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
     const std::size_t bytes = count * sizeof(T);
     if (bytes < kThreshold) return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
+    // Mapped, not from the heap: the heap's allocator may carve aligned blocks out of its own
+    // segment, which keeps their pages after they are freed.
     if constexpr (recycled) return static_cast<T*>(huge_pages::take(rounded(bytes)));
-    void* memory = std::aligned_alloc(kHugePage, rounded(bytes));
-    if (memory == nullptr) throw std::bad_alloc();
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only advice: where the kernel has no huge pages to give, the memory stays as it is.
-    ::madvise(memory, rounded(bytes), MADV_HUGEPAGE);
-#endif
-    return static_cast<T*>(memory);
+    return static_cast<T*>(huge_pages::map(rounded(bytes)));
   }
 
   void deallocate(T* memory, std::size_t count) noexcept {
@@ -55,7 +46,7 @@ struct BasicHugePageAllocator {
     } else if constexpr (recycled) {
       huge_pages::give_back(memory, rounded(count * sizeof(T)));
     } else {
-      std::free(memory);
+      huge_pages::unmap(memory, rounded(count * sizeof(T)));
     }
   }
 

@@ -147,4 +147,8 @@ Recycling::~Recycling() {
   if (--state.scopes == 0) release_all(state);
 }
 
+void* map(std::size_t bytes) { return fresh(bytes); }
+
+void unmap(void* memory, std::size_t bytes) noexcept { release(Region{static_cast<char*>(memory), bytes}); }
+
 }  // namespace wrenmark::huge_pages

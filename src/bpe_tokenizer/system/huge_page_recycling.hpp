@@ -14,6 +14,12 @@ void* take(std::size_t bytes);
 // Returns what take() gave. While recycling is on, the region is kept for the next take().
 void give_back(void* memory, std::size_t bytes) noexcept;
 
+// Memory for `bytes` (a multiple of kHugePageBytes) fresh from the system, aligned and offered
+// for huge pages as take()'s, never recycled: for arrays outside training. Throws std::bad_alloc.
+void* map(std::size_t bytes);
+// Returns what map() gave to the system.
+void unmap(void* memory, std::size_t bytes) noexcept;
+
 // Recycling is on while one of these lives. Training frees its counting maps and then builds
 // arrays of about their size; fresh memory costs a fault and the kernel's zeroing of every page,
 // memory given back and taken again costs neither. Kept regions never stand beside fresh ones:
