@@ -66,38 +66,20 @@ class FirstFailure {
   std::optional<TokenizerError> failure_;
 };
 
-// Runs `work(piece, index)` for every element over the pool, each piece of `boundaries` on one
-// thread. Fails with the error of the lowest failing index, prefixed by `prefix`.
-template <typename Work>
-Status run_batch(const std::vector<std::size_t>& boundaries, Cancellation& cancellation,
-                 std::string (*prefix)(std::size_t), Work&& work) {
-  // A signal that came while the arguments were converted is seen before any work starts.
-  if (cancellation.check_now()) return TokenizerError::cancelled();
-  FirstFailure failure;
-  parallel_ranges(boundaries.size() - 1, 1, [&](std::size_t first_piece, std::size_t end_piece) {
-    for (std::size_t piece = first_piece; piece < end_piece; ++piece) {
-      for (std::size_t index = boundaries[piece]; index < boundaries[piece + 1]; ++index) {
-        if (cancellation.poll() || failure.beyond(index)) return;
-        Status status = work(piece, index);
-        if (!status) failure.offer(index, status.error());
-      }
-    }
-  });
-  if (cancellation.stopped()) return TokenizerError::cancelled();
-  if (auto failed = failure.get()) return failed->second.prefixed(prefix(failed->first));
-  return {};
-}
-
-// run_batch with the pieces claimed by whichever thread is free (PieceBoard::claim), one task per thread
-// rather than per piece, and the calling thread handing each piece whose elements all succeeded
-// to `finished(piece)` between its own pieces and, once none are left to claim, as the others
-// finish theirs. What it does with them so overlaps the encoding of the rest instead of
-// following it. `make_work()` runs once per task, on its thread, at its first piece, and gives the `work(piece,
-// index)` of that task, so that what a thread needs is looked up once, not per element. Pieces left over (the calling
-// thread ran none of the tasks) are handed over at the end; none are after a failure or a stop.
+// Runs `work(piece, index)` for every element of the pieces of `boundaries` over the pool and
+// fails with the error of the lowest failing index, prefixed by `prefix`. The pieces are claimed
+// by whichever thread is free (PieceBoard::claim), one task per thread rather than per piece, and
+// the calling thread hands each piece whose elements all succeeded to `finished(piece)` between
+// its own pieces and, once none are left to claim, as the others finish theirs, so that what it
+// does with them overlaps the encoding of the rest instead of following it. `make_work()` runs
+// once per task, on its thread, at its first piece, and gives the `work(piece, index)` of that
+// task, so that what a thread needs is looked up once, not per element. Pieces left over (the
+// calling thread ran none of the tasks) are handed over at the end; none are after a failure or
+// a stop.
 template <typename MakeWork, typename Finished>
 Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& cancellation,
                   std::string (*prefix)(std::size_t), MakeWork&& make_work, Finished&& finished) {
+  // A signal that came while the arguments were converted is seen before any work starts.
   if (cancellation.check_now()) return TokenizerError::cancelled();
   const std::size_t pieces = boundaries.size() - 1;
   FirstFailure failure;
@@ -239,11 +221,15 @@ Result<std::vector<std::string>> decode_batch(const BpeTokenizer& tokenizer, Enc
   const std::vector<std::size_t> boundaries =
       piece_boundaries(ids_batch.size(), [&](std::size_t index) { return ids_batch[index].size() * 4; });
   std::vector<std::string> texts(ids_batch.size());
-  Status status =
-      run_batch(boundaries, cancellation, decode_batch_prefix, [&](std::size_t, std::size_t index) -> Status {
-        texts[index] = decode(tables, ids_batch[index], tokenizer.settings.byte_fallback);
-        return {};
-      });
+  Status status = run_pieces(
+      boundaries, cancellation, decode_batch_prefix,
+      [&] {
+        return [&](std::size_t, std::size_t index) -> Status {
+          texts[index] = decode(tables, ids_batch[index], tokenizer.settings.byte_fallback);
+          return {};
+        };
+      },
+      [](std::size_t) {});
   if (!status) return status.error();
   return texts;
 }
