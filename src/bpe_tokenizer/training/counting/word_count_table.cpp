@@ -11,7 +11,6 @@ constexpr std::size_t kChunkBytes = 1 << 20;
 }
 
 std::string_view WordCountTable::intern(std::string_view word) {
-  word_bytes_ += word.size();
   if (word.size() > chunk_left_) {
     // A word longer than a chunk gets a chunk of its own; the current chunk stays in use.
     if (word.size() > kChunkBytes / 4) {
@@ -36,7 +35,7 @@ bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurr
   auto entry = insert_or_forget(map_, [&] {
     return map_.lazy_emplace(probe, [&](const auto& construct) {
       inserted = true;
-      construct(WordKey(intern(word), probe.hash), WordStat{count, first});
+      construct(stored_key(probe, word), WordStat{count, first});
     });
   });
   if (inserted) return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -32,26 +33,48 @@ struct CountedWord {
   WordStat stat;
 };
 
-// A word as a hash-map key: its hash and first eight bytes travel with it, so that most probes
-// settle without reading the word's bytes.
+// A word as a hash-map key: its hash and first sixteen bytes travel with it, so that a probe
+// settles without reading the word's bytes elsewhere unless the word is longer. A word of at most
+// kInlineBytes bytes lives in the key itself (in `head` and `rest`, in memory order); a longer
+// one keeps the address of its bytes in `rest`.
 struct WordKey {
+  static constexpr std::size_t kInlineBytes = 16;
+
+  // The key of `word` as it stands; `word` must outlive it if longer than kInlineBytes.
   WordKey(std::string_view word, std::uint64_t word_hash)
-      : hash(word_hash), data(word.data()), size(static_cast<std::uint32_t>(word.size())) {
-    std::memcpy(&prefix, word.data(), word.size() < sizeof prefix ? word.size() : sizeof prefix);
+      : hash(word_hash), size(static_cast<std::uint32_t>(word.size())) {
+    if (word.size() <= kInlineBytes) {
+      char bytes[kInlineBytes] = {};
+      std::memcpy(bytes, word.data(), word.size());
+      std::memcpy(&head, bytes, sizeof head);
+      std::memcpy(&rest, bytes + sizeof head, sizeof rest);
+    } else {
+      std::memcpy(&head, word.data(), sizeof head);
+      rest = reinterpret_cast<std::uintptr_t>(word.data());
+    }
   }
-  // For a word followed by at least eight readable bytes: the prefix is one load, masked.
+  // For a word followed by at least eight readable bytes: each part is one load, masked.
   struct WithSlack {};
   WordKey(std::string_view word, std::uint64_t word_hash, WithSlack)
-      : hash(word_hash),
-        prefix(WordHasher::read_tail<true>(reinterpret_cast<const unsigned char*>(word.data()), word.size())),
-        data(word.data()),
-        size(static_cast<std::uint32_t>(word.size())) {}
+      : hash(word_hash), size(static_cast<std::uint32_t>(word.size())) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
+    head = WordHasher::read_tail<true>(bytes, word.size());
+    if (word.size() > kInlineBytes) {
+      rest = reinterpret_cast<std::uintptr_t>(word.data());
+    } else if (word.size() > sizeof head) {
+      rest = WordHasher::read_tail<true>(bytes + sizeof head, word.size() - sizeof head);
+    }
+  }
 
-  std::string_view text() const { return {data, size}; }
+  bool is_inline() const { return size <= kInlineBytes; }
+  // The word; for an inline word, a view of this key, valid while it stays where it is.
+  std::string_view text() const {
+    return {is_inline() ? reinterpret_cast<const char*>(&head) : reinterpret_cast<const char*>(rest), size};
+  }
 
   std::uint64_t hash;
-  std::uint64_t prefix = 0;
-  const char* data;
+  std::uint64_t head = 0;
+  std::uint64_t rest = 0;  // follows `head`: together the bytes of an inline word
   std::uint32_t size;
 };
 
@@ -60,16 +83,18 @@ struct WordKeyHash {
 };
 struct WordKeyEqual {
   bool operator()(const WordKey& left, const WordKey& right) const {
-    if (left.hash != right.hash || left.size != right.size || left.prefix != right.prefix) return false;
-    // The prefix held the first eight bytes; the rest is compared eight bytes at a time, the last
+    if (left.hash != right.hash || left.size != right.size || left.head != right.head) return false;
+    if (left.is_inline()) return left.rest == right.rest;
+    // The head held the first eight bytes; the rest is compared eight bytes at a time, the last
     // load ending at the word's end (overlapping bytes already compared), so that nothing is
-    // read outside either word and no call is made for the short words most words are.
+    // read outside either word and no call is made.
+    const auto* left_bytes = reinterpret_cast<const char*>(left.rest);
+    const auto* right_bytes = reinterpret_cast<const char*>(right.rest);
     const std::size_t size = left.size;
-    if (size <= sizeof left.prefix) return true;
     for (std::size_t offset = 8; offset + 8 < size; offset += 8) {
-      if (load(left.data + offset) != load(right.data + offset)) return false;
+      if (load(left_bytes + offset) != load(right_bytes + offset)) return false;
     }
-    return load(left.data + size - 8) == load(right.data + size - 8);
+    return load(left_bytes + size - 8) == load(right_bytes + size - 8);
   }
   static std::uint64_t load(const char* bytes) {
     std::uint64_t value;
@@ -77,10 +102,12 @@ struct WordKeyEqual {
     return value;
   }
 };
+static_assert(offsetof(WordKey, rest) == offsetof(WordKey, head) + sizeof(std::uint64_t));
 
 // The distinct words seen so far with their counts and first occurrences. The table owns the
-// bytes of its words (in large chunks, so that a new word costs no allocation of its own), and
-// counting a word that is already present touches only the map.
+// bytes of its words: the short ones in their keys, the others in large chunks, so that a new
+// word costs no allocation of its own; counting a word that is already present touches only the
+// map. The views it hands out stay valid until the table changes.
 class WordCountTable {
  public:
   // Words longer than this cannot be keys; no block holds one, since a block is cut below 4 GiB
@@ -97,8 +124,8 @@ class WordCountTable {
   void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
     const WordKey probe = slack ? WordKey(word, hash, WordKey::WithSlack{}) : WordKey(word, hash);
     auto entry = insert_or_forget(map_, [&] {
-      return map_.lazy_emplace(
-          probe, [&](const auto& construct) { construct(WordKey(intern(word), hash), WordStat{0, where}); });
+      return map_.lazy_emplace(probe,
+                               [&](const auto& construct) { construct(stored_key(probe, word), WordStat{0, where}); });
     });
     ++entry->second.count;
   }
@@ -133,6 +160,11 @@ class WordCountTable {
 
  private:
   std::string_view intern(std::string_view word);
+  // The key to store for `word`, whose key as it stands in the text is `probe`.
+  WordKey stored_key(const WordKey& probe, std::string_view word) {
+    word_bytes_ += word.size();
+    return probe.is_inline() ? probe : WordKey(intern(word), probe.hash);
+  }
 
   WordHasher hasher_;
   absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual,
