@@ -6,10 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/system/huge_page_allocator.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
 
@@ -33,81 +32,13 @@ struct CountedWord {
   WordStat stat;
 };
 
-// A word as a hash-map key: its hash and first sixteen bytes travel with it, so that a probe
-// settles without reading the word's bytes elsewhere unless the word is longer. A word of at most
-// kInlineBytes bytes lives in the key itself (in `head` and `rest`, in memory order); a longer
-// one keeps the address of its bytes in `rest`.
-struct WordKey {
-  static constexpr std::size_t kInlineBytes = 16;
-
-  // The key of `word` as it stands; `word` must outlive it if longer than kInlineBytes.
-  WordKey(std::string_view word, std::uint64_t word_hash)
-      : hash(word_hash), size(static_cast<std::uint32_t>(word.size())) {
-    if (word.size() <= kInlineBytes) {
-      char bytes[kInlineBytes] = {};
-      std::memcpy(bytes, word.data(), word.size());
-      std::memcpy(&head, bytes, sizeof head);
-      std::memcpy(&rest, bytes + sizeof head, sizeof rest);
-    } else {
-      std::memcpy(&head, word.data(), sizeof head);
-      rest = reinterpret_cast<std::uintptr_t>(word.data());
-    }
-  }
-  // For a word followed by at least eight readable bytes: each part is one load, masked.
-  struct WithSlack {};
-  WordKey(std::string_view word, std::uint64_t word_hash, WithSlack)
-      : hash(word_hash), size(static_cast<std::uint32_t>(word.size())) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
-    head = WordHasher::read_tail<true>(bytes, word.size());
-    if (word.size() > kInlineBytes) {
-      rest = reinterpret_cast<std::uintptr_t>(word.data());
-    } else if (word.size() > sizeof head) {
-      rest = WordHasher::read_tail<true>(bytes + sizeof head, word.size() - sizeof head);
-    }
-  }
-
-  bool is_inline() const { return size <= kInlineBytes; }
-  // The word; for an inline word, a view of this key, valid while it stays where it is.
-  std::string_view text() const {
-    return {is_inline() ? reinterpret_cast<const char*>(&head) : reinterpret_cast<const char*>(rest), size};
-  }
-
-  std::uint64_t hash;
-  std::uint64_t head = 0;
-  std::uint64_t rest = 0;  // follows `head`: together the bytes of an inline word
-  std::uint32_t size;
-};
-
-struct WordKeyHash {
-  std::size_t operator()(const WordKey& key) const { return key.hash; }
-};
-struct WordKeyEqual {
-  bool operator()(const WordKey& left, const WordKey& right) const {
-    if (left.hash != right.hash || left.size != right.size || left.head != right.head) return false;
-    if (left.is_inline()) return left.rest == right.rest;
-    // The head held the first eight bytes; the rest is compared eight bytes at a time, the last
-    // load ending at the word's end (overlapping bytes already compared), so that nothing is
-    // read outside either word and no call is made.
-    const auto* left_bytes = reinterpret_cast<const char*>(left.rest);
-    const auto* right_bytes = reinterpret_cast<const char*>(right.rest);
-    const std::size_t size = left.size;
-    for (std::size_t offset = 8; offset + 8 < size; offset += 8) {
-      if (load(left_bytes + offset) != load(right_bytes + offset)) return false;
-    }
-    return load(left_bytes + size - 8) == load(right_bytes + size - 8);
-  }
-  static std::uint64_t load(const char* bytes) {
-    std::uint64_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-  }
-};
-static_assert(offsetof(WordKey, rest) == offsetof(WordKey, head) + sizeof(std::uint64_t));
-
-// The distinct words seen so far with their counts and first occurrences. The table owns the
-// bytes of its words: the short ones in their keys, the others in large chunks, so that a new
-// word costs no allocation of its own; counting a word that is already present touches only the
-// map. The views it hands out stay valid until the table changes.
+// The distinct words seen so far with their counts and first occurrences, in an open-addressing
+// table of its own kind: a 32-byte slot holds a word's length, 32 bits of its hash, its first
+// sixteen bytes and its count, so that counting a word that is present reads one cache line,
+// found from the hash alone (and so prefetched while the words before it are counted). A longer
+// word keeps the address of its bytes, which the table owns in large chunks, in place of the
+// bytes past the eighth; the first occurrences lie in an array beside the slots, read only when
+// a word is added. The views the table hands out stay valid until it changes.
 class WordCountTable {
  public:
   // Words longer than this cannot be keys; no block holds one, since a block is cut below 4 GiB
@@ -119,20 +50,37 @@ class WordCountTable {
   WordCountTable& operator=(WordCountTable&&) = default;
 
   // One occurrence of `word` (whose hash is `hash`, from hasher()) at `where`; occurrences reach
-  // a table in corpus order, so the first one recorded is the word's first occurrence.
+  // a table in corpus order, so the first one recorded is the word's first occurrence. With
+  // `slack`, eight bytes after the word may be read.
   template <bool slack = false>
   void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
-    const WordKey probe = slack ? WordKey(word, hash, WordKey::WithSlack{}) : WordKey(word, hash);
-    auto entry = insert_or_forget(map_, [&] {
-      return map_.lazy_emplace(probe,
-                               [&](const auto& construct) { construct(stored_key(probe, word), WordStat{0, where}); });
-    });
-    ++entry->second.count;
+    const Key key = Key::of<slack>(word, hash);
+    if (slots_.empty()) [[unlikely]] {
+      grow();
+    }
+    const std::size_t start = home(hash);
+    Slot& at_home = slots_[start];
+    if (at_home.holds(key)) {
+      ++at_home.count;
+      return;
+    }
+    std::size_t index = start;
+    if (!at_home.empty()) {
+      for (index = next(start);; index = next(index)) {
+        Slot& slot = slots_[index];
+        if (slot.holds(key)) {
+          // A word found past its home slot takes it from a rarer one, so that the frequent
+          // words settle where the prefetch looks and most lookups read a single slot.
+          if (++slot.count > at_home.count) swap_slots(start, index);
+          return;
+        }
+        if (slot.empty()) break;
+      }
+    }
+    insert_new(stored(key, word), 1, where, index);
   }
   void prefetch(std::uint64_t hash) const {
-    // The map's probe starts from the hash alone, so any key carrying it finds the same slot.
-    static constexpr char kNothing[1] = {};
-    map_.prefetch(WordKey(std::string_view(kNothing), hash));
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
   }
 
   // `count` occurrences of `word`, the first at `first`; earlier first occurrences win.
@@ -142,7 +90,7 @@ class WordCountTable {
   // Adds every word of `other`, which is left empty.
   bool merge_from(WordCountTable&& other);
 
-  std::size_t size() const { return map_.size(); }
+  std::size_t size() const { return size_; }
   std::uint64_t total_word_bytes() const { return word_bytes_; }
   const WordHasher& hasher() const { return hasher_; }
 
@@ -151,7 +99,10 @@ class WordCountTable {
 
   template <typename Visit>
   void for_each(Visit&& visit) const {
-    for (const auto& [key, stat] : map_) visit(CountedWord{key.text(), stat});
+    for (std::size_t index = 0; index < slots_.size(); ++index) {
+      if (!slots_[index].empty())
+        visit(CountedWord{slots_[index].text(), WordStat{slots_[index].count, firsts_[index]}});
+    }
   }
 
   // Work time spent on the blocks counted into this table, summed over blocks.
@@ -159,17 +110,90 @@ class WordCountTable {
   std::uint64_t counting_ns = 0;
 
  private:
-  std::string_view intern(std::string_view word);
-  // The key to store for `word`, whose key as it stands in the text is `probe`.
-  WordKey stored_key(const WordKey& probe, std::string_view word) {
-    word_bytes_ += word.size();
-    return probe.is_inline() ? probe : WordKey(intern(word), probe.hash);
+  static constexpr std::size_t kInlineBytes = 16;
+
+  // What tells a word apart: a slot's key, or a word's as it stands in the text (then a long
+  // word's `rest` is the address of its bytes there).
+  struct Key {
+    std::uint64_t head = 0;  // the first eight bytes
+    std::uint64_t rest = 0;  // the next eight (zero-padded) of a short word, or a long word's address
+    std::uint32_t size = 0;
+    std::uint32_t tag = 0;  // the hash's top 32 bits
+
+    template <bool slack>
+    static Key of(std::string_view word, std::uint64_t hash) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
+      Key key;
+      key.size = static_cast<std::uint32_t>(word.size());
+      key.tag = static_cast<std::uint32_t>(hash >> 32);
+      if (word.size() > kInlineBytes) {
+        key.head = WordHasher::read_tail<true>(bytes, 8);
+        key.rest = reinterpret_cast<std::uintptr_t>(word.data());
+      } else if (word.size() > 8) {
+        key.head = WordHasher::read_tail<true>(bytes, 8);
+        key.rest = WordHasher::read_tail<slack>(bytes + 8, word.size() - 8);
+      } else {
+        key.head = WordHasher::read_tail<slack>(bytes, word.size());
+      }
+      return key;
+    }
+  };
+
+  struct alignas(32) Slot {
+    Key key;  // size 0: empty, since no word is
+    std::uint64_t count = 0;
+
+    bool empty() const { return key.size == 0; }
+    bool holds(const Key& probe) const {
+      if (((key.head ^ probe.head) |
+           (static_cast<std::uint64_t>(key.size ^ probe.size) << 32 | (key.tag ^ probe.tag))) != 0) {
+        return false;
+      }
+      if (key.size <= kInlineBytes) return key.rest == probe.rest;
+      return same_long_word(key, probe);
+    }
+    std::string_view text() const {
+      const char* bytes =
+          key.size <= kInlineBytes ? reinterpret_cast<const char*>(&key.head) : reinterpret_cast<const char*>(key.rest);
+      return {bytes, key.size};
+    }
+  };
+  static_assert(sizeof(Slot) == 32);
+  static_assert(offsetof(Key, rest) == offsetof(Key, head) + 8, "a short word's bytes lie in head and rest");
+
+  // Bytes 8 to the end of two long words of one size, whose first eight bytes are equal.
+  static bool same_long_word(const Key& left, const Key& right);
+
+  std::size_t home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
+  std::size_t next(std::size_t index) const { return (index + 1) & (slots_.size() - 1); }
+  std::size_t home_of(const Key& key) const { return static_cast<std::size_t>(key.tag) >> (shift_ - 32); }
+
+  // The key to store for `word`, whose key as it stands in the text is `key`.
+  Key stored(const Key& key, std::string_view word) {
+    Key kept = key;
+    if (key.size > kInlineBytes) kept.rest = reinterpret_cast<std::uintptr_t>(intern(word).data());
+    return kept;
   }
+  // Puts a stored key found absent at `index` there (or, when the table grows first, where it
+  // goes then).
+  void insert_new(const Key& key, std::uint64_t count, FirstOccurrence first, std::size_t index);
+  // Exchanges the words of slot `home` and slot `later`, where the word at `later` has its home
+  // and there are no empty slots between them: both words are still found, the one moved to
+  // `later` since its own home is at `home` or before it.
+  void swap_slots(std::size_t home, std::size_t later) {
+    std::swap(slots_[home], slots_[later]);
+    std::swap(firsts_[home], firsts_[later]);
+  }
+  // The slot holding `key`, or the empty one where it would go.
+  std::size_t find(const Key& key) const;
+  void grow();
+  std::string_view intern(std::string_view word);
 
   WordHasher hasher_;
-  absl::flat_hash_map<WordKey, WordStat, WordKeyHash, WordKeyEqual,
-                      TrainingArrayAllocator<std::pair<const WordKey, WordStat>>>
-      map_;
+  HugePageVector<Slot> slots_;
+  HugePageVector<FirstOccurrence> firsts_;
+  std::size_t size_ = 0;
+  int shift_ = 64;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* chunk_free_ = nullptr;
   std::size_t chunk_left_ = 0;
