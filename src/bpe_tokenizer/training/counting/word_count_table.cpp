@@ -51,53 +51,53 @@ std::string_view WordCountTable::intern(std::string_view word) {
 
 std::size_t WordCountTable::find(const Key& key) const {
   std::size_t index = home_of(key);
-  while (!slots_[index].empty() && !slots_[index].holds(key)) index = next(index);
+  while (!slots()[index].empty() && !slots()[index].holds(key)) index = next(index);
   return index;
 }
 
 void WordCountTable::grow() {
   // At most seven eighths full: a hit takes about three probes of 32 bytes, mostly in one or two
   // cache lines.
-  const std::size_t capacity = slots_.empty() ? kFirstCapacity : 2 * slots_.size();
-  HugePageVector<Slot> slots(capacity);
-  HugePageVector<FirstOccurrence> firsts(capacity);
+  const std::size_t capacity = arrays_.empty() ? kFirstCapacity : 2 * arrays_.size();
+  TwinArrays<Slot, FirstOccurrence> arrays(capacity);
+  Slot* new_slots = arrays.first();
+  FirstOccurrence* new_firsts = arrays.second();
   const int shift = 64 - std::countr_zero(capacity);
-  for (std::size_t from = 0; from < slots_.size(); ++from) {
-    if (slots_[from].empty()) continue;
-    std::size_t index = static_cast<std::size_t>(slots_[from].key.tag) >> (shift - 32);
-    while (!slots[index].empty()) index = (index + 1) & (capacity - 1);
-    slots[index] = slots_[from];
-    firsts[index] = firsts_[from];
+  for (std::size_t from = 0; from < arrays_.size(); ++from) {
+    if (slots()[from].empty()) continue;
+    std::size_t index = static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32);
+    while (!new_slots[index].empty()) index = (index + 1) & (capacity - 1);
+    new_slots[index] = slots()[from];
+    new_firsts[index] = firsts()[from];
   }
-  slots_ = std::move(slots);
-  firsts_ = std::move(firsts);
+  arrays_ = std::move(arrays);
   shift_ = shift;
 }
 
 void WordCountTable::insert_new(const Key& key, std::uint64_t count, FirstOccurrence first, std::size_t index) {
-  if ((size_ + 1) * 8 > slots_.size() * 7) {
+  if ((size_ + 1) * 8 > arrays_.size() * 7) {
     grow();
     index = find(key);
   }
-  slots_[index].key = key;
-  slots_[index].count = count;
-  firsts_[index] = first;
+  slots()[index].key = key;
+  slots()[index].count = count;
+  firsts()[index] = first;
   ++size_;
   word_bytes_ += key.size;
 }
 
 bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurrence first) {
   const Key key = Key::of<false>(word, hasher_(word));
-  if (slots_.empty()) grow();
+  if (arrays_.empty()) grow();
   const std::size_t index = find(key);
-  Slot& slot = slots_[index];
+  Slot& slot = slots()[index];
   if (slot.empty()) {
     insert_new(stored(key, word), count, first, index);
     return true;
   }
   if (count > UINT64_MAX - slot.count) return false;
   slot.count += count;
-  firsts_[index] = std::min(firsts_[index], first);
+  firsts()[index] = std::min(firsts()[index], first);
   return true;
 }
 
@@ -114,20 +114,20 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
   }
   // No reserve for the sum of both sizes: the workers' tables of one corpus share most of their
   // words, and growing to the sum would allocate (and fault in) a table twice the size needed.
-  for (std::size_t from = 0; from < other.slots_.size(); ++from) {
-    const Slot& moved = other.slots_[from];
+  for (std::size_t from = 0; from < other.arrays_.size(); ++from) {
+    const Slot& moved = other.slots()[from];
     if (moved.empty()) continue;
     // Tables of one process share the hash seed, so keys move as they are, and the bytes of long
     // words stay where they are: the chunks change hands.
     const std::size_t index = find(moved.key);
-    Slot& slot = slots_[index];
+    Slot& slot = slots()[index];
     if (slot.empty()) {
-      insert_new(moved.key, moved.count, other.firsts_[from], index);
+      insert_new(moved.key, moved.count, other.firsts()[from], index);
       continue;
     }
     if (moved.count > UINT64_MAX - slot.count) return false;
     slot.count += moved.count;
-    firsts_[index] = std::min(firsts_[index], other.firsts_[from]);
+    firsts()[index] = std::min(firsts()[index], other.firsts()[from]);
   }
   for (auto& chunk : other.chunks_) chunks_.push_back(std::move(chunk));
   removal_ns += other.removal_ns;

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "bpe_tokenizer/system/huge_page_allocator.hpp"
+#include "bpe_tokenizer/system/twin_arrays.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
 
 namespace wrenmark {
@@ -55,11 +55,11 @@ class WordCountTable {
   template <bool slack = false>
   void add_occurrence(std::string_view word, std::uint64_t hash, FirstOccurrence where) {
     const Key key = Key::of<slack>(word, hash);
-    if (slots_.empty()) [[unlikely]] {
+    if (arrays_.empty()) [[unlikely]] {
       grow();
     }
     const std::size_t start = home(hash);
-    Slot& at_home = slots_[start];
+    Slot& at_home = slots()[start];
     if (at_home.holds(key)) {
       ++at_home.count;
       return;
@@ -67,7 +67,7 @@ class WordCountTable {
     std::size_t index = start;
     if (!at_home.empty()) {
       for (index = next(start);; index = next(index)) {
-        Slot& slot = slots_[index];
+        Slot& slot = slots()[index];
         if (slot.holds(key)) {
           // A word found past its home slot takes it from a rarer one, so that the frequent
           // words settle where the prefetch looks and most lookups read a single slot.
@@ -80,7 +80,7 @@ class WordCountTable {
     insert_new(stored(key, word), 1, where, index);
   }
   void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+    if (!arrays_.empty()) __builtin_prefetch(&slots()[home(hash)]);
   }
 
   // `count` occurrences of `word`, the first at `first`; earlier first occurrences win.
@@ -99,9 +99,9 @@ class WordCountTable {
 
   template <typename Visit>
   void for_each(Visit&& visit) const {
-    for (std::size_t index = 0; index < slots_.size(); ++index) {
-      if (!slots_[index].empty())
-        visit(CountedWord{slots_[index].text(), WordStat{slots_[index].count, firsts_[index]}});
+    for (std::size_t index = 0; index < arrays_.size(); ++index) {
+      if (!slots()[index].empty())
+        visit(CountedWord{slots()[index].text(), WordStat{slots()[index].count, firsts()[index]}});
     }
   }
 
@@ -165,7 +165,7 @@ class WordCountTable {
   static bool same_long_word(const Key& left, const Key& right);
 
   std::size_t home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
-  std::size_t next(std::size_t index) const { return (index + 1) & (slots_.size() - 1); }
+  std::size_t next(std::size_t index) const { return (index + 1) & (arrays_.size() - 1); }
   std::size_t home_of(const Key& key) const { return static_cast<std::size_t>(key.tag) >> (shift_ - 32); }
 
   // The key to store for `word`, whose key as it stands in the text is `key`.
@@ -181,17 +181,18 @@ class WordCountTable {
   // and there are no empty slots between them: both words are still found, the one moved to
   // `later` since its own home is at `home` or before it.
   void swap_slots(std::size_t home, std::size_t later) {
-    std::swap(slots_[home], slots_[later]);
-    std::swap(firsts_[home], firsts_[later]);
+    std::swap(slots()[home], slots()[later]);
+    std::swap(firsts()[home], firsts()[later]);
   }
   // The slot holding `key`, or the empty one where it would go.
   std::size_t find(const Key& key) const;
   void grow();
   std::string_view intern(std::string_view word);
+  Slot* slots() const { return arrays_.first(); }
+  FirstOccurrence* firsts() const { return arrays_.second(); }
 
   WordHasher hasher_;
-  HugePageVector<Slot> slots_;
-  HugePageVector<FirstOccurrence> firsts_;
+  TwinArrays<Slot, FirstOccurrence> arrays_;
   std::size_t size_ = 0;
   int shift_ = 64;
   std::vector<std::unique_ptr<char[]>> chunks_;
