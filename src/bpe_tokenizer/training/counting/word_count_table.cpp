@@ -136,8 +136,8 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
   return true;
 }
 
-std::vector<CountedWord> WordCountTable::in_order_of_first_occurrence() const {
-  std::vector<CountedWord> words;
+CountedWords WordCountTable::in_order_of_first_occurrence() const {
+  CountedWords words;
   words.reserve(size_);
   for_each([&](const CountedWord& word) { words.push_back(word); });
   parallel_sort(words.begin(), words.end(), [](const CountedWord& left, const CountedWord& right) {

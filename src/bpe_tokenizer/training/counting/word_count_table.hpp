@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "bpe_tokenizer/system/huge_page_allocator.hpp"
 #include "bpe_tokenizer/system/twin_arrays.hpp"
 #include "bpe_tokenizer/text/word_hash.hpp"
 
@@ -31,6 +32,9 @@ struct CountedWord {
   std::string_view text;
   WordStat stat;
 };
+// In training memory, like the arrays made from it: the counting table's pages, freed, become
+// theirs without the kernel faulting in and zeroing fresh ones.
+using CountedWords = HugePageVector<CountedWord>;
 
 // The distinct words seen so far with their counts and first occurrences, in an open-addressing
 // table of its own kind: a 32-byte slot holds a word's length, 32 bits of its hash, its first
@@ -95,7 +99,7 @@ class WordCountTable {
   const WordHasher& hasher() const { return hasher_; }
 
   // The distinct words, ordered by first occurrence; the views live as long as the table.
-  std::vector<CountedWord> in_order_of_first_occurrence() const;
+  CountedWords in_order_of_first_occurrence() const;
 
   template <typename Visit>
   void for_each(Visit&& visit) const {
