@@ -5,7 +5,7 @@ own: a worker that counted a later piece before an earlier one would record a la
 occurrence than the word's, and words that a table's keys tell apart by their first bytes, their
 length or a trailing NUL byte must stay apart. The corpora here hold words that differ only in
 their last byte at either side of 8 and 16 bytes, words that are another word plus a NUL byte,
-frequent words that go rare halfway through, and more distinct words than fit a core's cache.
+frequent words that go rare halfway through, and tails of rare words.
 """
 
 import collections
@@ -63,12 +63,13 @@ def near_misses(rng: random.Random) -> list[bytes]:
     return words
 
 
-def corpus(seed: int, repeats: int, shift_halfway: bool) -> tuple[bytes, dict[bytes, tuple[int, int]]]:
-    """Frequent short words, a tail of more distinct words than the table holds, and near misses,
-    in two parts each of one text repeated; and the counts of the whole."""
+def corpus(seed: int, repeats: int, shift_halfway: bool,
+           tail_words: int) -> tuple[bytes, dict[bytes, tuple[int, int]]]:
+    """Frequent short words, a tail of rare ones and near misses, in two parts each of one text
+    repeated; and the counts of the whole."""
     rng = random.Random(seed)
     common = [bytes(rng.choice(b"abcdefghij") for _ in range(rng.randint(1, 6))) for _ in range(3000)]
-    tail = [b"t%d" % index for index in range(40_000)]
+    tail = [b"t%d" % index for index in range(tail_words)]
     pool = near_misses(rng)
     weights = [0.6 / (rank + 1) for rank in range(len(common))]
     weights += [0.3 / len(tail)] * len(tail) + [0.1 / len(pool)] * len(pool)
@@ -84,12 +85,13 @@ def corpus(seed: int, repeats: int, shift_halfway: bool) -> tuple[bytes, dict[by
     return b"\n".join([texts[0]] * repeats + [texts[1]] * repeats), counts
 
 
-@pytest.mark.parametrize("seed, repeats, shift_halfway", [
-    (1, 5, False),
-    (2, 5, True),     # the frequent words of the first half rare in the second
-    (3, 15, True),    # a block of many more pieces than workers
+@pytest.mark.parametrize("seed, repeats, shift_halfway, tail_words", [
+    (1, 5, False, 40_000),
+    (2, 5, True, 40_000),     # the frequent words of the first half rare in the second
+    (3, 15, True, 40_000),    # a block of many more pieces than workers
+    (4, 2, True, 400_000),    # a longer tail: the tables grow through many sizes
 ])
-def test_counts_and_first_occurrences_are_those_of_the_corpus(seed, repeats, shift_halfway):
-    data, counts = corpus(seed, repeats, shift_halfway)
+def test_counts_and_first_occurrences_are_those_of_the_corpus(seed, repeats, shift_halfway, tail_words):
+    data, counts = corpus(seed, repeats, shift_halfway, tail_words)
     tokenizer = wrenmark.BpeTokenizer("unused.txt", 300, wrenmark.PreTokenization.whitespace())
     assert word_counts_of(extension._count_words(tokenizer, data, 0)) == counts
