@@ -36,8 +36,6 @@ Kept& kept() {
   return instance;
 }
 
-void release_all(Kept& state) noexcept;
-
 #if defined(__linux__)
 
 void* fresh(std::size_t bytes) {
@@ -60,39 +58,7 @@ void* fresh(std::size_t bytes) {
 
 void release(Region region) noexcept { ::munmap(region.memory, region.bytes); }
 
-// Memory for `bytes` that no kept region holds alone, made of kept regions moved side by side
-// (largest first; mremap moves their pages, huge ones whole, without copying or zeroing them),
-// the rest fresh. Kept regions left unused stay kept unless fresh memory was needed. Null when
-// nothing is kept.
-char* gathered(Kept& state, std::size_t bytes) {
-  if (state.count == 0) return nullptr;
-  char* target = static_cast<char*>(fresh(bytes));
-  std::size_t filled = 0;
-  while (filled < bytes && state.count > 0) {
-    std::size_t largest = 0;
-    for (std::size_t index = 1; index < state.count; ++index) {
-      if (state.regions[index].bytes > state.regions[largest].bytes) largest = index;
-    }
-    Region& region = state.regions[largest];
-    const std::size_t moved = region.bytes < bytes - filled ? region.bytes : bytes - filled;
-    if (::mremap(region.memory, moved, moved, MREMAP_MAYMOVE | MREMAP_FIXED, target + filled) == MAP_FAILED) break;
-    filled += moved;
-    if (moved < region.bytes) {
-      region = {region.memory + moved, region.bytes - moved};
-    } else {
-      region = state.regions[--state.count];
-    }
-  }
-  if (filled < bytes) release_all(state);
-#if defined(MADV_HUGEPAGE)
-  ::madvise(target, bytes, MADV_HUGEPAGE);
-#endif
-  return target;
-}
-
 #else
-
-char* gathered(Kept&, std::size_t) { return nullptr; }
 
 void* fresh(std::size_t bytes) {
   void* memory = std::aligned_alloc(kHugePageBytes, bytes);
@@ -153,7 +119,7 @@ void* take(std::size_t bytes) {
       region = state.regions[--state.count];
       return memory;
     }
-    if (char* memory = gathered(state, bytes)) return memory;
+    release_all(state);
   }
   return fresh(bytes);
 }
