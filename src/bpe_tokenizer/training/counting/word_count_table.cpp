@@ -21,8 +21,8 @@ std::uint64_t load(const char* bytes) {
 bool WordCountTable::same_long_word(const Key& left, const Key& right) {
   // Eight bytes at a time, the last load ending at the word's end (overlapping bytes already
   // compared), so that nothing is read outside either word and no call is made.
-  const auto* left_bytes = reinterpret_cast<const char*>(left.rest);
-  const auto* right_bytes = reinterpret_cast<const char*>(right.rest);
+  const char* left_bytes = left.address();
+  const char* right_bytes = right.address();
   const std::size_t size = left.size;
   for (std::size_t offset = 8; offset + 8 < size; offset += 8) {
     if (load(left_bytes + offset) != load(right_bytes + offset)) return false;

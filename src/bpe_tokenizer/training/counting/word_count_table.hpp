@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +125,10 @@ class WordCountTable {
     std::uint32_t size = 0;
     std::uint32_t tag = 0;  // the hash's top 32 bits
 
+    // A long word's address, kept in `rest` as its bits.
+    static std::uint64_t address_bits(std::string_view word) { return std::bit_cast<std::uint64_t>(word.data()); }
+    const char* address() const { return std::bit_cast<const char*>(rest); }
+
     template <bool slack>
     static Key of(std::string_view word, std::uint64_t hash) {
       const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
@@ -132,7 +137,7 @@ class WordCountTable {
       key.tag = static_cast<std::uint32_t>(hash >> 32);
       if (word.size() > kInlineBytes) {
         key.head = WordHasher::read_tail<true>(bytes, 8);
-        key.rest = reinterpret_cast<std::uintptr_t>(word.data());
+        key.rest = address_bits(word);
       } else if (word.size() > 8) {
         key.head = WordHasher::read_tail<true>(bytes, 8);
         key.rest = WordHasher::read_tail<slack>(bytes + 8, word.size() - 8);
@@ -157,12 +162,12 @@ class WordCountTable {
       return same_long_word(key, probe);
     }
     std::string_view text() const {
-      const char* bytes =
-          key.size <= kInlineBytes ? reinterpret_cast<const char*>(&key.head) : reinterpret_cast<const char*>(key.rest);
+      const char* bytes = key.size <= kInlineBytes ? reinterpret_cast<const char*>(&key.head) : key.address();
       return {bytes, key.size};
     }
   };
   static_assert(sizeof(Slot) == 32);
+  static_assert(sizeof(const char*) == sizeof(std::uint64_t));
   static_assert(offsetof(Key, rest) == offsetof(Key, head) + 8, "a short word's bytes lie in head and rest");
 
   // Bytes 8 to the end of two long words of one size, whose first eight bytes are equal.
@@ -175,7 +180,7 @@ class WordCountTable {
   // The key to store for `word`, whose key as it stands in the text is `key`.
   Key stored(const Key& key, std::string_view word) {
     Key kept = key;
-    if (key.size > kInlineBytes) kept.rest = reinterpret_cast<std::uintptr_t>(intern(word).data());
+    if (key.size > kInlineBytes) kept.rest = Key::address_bits(intern(word));
     return kept;
   }
   // Puts a stored key found absent at `index` there (or, when the table grows first, where it
