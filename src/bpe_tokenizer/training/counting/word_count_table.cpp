@@ -1,6 +1,7 @@
 #include "bpe_tokenizer/training/counting/word_count_table.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 
 #include "bpe_tokenizer/system/worker_pool.hpp"
@@ -28,6 +29,12 @@ bool WordCountTable::same_long_word(const Key& left, const Key& right) {
     if (load(left_bytes + offset) != load(right_bytes + offset)) return false;
   }
   return load(left_bytes + size - 8) == load(right_bytes + size - 8);
+}
+
+std::uint32_t WordCountTable::next_multiplier() {
+  // Odd, so that multiplying permutes the tags; a different one per table.
+  static std::atomic<std::uint32_t> tables{0};
+  return ((tables.fetch_add(1, std::memory_order_relaxed) + 1) * 0x9E3779B9u) | 1u;
 }
 
 std::string_view WordCountTable::intern(std::string_view word) {
@@ -62,10 +69,10 @@ void WordCountTable::grow() {
   TwinArrays<Slot, FirstOccurrence> arrays(capacity);
   Slot* new_slots = arrays.first();
   FirstOccurrence* new_firsts = arrays.second();
-  const int shift = 64 - std::countr_zero(capacity);
+  const int shift = 32 - std::countr_zero(capacity);
   for (std::size_t from = 0; from < arrays_.size(); ++from) {
     if (slots()[from].empty()) continue;
-    std::size_t index = static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32);
+    std::size_t index = static_cast<std::uint32_t>(slots()[from].key.tag * multiplier_) >> shift;
     while (!new_slots[index].empty()) index = (index + 1) & (capacity - 1);
     new_slots[index] = slots()[from];
     new_firsts[index] = firsts()[from];

@@ -173,9 +173,14 @@ class WordCountTable {
   // Bytes 8 to the end of two long words of one size, whose first eight bytes are equal.
   static bool same_long_word(const Key& left, const Key& right);
 
-  std::size_t home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
+  // A word's first slot: its tag times this table's own odd multiplier, top bits. Another table
+  // hands over its words in its slot order, which is sorted by its homes; were the homes of both
+  // the hash's top bits, a smaller table taking them in that order would pile them into one run
+  // that every next word walks to its end.
+  std::size_t home_of_tag(std::uint32_t tag) const { return static_cast<std::uint32_t>(tag * multiplier_) >> shift_; }
+  std::size_t home(std::uint64_t hash) const { return home_of_tag(static_cast<std::uint32_t>(hash >> 32)); }
   std::size_t next(std::size_t index) const { return (index + 1) & (arrays_.size() - 1); }
-  std::size_t home_of(const Key& key) const { return static_cast<std::size_t>(key.tag) >> (shift_ - 32); }
+  std::size_t home_of(const Key& key) const { return home_of_tag(key.tag); }
 
   // The key to store for `word`, whose key as it stands in the text is `key`.
   Key stored(const Key& key, std::string_view word) {
@@ -197,13 +202,15 @@ class WordCountTable {
   std::size_t find(const Key& key) const;
   void grow();
   std::string_view intern(std::string_view word);
+  static std::uint32_t next_multiplier();
   Slot* slots() const { return arrays_.first(); }
   FirstOccurrence* firsts() const { return arrays_.second(); }
 
   WordHasher hasher_;
   TwinArrays<Slot, FirstOccurrence> arrays_;
   std::size_t size_ = 0;
-  int shift_ = 64;
+  int shift_ = 32;  // 32 minus the bits of the slot count
+  std::uint32_t multiplier_ = next_multiplier();
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* chunk_free_ = nullptr;
   std::size_t chunk_left_ = 0;
