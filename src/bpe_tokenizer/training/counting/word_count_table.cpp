@@ -1,7 +1,6 @@
 #include "bpe_tokenizer/training/counting/word_count_table.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 
 #include "bpe_tokenizer/system/worker_pool.hpp"
@@ -29,12 +28,6 @@ bool WordCountTable::same_long_word(const Key& left, const Key& right) {
     if (load(left_bytes + offset) != load(right_bytes + offset)) return false;
   }
   return load(left_bytes + size - 8) == load(right_bytes + size - 8);
-}
-
-std::uint32_t WordCountTable::next_multiplier() {
-  // Odd, so that multiplying permutes the tags; a different one per table.
-  static std::atomic<std::uint32_t> tables{0};
-  return ((tables.fetch_add(1, std::memory_order_relaxed) + 1) * 0x9E3779B9u) | 1u;
 }
 
 std::string_view WordCountTable::intern(std::string_view word) {
@@ -69,10 +62,10 @@ void WordCountTable::grow() {
   TwinArrays<Slot, FirstOccurrence> arrays(capacity);
   Slot* new_slots = arrays.first();
   FirstOccurrence* new_firsts = arrays.second();
-  const int shift = 32 - std::countr_zero(capacity);
+  const int shift = 64 - std::countr_zero(capacity);
   for (std::size_t from = 0; from < arrays_.size(); ++from) {
     if (slots()[from].empty()) continue;
-    std::size_t index = static_cast<std::uint32_t>(slots()[from].key.tag * multiplier_) >> shift;
+    std::size_t index = static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32);
     while (!new_slots[index].empty()) index = (index + 1) & (capacity - 1);
     new_slots[index] = slots()[from];
     new_firsts[index] = firsts()[from];
@@ -121,21 +114,25 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
   }
   // No reserve for the sum of both sizes: the workers' tables of one corpus share most of their
   // words, and growing to the sum would allocate (and fault in) a table twice the size needed.
-  for (std::size_t from = 0; from < other.arrays_.size(); ++from) {
+  bool overflow = false;
+  other.for_each_slot([&](std::size_t from) {
     const Slot& moved = other.slots()[from];
-    if (moved.empty()) continue;
     // Tables of one process share the hash seed, so keys move as they are, and the bytes of long
     // words stay where they are: the chunks change hands.
     const std::size_t index = find(moved.key);
     Slot& slot = slots()[index];
     if (slot.empty()) {
       insert_new(moved.key, moved.count, other.firsts()[from], index);
-      continue;
+      return;
     }
-    if (moved.count > UINT64_MAX - slot.count) return false;
+    if (moved.count > UINT64_MAX - slot.count) {
+      overflow = true;
+      return;
+    }
     slot.count += moved.count;
     firsts()[index] = std::min(firsts()[index], other.firsts()[from]);
-  }
+  });
+  if (overflow) return false;
   for (auto& chunk : other.chunks_) chunks_.push_back(std::move(chunk));
   removal_ns += other.removal_ns;
   counting_ns += other.counting_ns;

@@ -102,12 +102,12 @@ class WordCountTable {
   // The distinct words, ordered by first occurrence; the views live as long as the table.
   CountedWords in_order_of_first_occurrence() const;
 
+  // The distinct words in no particular order (see for_each_slot).
   template <typename Visit>
   void for_each(Visit&& visit) const {
-    for (std::size_t index = 0; index < arrays_.size(); ++index) {
-      if (!slots()[index].empty())
-        visit(CountedWord{slots()[index].text(), WordStat{slots()[index].count, firsts()[index]}});
-    }
+    for_each_slot([&](std::size_t index) {
+      visit(CountedWord{slots()[index].text(), WordStat{slots()[index].count, firsts()[index]}});
+    });
   }
 
   // Work time spent on the blocks counted into this table, summed over blocks.
@@ -170,17 +170,36 @@ class WordCountTable {
   static_assert(sizeof(const char*) == sizeof(std::uint64_t));
   static_assert(offsetof(Key, rest) == offsetof(Key, head) + 8, "a short word's bytes lie in head and rest");
 
+  // Calls `visit(index)` for every filled slot: runs of kRunSlots slots in turn, the runs in an
+  // order that strides across the table. A table that takes the words in this order (merging, or
+  // reading a saved table) gets them spread over its slots: in slot order, which is the order of
+  // their homes, a smaller table would pile them into one run that every next word walks to its
+  // end. Within a run the slots are read in order, so the walk stays cache-friendly.
+  template <typename Visit>
+  void for_each_slot(Visit&& visit) const {
+    static constexpr std::size_t kRunSlots = 64;
+    const std::size_t runs = arrays_.size() / kRunSlots;
+    if (runs <= 1) {
+      for (std::size_t index = 0; index < arrays_.size(); ++index) {
+        if (!slots()[index].empty()) visit(index);
+      }
+      return;
+    }
+    // Odd, so that the multiples of it modulo the power of two `runs` visit every run once.
+    const std::size_t stride = (runs * 5 / 8) | 1;
+    for (std::size_t step = 0, run = 0; step < runs; ++step, run = (run + stride) & (runs - 1)) {
+      for (std::size_t index = run * kRunSlots; index < (run + 1) * kRunSlots; ++index) {
+        if (!slots()[index].empty()) visit(index);
+      }
+    }
+  }
+
   // Bytes 8 to the end of two long words of one size, whose first eight bytes are equal.
   static bool same_long_word(const Key& left, const Key& right);
 
-  // A word's first slot: its tag times this table's own odd multiplier, top bits. Another table
-  // hands over its words in its slot order, which is sorted by its homes; were the homes of both
-  // the hash's top bits, a smaller table taking them in that order would pile them into one run
-  // that every next word walks to its end.
-  std::size_t home_of_tag(std::uint32_t tag) const { return static_cast<std::uint32_t>(tag * multiplier_) >> shift_; }
-  std::size_t home(std::uint64_t hash) const { return home_of_tag(static_cast<std::uint32_t>(hash >> 32)); }
+  std::size_t home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
   std::size_t next(std::size_t index) const { return (index + 1) & (arrays_.size() - 1); }
-  std::size_t home_of(const Key& key) const { return home_of_tag(key.tag); }
+  std::size_t home_of(const Key& key) const { return static_cast<std::size_t>(key.tag) >> (shift_ - 32); }
 
   // The key to store for `word`, whose key as it stands in the text is `key`.
   Key stored(const Key& key, std::string_view word) {
@@ -202,15 +221,13 @@ class WordCountTable {
   std::size_t find(const Key& key) const;
   void grow();
   std::string_view intern(std::string_view word);
-  static std::uint32_t next_multiplier();
   Slot* slots() const { return arrays_.first(); }
   FirstOccurrence* firsts() const { return arrays_.second(); }
 
   WordHasher hasher_;
   TwinArrays<Slot, FirstOccurrence> arrays_;
   std::size_t size_ = 0;
-  int shift_ = 32;  // 32 minus the bits of the slot count
-  std::uint32_t multiplier_ = next_multiplier();
+  int shift_ = 64;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* chunk_free_ = nullptr;
   std::size_t chunk_left_ = 0;
