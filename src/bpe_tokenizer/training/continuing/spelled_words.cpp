@@ -18,7 +18,7 @@ TokenTable copy_token_table(const TokenTable& table) {
   return copy;
 }
 
-Result<WordTable> spell_with_model(const std::vector<CountedWord>& words, std::shared_ptr<const Model> model,
+Result<WordTable> spell_with_model(const CountedWords& words, std::shared_ptr<const Model> model,
                                    const TokenizerSettings& settings, TokenTable& token_table) {
   if (words.size() >= std::numeric_limits<std::uint32_t>::max()) {
     return TokenizerError::limit_exceeded("the corpus has more than 4294967294 distinct words");
@@ -51,8 +51,8 @@ Result<WordTable> spell_with_model(const std::vector<CountedWord>& words, std::s
     end_of_word_id = token_table.add_token(kEndOfWord);
   }
 
-  std::vector<std::uint64_t> starts(words.size() + 1);
-  std::vector<std::uint64_t> counts(words.size());
+  HugePageVector<std::uint64_t> starts(words.size() + 1);
+  HugePageVector<std::uint64_t> counts(words.size());
   HugePageVector<TokenId> symbols;
   std::vector<TokenId> spelling;
   WordMerger merger;

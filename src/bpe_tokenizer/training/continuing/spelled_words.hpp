@@ -19,7 +19,7 @@ TokenTable copy_token_table(const TokenTable& table);
 // `model`: characters and "</w>" as encoding gives them ids, rewritten by the model's merges as
 // encoding applies them. Characters the model lacks are added to `token_table` (the model's
 // table, copied) in order of first occurrence, then "</w>" if it lacks that too.
-Result<WordTable> spell_with_model(const std::vector<CountedWord>& words, std::shared_ptr<const Model> model,
+Result<WordTable> spell_with_model(const CountedWords& words, std::shared_ptr<const Model> model,
                                    const TokenizerSettings& settings, TokenTable& token_table);
 
 }  // namespace wrenmark

@@ -42,7 +42,7 @@ class BatchedCounter {
   }
 
  private:
-  static constexpr std::size_t kBatch = 16;
+  static constexpr std::size_t kBatch = 32;
 
   WordCountTable& table_;
   const WordHasher& hasher_;

@@ -65,9 +65,14 @@ ParallelBlockCounting::~ParallelBlockCounting() = default;
 Status ParallelBlockCounting::count(std::string_view block, std::uint64_t origin) {
   const std::vector<std::size_t> ends = piece_ends(block, counter_.cuts());
   std::vector<std::optional<TokenizerError>> failures(ends.size());
-  parallel_ranges(ends.size(), 1, [&](std::size_t begin, std::size_t end) {
+  // Every worker takes the next piece not yet taken, never one that the ranges of the pool gave
+  // it (a worker stealing a range may get one before a range it already counted): so the pieces
+  // reach each worker's table in corpus order, and the first occurrence it records of a word is
+  // its first there.
+  std::atomic<std::size_t> next_piece{0};
+  parallel_ranges(ends.size(), 1, [&](std::size_t, std::size_t) {
     WorkerState& state = workers_->states.local();
-    for (std::size_t piece = begin; piece < end; ++piece) {
+    for (std::size_t piece = next_piece.fetch_add(1); piece < ends.size(); piece = next_piece.fetch_add(1)) {
       if (monitor_ != nullptr && monitor_->advance(0, true)) return;
       const std::size_t piece_start = piece == 0 ? 0 : ends[piece - 1];
       Status counted = counter_.count(block.substr(piece_start, ends[piece] - piece_start), origin + piece_start,

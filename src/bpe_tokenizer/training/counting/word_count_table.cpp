@@ -1,6 +1,7 @@
 #include "bpe_tokenizer/training/counting/word_count_table.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "bpe_tokenizer/system/worker_pool.hpp"
 
@@ -8,10 +9,28 @@ namespace wrenmark {
 
 namespace {
 constexpr std::size_t kChunkBytes = 1 << 20;
+constexpr std::size_t kFirstCapacity = 1024;
+
+std::uint64_t load(const char* bytes) {
+  std::uint64_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+}  // namespace
+
+bool WordCountTable::same_long_word(const Key& left, const Key& right) {
+  // Eight bytes at a time, the last load ending at the word's end (overlapping bytes already
+  // compared), so that nothing is read outside either word and no call is made.
+  const char* left_bytes = left.address();
+  const char* right_bytes = right.address();
+  const std::size_t size = left.size;
+  for (std::size_t offset = 8; offset + 8 < size; offset += 8) {
+    if (load(left_bytes + offset) != load(right_bytes + offset)) return false;
+  }
+  return load(left_bytes + size - 8) == load(right_bytes + size - 8);
 }
 
 std::string_view WordCountTable::intern(std::string_view word) {
-  word_bytes_ += word.size();
   if (word.size() > chunk_left_) {
     // A word longer than a chunk gets a chunk of its own; the current chunk stays in use.
     if (word.size() > kChunkBytes / 4) {
@@ -30,25 +49,60 @@ std::string_view WordCountTable::intern(std::string_view word) {
   return {stored, word.size()};
 }
 
+std::size_t WordCountTable::find(const Key& key) const {
+  std::size_t index = home_of(key);
+  while (!slots()[index].empty() && !slots()[index].holds(key)) index = next(index);
+  return index;
+}
+
+void WordCountTable::grow() {
+  // At most seven eighths full: a hit takes about three probes of 32 bytes, mostly in one or two
+  // cache lines.
+  const std::size_t capacity = arrays_.empty() ? kFirstCapacity : 2 * arrays_.size();
+  TwinArrays<Slot, FirstOccurrence> arrays(capacity);
+  Slot* new_slots = arrays.first();
+  FirstOccurrence* new_firsts = arrays.second();
+  const int shift = 64 - std::countr_zero(capacity);
+  for (std::size_t from = 0; from < arrays_.size(); ++from) {
+    if (slots()[from].empty()) continue;
+    std::size_t index = static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32);
+    while (!new_slots[index].empty()) index = (index + 1) & (capacity - 1);
+    new_slots[index] = slots()[from];
+    new_firsts[index] = firsts()[from];
+  }
+  arrays_ = std::move(arrays);
+  shift_ = shift;
+}
+
+void WordCountTable::insert_new(const Key& key, std::uint64_t count, FirstOccurrence first, std::size_t index) {
+  if ((size_ + 1) * 8 > arrays_.size() * 7) {
+    grow();
+    index = find(key);
+  }
+  slots()[index].key = key;
+  slots()[index].count = count;
+  firsts()[index] = first;
+  ++size_;
+  word_bytes_ += key.size;
+}
+
 bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurrence first) {
-  const WordKey probe(word, hasher_(word));
-  bool inserted = false;
-  auto entry = insert_or_forget(map_, [&] {
-    return map_.lazy_emplace(probe, [&](const auto& construct) {
-      inserted = true;
-      construct(WordKey(intern(word), probe.hash), WordStat{count, first});
-    });
-  });
-  if (inserted) return true;
-  WordStat& stat = entry->second;
-  if (count > UINT64_MAX - stat.count) return false;
-  stat.count += count;
-  stat.first = std::min(stat.first, first);
+  const Key key = Key::of<false>(word, hasher_(word));
+  if (arrays_.empty()) grow();
+  const std::size_t index = find(key);
+  Slot& slot = slots()[index];
+  if (slot.empty()) {
+    insert_new(stored(key, word), count, first, index);
+    return true;
+  }
+  if (count > UINT64_MAX - slot.count) return false;
+  slot.count += count;
+  firsts()[index] = std::min(firsts()[index], first);
   return true;
 }
 
 bool WordCountTable::merge_from(WordCountTable&& other) {
-  if (map_.empty()) {
+  if (size_ == 0) {
     // This table's blocks held no words, but their work time still counts.
     const std::uint64_t own_removal_ns = removal_ns;
     const std::uint64_t own_counting_ns = counting_ns;
@@ -60,27 +114,36 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
   }
   // No reserve for the sum of both sizes: the workers' tables of one corpus share most of their
   // words, and growing to the sum would allocate (and fault in) a table twice the size needed.
-  for (const auto& [key, stat] : other.map_) {
-    // Tables of one process share the hash seed, so keys move without rehashing, and their bytes
-    // stay where they are: the chunks change hands.
-    auto [entry, inserted] = insert_or_forget(map_, [&] { return map_.try_emplace(key, stat); });
-    if (inserted) continue;
-    if (stat.count > UINT64_MAX - entry->second.count) return false;
-    entry->second.count += stat.count;
-    entry->second.first = std::min(entry->second.first, stat.first);
-  }
+  bool overflow = false;
+  other.for_each_slot([&](std::size_t from) {
+    const Slot& moved = other.slots()[from];
+    // Tables of one process share the hash seed, so keys move as they are, and the bytes of long
+    // words stay where they are: the chunks change hands.
+    const std::size_t index = find(moved.key);
+    Slot& slot = slots()[index];
+    if (slot.empty()) {
+      insert_new(moved.key, moved.count, other.firsts()[from], index);
+      return;
+    }
+    if (moved.count > UINT64_MAX - slot.count) {
+      overflow = true;
+      return;
+    }
+    slot.count += moved.count;
+    firsts()[index] = std::min(firsts()[index], other.firsts()[from]);
+  });
+  if (overflow) return false;
   for (auto& chunk : other.chunks_) chunks_.push_back(std::move(chunk));
-  word_bytes_ += other.word_bytes_;
   removal_ns += other.removal_ns;
   counting_ns += other.counting_ns;
   other = WordCountTable();
   return true;
 }
 
-std::vector<CountedWord> WordCountTable::in_order_of_first_occurrence() const {
-  std::vector<CountedWord> words;
-  words.reserve(map_.size());
-  for (const auto& [key, stat] : map_) words.push_back({key.text(), stat});
+CountedWords WordCountTable::in_order_of_first_occurrence() const {
+  CountedWords words;
+  words.reserve(size_);
+  for_each([&](const CountedWord& word) { words.push_back(word); });
   parallel_sort(words.begin(), words.end(), [](const CountedWord& left, const CountedWord& right) {
     // Distinct words of one corpus never share a first occurrence; the text only
     // settles the order of tables that were put together wrongly.

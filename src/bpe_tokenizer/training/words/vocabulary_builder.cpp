@@ -22,7 +22,7 @@ std::size_t character_count(std::string_view word) {
 
 }  // namespace
 
-Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenTable& token_table) {
+Result<WordTable> build_vocabulary(const CountedWords& words, TokenTable& token_table) {
   if (words.size() >= std::numeric_limits<std::uint32_t>::max()) {
     return TokenizerError::limit_exceeded("the corpus has more than 4294967294 distinct words");
   }
@@ -41,8 +41,8 @@ Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenT
   const TokenId end_of_word_id = token_table.add_token(kEndOfWord);
 
   const std::size_t word_count = words.size();
-  std::vector<std::uint64_t> starts(word_count + 1);
-  std::vector<std::uint64_t> counts(word_count);
+  HugePageVector<std::uint64_t> starts(word_count + 1);
+  HugePageVector<std::uint64_t> counts(word_count);
   parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t index = begin; index < end; ++index) {
       starts[index + 1] = character_count(words[index].text) + 1;

@@ -13,6 +13,6 @@ namespace wrenmark {
 // Gives every character of the distinct `words` (in order of first occurrence) a token id in
 // order of first occurrence, adds "</w>", and returns the words with their counts as symbol
 // sequences (characters then "</w>"), in the same order.
-Result<WordTable> build_vocabulary(const std::vector<CountedWord>& words, TokenTable& token_table);
+Result<WordTable> build_vocabulary(const CountedWords& words, TokenTable& token_table);
 
 }  // namespace wrenmark

@@ -4,8 +4,8 @@
 
 namespace wrenmark {
 
-WordTable::WordTable(HugePageVector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
-                     const std::vector<std::uint64_t>& counts)
+WordTable::WordTable(HugePageVector<TokenId> symbols, const HugePageVector<std::uint64_t>& starts,
+                     const HugePageVector<std::uint64_t>& counts)
     : symbols_(std::move(symbols)) {
   words_.resize(counts.size());
   for (std::size_t word = 0; word < counts.size(); ++word) {

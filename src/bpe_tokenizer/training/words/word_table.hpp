@@ -39,8 +39,8 @@ class WordTable {
   static constexpr std::uint32_t kLongWordLength = 256;
 
   // `starts` has one entry per word plus the end of the last word.
-  WordTable(HugePageVector<TokenId> symbols, const std::vector<std::uint64_t>& starts,
-            const std::vector<std::uint64_t>& counts);
+  WordTable(HugePageVector<TokenId> symbols, const HugePageVector<std::uint64_t>& starts,
+            const HugePageVector<std::uint64_t>& counts);
   WordTable() = default;
 
   std::size_t size() const { return words_.size(); }
