@@ -86,19 +86,24 @@ void WordCountTable::insert_new(const Key& key, std::uint64_t count, FirstOccurr
   word_bytes_ += key.size;
 }
 
-bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurrence first) {
-  const Key key = Key::of<false>(word, hasher_(word));
-  if (arrays_.empty()) grow();
+template <typename StoredKey>
+bool WordCountTable::add_counted(const Key& key, std::uint64_t count, FirstOccurrence first, StoredKey&& stored_key) {
   const std::size_t index = find(key);
   Slot& slot = slots()[index];
   if (slot.empty()) {
-    insert_new(stored(key, word), count, first, index);
+    insert_new(stored_key(), count, first, index);
     return true;
   }
   if (count > UINT64_MAX - slot.count) return false;
   slot.count += count;
   firsts()[index] = std::min(firsts()[index], first);
   return true;
+}
+
+bool WordCountTable::add(std::string_view word, std::uint64_t count, FirstOccurrence first) {
+  const Key key = Key::of<false>(word, hasher_(word));
+  if (arrays_.empty()) grow();
+  return add_counted(key, count, first, [&] { return stored(key, word); });
 }
 
 bool WordCountTable::merge_from(WordCountTable&& other) {
@@ -119,18 +124,7 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
     const Slot& moved = other.slots()[from];
     // Tables of one process share the hash seed, so keys move as they are, and the bytes of long
     // words stay where they are: the chunks change hands.
-    const std::size_t index = find(moved.key);
-    Slot& slot = slots()[index];
-    if (slot.empty()) {
-      insert_new(moved.key, moved.count, other.firsts()[from], index);
-      return;
-    }
-    if (moved.count > UINT64_MAX - slot.count) {
-      overflow = true;
-      return;
-    }
-    slot.count += moved.count;
-    firsts()[index] = std::min(firsts()[index], other.firsts()[from]);
+    if (!add_counted(moved.key, moved.count, other.firsts()[from], [&] { return moved.key; })) overflow = true;
   });
   if (overflow) return false;
   for (auto& chunk : other.chunks_) chunks_.push_back(std::move(chunk));

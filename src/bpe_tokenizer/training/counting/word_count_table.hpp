@@ -217,6 +217,11 @@ class WordCountTable {
     std::swap(slots()[home], slots()[later]);
     std::swap(firsts()[home], firsts()[later]);
   }
+  // `count` occurrences of the word of `key` (a key as it stands in the text or another table's),
+  // the first at `first`; a new word is stored under `stored_key()`. False when the count would
+  // overflow.
+  template <typename StoredKey>
+  bool add_counted(const Key& key, std::uint64_t count, FirstOccurrence first, StoredKey&& stored_key);
   // The slot holding `key`, or the empty one where it would go.
   std::size_t find(const Key& key) const;
   void grow();
