@@ -57,6 +57,8 @@ PEER_MODULES = {
     "rustbpe": "rustbpe",
 }
 NAIVE_COUNT = BENCH_DIR / ".venv" / "naive-count" / "naive_word_count"
+# The same count as a textbook writes it (stream extraction into a std::string per word).
+TEXTBOOK_COUNT = BENCH_DIR / ".venv" / "naive-count" / "textbook_word_count"
 # wrenmark as built from an earlier commit, for the per-line loop to be measured against (built
 # by scripts/setup_bench_venv.sh, which writes the commit into the stamp file).
 BASELINE_SITE = BENCH_DIR / ".venv" / "baseline-site"
@@ -122,13 +124,13 @@ def model_path(size_label: str, system: str, vocab: int | None = None) -> Path:
     return directory / "tokenizer.json" if system == "tokenizers" else directory
 
 
-def run_naive_count(corpus_file: Path) -> dict:
-    """The naive loop once on `corpus_file`: its own wall time, the process's CPU time and peak RSS."""
-    child = subprocess.Popen([str(NAIVE_COUNT), str(corpus_file)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def run_naive_count(corpus_file: Path, program: Path = NAIVE_COUNT) -> dict:
+    """A naive loop once on `corpus_file`: its own wall time, the process's CPU time and peak RSS."""
+    child = subprocess.Popen([str(program), str(corpus_file)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(child.pid, 0)
     out, err = child.stdout.read(), child.stderr.read()
     if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError(f"naive count of {corpus_file} failed:\n{err.decode(errors='replace')}")
+        raise RuntimeError(f"{program.name} of {corpus_file} failed:\n{err.decode(errors='replace')}")
     result = json.loads(out)
     result.update(peak_rss_kib=usage.ru_maxrss, cpu_ns=int((usage.ru_utime + usage.ru_stime) * 1e9))
     return result
@@ -141,9 +143,10 @@ def repetitions(repeats: dict, system: str, label: str) -> int:
 
 
 def measure_training(sizes: list[int], vocab: int, repeats: dict, systems: list[str],
-                     skip: set[tuple[str, str]], naive: dict[str, dict] | None = None) -> list[dict]:
-    """Trains every system at every size, `repetitions` times; with `naive`, also runs the naive
-    loop in each round and keeps its runs there, by corpus."""
+                     skip: set[tuple[str, str]], naive: dict[str, dict] | None = None,
+                     textbook: dict[str, dict] | None = None) -> list[dict]:
+    """Trains every system at every size, `repetitions` times; with `naive` (and `textbook`), also
+    runs the naive loop (and the textbook loop) in each round and keeps its runs there, by corpus."""
     results = []
     for size in sizes:
         label = corpus.size_label(size)
@@ -165,11 +168,13 @@ def measure_training(sizes: list[int], vocab: int, repeats: dict, systems: list[
                 entry["runs"].append(run)
                 log(f"train {label} {system} #{repetition + 1}: {run['train_ns'] / 1e9:.2f} s, "
                     f"{run['peak_rss_kib'] / 1024:.0f} MiB")
-            if naive is not None:
-                run = run_naive_count(path)
-                naive.setdefault(label, {"corpus": label, "corpus_bytes": path.stat().st_size, "runs": []})
-                naive[label]["runs"].append(run)
-                log(f"naive count {label} #{repetition + 1}: {run['wall_ns'] / 1e9:.2f} s")
+            for loops, program, name in [(naive, NAIVE_COUNT, "naive"), (textbook, TEXTBOOK_COUNT, "textbook")]:
+                if loops is None:
+                    continue
+                run = run_naive_count(path, program)
+                loops.setdefault(label, {"corpus": label, "corpus_bytes": path.stat().st_size, "runs": []})
+                loops[label]["runs"].append(run)
+                log(f"{name} count {label} #{repetition + 1}: {run['wall_ns'] / 1e9:.2f} s")
         results.extend(entries.values())
     return results
 
@@ -378,8 +383,10 @@ def main(argv: list[str] | None = None) -> None:
     naive: dict[str, dict] | None = {} if NAIVE_COUNT.is_file() else None
     if naive is None:
         log(f"{NAIVE_COUNT} is not built (scripts/setup_bench_venv.sh): no naive loop to compare with")
-    report["training"] = measure_training(sizes, vocab, repeats, trainers, skip, naive)
+    textbook: dict[str, dict] | None = {} if naive is not None and TEXTBOOK_COUNT.is_file() else None
+    report["training"] = measure_training(sizes, vocab, repeats, trainers, skip, naive, textbook)
     report["naive_count"] = list((naive or {}).values())
+    report["textbook_count"] = list((textbook or {}).values())
     report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner,
                                           [s for s in trainers if (s, model_label) not in skip])
     report["loading"] = measure_loading(model_label, [s for s in trainers if (s, model_label) not in skip],

@@ -27,6 +27,7 @@ QUALITY_PEERS = ["tokenizers", "youtokentome"]
 CLASSIC_TIME_RATIO = 1.2
 CLASSIC_QUALITY_RATIO = 1.03
 NAIVE = "naive word count (C++)"
+TEXTBOOK = "textbook word count (C++)"
 # train() at 1 GB beside the naive loop on the same file, and its peak before reading overlapped
 # counting (bench/RESULTS.md of that time: 339 MiB).
 NAIVE_RATIO = 0.25
@@ -104,14 +105,15 @@ def training_summary(run: dict) -> dict[tuple[str, str], dict]:
     return summary
 
 
-def naive_summary(run: dict) -> dict[str, list[int]]:
-    """The naive loop's wall times by corpus; runs made before it existed have none."""
-    return {entry["corpus"]: [r["wall_ns"] for r in entry["runs"]] for entry in run.get("naive_count", [])}
+def naive_summary(run: dict, loop: str = "naive_count") -> dict[str, list[int]]:
+    """A naive loop's wall times by corpus (`loop`: "naive_count" or "textbook_count"); runs made
+    before it existed have none."""
+    return {entry["corpus"]: [r["wall_ns"] for r in entry["runs"]] for entry in run.get(loop, [])}
 
 
-def naive_ratio(run: dict, system: str, size: str) -> float | None:
-    """A training's median wall time over the naive loop's on the same corpus, same run."""
-    naive = naive_summary(run).get(size)
+def naive_ratio(run: dict, system: str, size: str, loop: str = "naive_count") -> float | None:
+    """A training's median wall time over a naive loop's on the same corpus, same run."""
+    naive = naive_summary(run, loop).get(size)
     stats = training_summary(run).get((system, size))
     if not naive or not stats:
         return None
@@ -307,19 +309,24 @@ def batch_targets(run: dict) -> list[list[str]]:
 
 
 def naive_targets(run: dict) -> list[list[str]]:
-    """train() at 1 GB in both merge modes beside the naive loop, and its peak memory; none for a
-    run without the naive loop."""
+    """train() at 1 GB in both merge modes beside the textbook loop and the naive loop written for
+    speed, and its peak memory; none for a run without the naive loop."""
     training = training_summary(run)
-    naive = naive_summary(run).get(LARGE_SIZE)
+    loops = [("textbook_count", "the textbook one-core word count (stream extraction)"),
+             ("naive_count", "the naive one-core word count written for speed")]
     rows = []
     for system in ["wrenmark", CLASSIC]:
         stats = training.get((system, LARGE_SIZE))
-        if stats is None or not naive:
+        if stats is None or not naive_summary(run).get(LARGE_SIZE):
             continue
-        ratio = naive_ratio(run, system, LARGE_SIZE)
-        rows.append([f"training {LARGE_SIZE}, 32k, {system}: train() ≤ {NAIVE_RATIO} × the naive one-core word count",
-                     f"{seconds(median(stats['wall']))} vs {seconds(median(naive))}: {ratio:.2f}×",
-                     "met" if ratio <= NAIVE_RATIO else "not met"])
+        for loop, name in loops:
+            naive = naive_summary(run, loop).get(LARGE_SIZE)
+            if not naive:
+                continue
+            ratio = naive_ratio(run, system, LARGE_SIZE, loop)
+            rows.append([f"training {LARGE_SIZE}, 32k, {system}: train() ≤ {NAIVE_RATIO} × {name}",
+                         f"{seconds(median(stats['wall']))} vs {seconds(median(naive))}: {ratio:.2f}×",
+                         "met" if ratio <= NAIVE_RATIO else "not met"])
         rows.append([f"training {LARGE_SIZE}, 32k, {system}: peak memory no higher than today's "
                      f"{mib(PEAK_RSS_BEFORE_KIB)}",
                      mib(stats["rss"]), "met" if stats["rss"] <= PEAK_RSS_BEFORE_KIB else "not met"])
@@ -337,23 +344,29 @@ def table(header: list[str], rows: list[list[str]]) -> str:
 
 def training_table(run: dict) -> str:
     rows = []
+    ratio_cell = lambda ratio: "-" if ratio is None else f"{ratio:.2f}"  # noqa: E731
     for (system, size), stats in training_summary(run).items():
-        ratio = naive_ratio(run, system, size)
         rows.append([
             size, system, spread(stats["wall"]),
-            f"{median(stats['wall']) / stats['bytes']:.1f}", "-" if ratio is None else f"{ratio:.2f}",
+            f"{median(stats['wall']) / stats['bytes']:.1f}", ratio_cell(naive_ratio(run, system, size)),
+            ratio_cell(naive_ratio(run, system, size, "textbook_count")),
             seconds(median(stats["cpu"])), mib(stats["rss"]), stats["vocab"], len(stats["wall"]),
         ])
-    for entry in run.get("naive_count", []):
-        runs = entry["runs"]
-        walls = [r["wall_ns"] for r in runs]
-        rows.append([
-            entry["corpus"], NAIVE, spread(walls), f"{median(walls) / entry['corpus_bytes']:.1f}", "1.00",
-            seconds(median([r["cpu_ns"] for r in runs])), mib(median([r["peak_rss_kib"] for r in runs])),
-            f"{runs[-1]['distinct_words']:,} words", len(runs),
-        ])
+    for loop, name in [("naive_count", NAIVE), ("textbook_count", TEXTBOOK)]:
+        for entry in run.get(loop, []):
+            runs = entry["runs"]
+            walls = [r["wall_ns"] for r in runs]
+            naive = naive_summary(run).get(entry["corpus"])
+            textbook = naive_summary(run, "textbook_count").get(entry["corpus"])
+            rows.append([
+                entry["corpus"], name, spread(walls), f"{median(walls) / entry['corpus_bytes']:.1f}",
+                ratio_cell(median(walls) / median(naive) if naive else None),
+                ratio_cell(median(walls) / median(textbook) if textbook else None),
+                seconds(median([r["cpu_ns"] for r in runs])), mib(median([r["peak_rss_kib"] for r in runs])),
+                f"{runs[-1]['distinct_words']:,} words", len(runs),
+            ])
     return table(["corpus", "system", "train wall time: median (spread)", "ms per MB", "× naive loop",
-                  "CPU time", "peak RSS", "vocab", "runs"], rows)
+                  "× textbook loop", "CPU time", "peak RSS", "vocab", "runs"], rows)
 
 
 def phase_table(run: dict) -> str:
@@ -524,6 +537,11 @@ def document(run: dict, plot_link: str | None) -> str:
         "absl::flat_hash_map<std::string, uint64_t>, looked up by string_view (so a word already "
         "seen allocates nothing) and inserted as a std::string when new; its time is that loop's, "
         "from opening the file to the last count, without writing anything. "
+        f"The {TEXTBOOK} row, the yardstick of the `× textbook loop` column, is the same count as "
+        "the shortest program writes it, run beside the naive loop in every round: "
+        "bench/naive_count/textbook_word_count.cpp, `while (file >> word) ++counts[word];` with a "
+        "std::ifstream, a std::string and an absl::flat_hash_map<std::string, uint64_t> (the "
+        "stream splits on white space, and every word is read into the string and looked up as it). "
         "Each training is a child process; its time covers "
         "the train call and writing the model files; peak RSS is the child's, from wait4. The "
         "corpora repeat one pool of text (bench/corpus.py), so past the pool's size the distinct "
