@@ -92,7 +92,7 @@ class AppendBuffer {
   void append(std::span<const Value> values) { copy_bytes(extend(values.size()), values.data(), values.size_bytes()); }
 
  private:
-  using Allocator = HugePageAllocator<Value>;
+  using Allocator = EncodingArrayAllocator<Value>;
   struct Release {
     void operator()(Value* values) const { Allocator().deallocate(values, capacity); }
     std::size_t capacity = 0;

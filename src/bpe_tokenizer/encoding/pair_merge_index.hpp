@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bpe_tokenizer/core/pair.hpp"
+#include "bpe_tokenizer/system/huge_page_allocator.hpp"
 
 namespace wrenmark {
 
@@ -71,8 +72,10 @@ class PairMergeIndex {
   };
   std::size_t slot_of(PairKey pair) const { return (pair * 0x9e3779b97f4a7c15ull) >> shift_; }
 
-  // Two empty slots until derived, so that a lookup finds nothing.
-  std::vector<Slot> slots_ = std::vector<Slot>(2);
+  // Two empty slots until derived, so that a lookup finds nothing. A 32k model's slots fill one
+  // huge page, so that the lookups of a first encoding, spread over all of them, do not miss the
+  // address translation cache as well.
+  std::vector<Slot, EncodingArrayAllocator<Slot>> slots_ = std::vector<Slot, EncodingArrayAllocator<Slot>>(2);
   int shift_ = 63;
 };
 

@@ -12,9 +12,9 @@ namespace {
 constexpr std::size_t kBytesOffset =
     (sizeof(SharedEncodingBlock) + kPackedAlignment - 1) / kPackedAlignment * kPackedAlignment;
 
-// The encoding of a long text is several megabytes written once from end to end: on huge pages
-// it faults once per 2 MiB instead of once per 4 KiB. Small blocks stay plain memory.
-using BlockAllocator = HugePageAllocator<std::byte>;
+// The encoding of a long text is megabytes written once from end to end: on huge pages it
+// faults once per 2 MiB instead of once per 4 KiB. Small blocks stay plain memory.
+using BlockAllocator = EncodingArrayAllocator<std::byte>;
 
 }  // namespace
 

@@ -14,21 +14,21 @@ namespace wrenmark {
 // memory access itself; arrays of several megabytes are therefore aligned to 2 MiB and offered to
 // the kernel for transparent huge pages. Small arrays, and systems without the advice, get plain
 // memory. Training's arrays are `recycled` (huge_page_recycling.hpp): while training runs, the
-// memory of one it freed goes to the next one it makes.
-template <typename T, bool recycled>
+// memory of one it freed goes to the next one it makes. `kThreshold`: the size from which an
+// array goes on huge pages.
+template <typename T, bool recycled, std::size_t kThreshold = 2 * huge_pages::kHugePageBytes>
 struct BasicHugePageAllocator {
   using value_type = T;
   template <typename U>
   struct rebind {
-    using other = BasicHugePageAllocator<U, recycled>;
+    using other = BasicHugePageAllocator<U, recycled, kThreshold>;
   };
 
   static constexpr std::size_t kHugePage = huge_pages::kHugePageBytes;
-  static constexpr std::size_t kThreshold = 2 * kHugePage;
 
   BasicHugePageAllocator() = default;
   template <typename U>
-  BasicHugePageAllocator(const BasicHugePageAllocator<U, recycled>&) {}  // NOLINT(google-explicit-constructor)
+  BasicHugePageAllocator(const BasicHugePageAllocator<U, recycled, kThreshold>&) {}  // NOLINT(google-explicit-constructor)
 
   T* allocate(std::size_t count) {
     if (count > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
@@ -51,7 +51,7 @@ struct BasicHugePageAllocator {
   }
 
   template <typename U>
-  friend bool operator==(const BasicHugePageAllocator&, const BasicHugePageAllocator<U, recycled>&) {
+  friend bool operator==(const BasicHugePageAllocator&, const BasicHugePageAllocator<U, recycled, kThreshold>&) {
     return true;
   }
 
@@ -67,5 +67,13 @@ using TrainingArrayAllocator = BasicHugePageAllocator<T, true>;
 // Training's arrays.
 template <typename T>
 using HugePageVector = std::vector<T, TrainingArrayAllocator<T>>;
+
+// Encoding's arrays (the merge index, the word records, the buffers of a call and the blocks of
+// its results) from 1 MiB on: the first encoding of a long text writes most of them once from
+// end to end, and under a hypervisor the first touch of every 4 KiB page is a fault that costs
+// several times the zeroing of its bytes, while a huge page is zeroed in one fault. Past half a
+// huge page the rounding wastes less than the faults it saves.
+template <typename T>
+using EncodingArrayAllocator = BasicHugePageAllocator<T, false, huge_pages::kHugePageBytes / 2>;
 
 }  // namespace wrenmark
