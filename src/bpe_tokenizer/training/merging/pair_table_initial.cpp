@@ -1,0 +1,195 @@
+// The initial statistics of the PairTable, counted over ranges of words in parallel.
+//
+// Each range is counted on its own into a RangePairCounts, which numbers the range's pairs in
+// order of first sight and puts those numbers in the listing. The ranges are then combined in
+// word order: a pair new to the table gets the next number, so every pair has the number that a
+// single pass over all words would give it, and the range's places of a pair follow those of the
+// ranges before it. Last, each range renumbers its listing entries and fills its share of every
+// pair's list, in place order. The table ends up exactly as one pass would leave it, however the
+// words are split.
+
+#include <algorithm>
+#include <atomic>
+
+#include "bpe_tokenizer/system/worker_pool.hpp"
+#include "bpe_tokenizer/training/merging/merge_driver.hpp"
+#include "bpe_tokenizer/training/merging/pair_table.hpp"
+#include "bpe_tokenizer/training/merging/place_deltas.hpp"
+#include "bpe_tokenizer/training/merging/range_pair_counts.hpp"
+
+namespace wrenmark {
+
+// Consecutive words that one worker counts and, once the ranges are combined, lists.
+struct PairTable::InitialRange {
+  std::size_t first_word = 0;
+  std::size_t end_word = 0;
+  Place first_place = 0;
+  Place end_place = 0;
+  // Counting leaves in each pair's tally its places and gaps in the range; numbering and listing
+  // turn `gap_bytes` into where the pair's next gap goes, and `last` into the place it counts from.
+  RangePairCounts pairs;
+  // The table's number of each of the range's pairs.
+  std::vector<PairId> ids;
+};
+
+namespace {
+
+// A few more ranges than the pool's threads (two on the machines training is tuned for) even out
+// one that takes longer; each more range costs the combine its share of the pairs.
+constexpr std::size_t kMaxRanges = 4;
+// A range of fewer places is not worth a worker.
+constexpr std::uint64_t kMinPlacesPerRange = std::uint64_t{1} << 15;
+
+// The first word at or after `from` that starts at `place` or later.
+std::size_t first_word_from(const WordTable& words, std::size_t from, Place place) {
+  std::size_t low = from;
+  std::size_t high = words.size();
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (words.place(middle, 0) < place) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+}  // namespace
+
+PairTable::InitialCount PairTable::count_initial(const WordTable& words, TrainingMonitor& monitor) {
+  const std::uint64_t places = words.place_count();
+  // Words lie back to back, so the ranges' words set every entry.
+  listing_.allocate(places);
+
+  // Ranges of about equal numbers of places.
+  std::vector<InitialRange> ranges(std::clamp<std::uint64_t>(places / kMinPlacesPerRange, 1, kMaxRanges));
+  const auto start_of = [&](std::size_t word) { return word < words.size() ? words.place(word, 0) : places; };
+  std::size_t word = 0;
+  for (std::size_t index = 0; index < ranges.size(); ++index) {
+    InitialRange& range = ranges[index];
+    range.first_word = word;
+    word = index + 1 == ranges.size() ? words.size()
+                                      : first_word_from(words, word, places / ranges.size() * (index + 1));
+    range.end_word = word;
+    range.first_place = start_of(range.first_word);
+    range.end_place = start_of(range.end_word);
+  }
+
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> too_many{false};
+  parallel_ranges(ranges.size(), 1, [&](std::size_t first, std::size_t end) {
+    for (std::size_t index = first; index < end; ++index) {
+      if (!count_range(words, ranges[index], monitor, stopped)) too_many.store(true, std::memory_order_relaxed);
+    }
+  });
+  if (stopped.load()) return InitialCount::kStopped;
+  if (too_many.load() || !number_initial(ranges)) return InitialCount::kTooManyPairs;
+
+  initial_ = UninitializedArray<std::uint8_t>(lay_out_initial());
+  parallel_ranges(ranges.size(), 1, [&](std::size_t first, std::size_t end) {
+    for (std::size_t index = first; index < end; ++index) list_range(ranges[index]);
+  });
+  return InitialCount::kDone;
+}
+
+bool PairTable::count_range(const WordTable& words, InitialRange& range, TrainingMonitor& monitor,
+                            std::atomic<bool>& stopped) {
+  RangePairCounts& pairs = range.pairs;
+  for (std::size_t word = range.first_word; word < range.end_word; ++word) {
+    if ((word - range.first_word) % kWordsPerCheck == 0 &&
+        (stopped.load(std::memory_order_relaxed) || monitor.advance(0, true))) {
+      stopped.store(true, std::memory_order_relaxed);
+      return true;
+    }
+    const Place start = words.place(word, 0);
+    const std::uint32_t length = words.length(word);
+    const TokenId* symbols = words.unmerged_symbols(word);
+    const std::uint64_t count = words.count(word);
+    const auto word_number = static_cast<std::uint32_t>(word);
+    for (std::uint32_t position = 0; position + 1 < length; ++position) {
+      const std::uint32_t pair = pairs.add(pair_key(symbols[position], symbols[position + 1]), count, start + position);
+      listing_.set(start + position, pair, word_number);
+    }
+    if (length > 0) listing_.set(start + length - 1, kNoPair, word_number);
+    // The range's numbers go into the listing, which holds numbers below kNoPair; the table
+    // holds at least as many pairs as any range.
+    if (pairs.size() >= kMaxPairs) return false;
+  }
+  return true;
+}
+
+bool PairTable::number_initial(std::vector<InitialRange>& ranges) {
+  // Room for as many pairs as the ranges hold together, so that the arrays and the map are
+  // neither copied nor rehashed as they grow; what a pair in several ranges leaves unused is
+  // never touched.
+  std::size_t most = 0;
+  for (const InitialRange& range : ranges) most += range.pairs.size();
+  most = std::min<std::size_t>(most, kMaxPairs);
+  insert_or_forget(ids_, [&] { ids_.reserve(most); });
+  keys_.reserve(most);
+  counts_.reserve(most);
+  flags_.reserve(most);
+  added_.reserve(most);
+  initial_starts_.reserve(most);
+  initial_ends_.reserve(most);
+  // While the ranges are numbered, initial_starts_ holds each pair's bytes in the ranges so far
+  // and initial_ends_ its last place in them.
+  for (InitialRange& range : ranges) {
+    range.ids.resize(range.pairs.size());
+    for (std::uint32_t pair = 0; pair < range.pairs.size(); ++pair) {
+      if (size() >= kMaxPairs) return false;
+      RangePairCounts::Tally& tally = range.pairs.tally(pair);
+      const PairId id = id_of(tally.key);
+      flags_[id] |= kCounted | kHasOccurrences;
+      counts_[id] += tally.count;
+      // Numbers are dense, so a pair new to the table is the next one.
+      if (id == initial_starts_.size()) {
+        initial_starts_.push_back(0);
+        initial_ends_.push_back(0);
+      }
+      // The range's first place is counted from the pair's last place in the ranges before.
+      const Place previous = initial_ends_[id];
+      const std::uint64_t before = initial_starts_[id];
+      initial_starts_[id] += tally.gap_bytes + place_deltas::bytes(range.pairs.first_place(pair) - previous);
+      initial_ends_[id] = tally.last;
+      // Listing reads where the range's part of the list starts and the place its first gap
+      // is counted from.
+      tally.gap_bytes = before;
+      tally.last = previous;
+      range.ids[pair] = id;
+    }
+    range.pairs.drop_lookup();
+  }
+  return size() < kMaxPairs;
+}
+
+std::uint64_t PairTable::lay_out_initial() {
+  // initial_starts_ holds each pair's number of bytes; it becomes their offsets.
+  std::uint64_t offset = 0;
+  for (std::size_t id = 0; id < initial_starts_.size(); ++id) {
+    const std::uint64_t bytes = initial_starts_[id];
+    initial_starts_[id] = offset;
+    offset += bytes;
+    initial_ends_[id] = offset;
+  }
+  return offset;
+}
+
+void PairTable::list_range(InitialRange& range) {
+  RangePairCounts& pairs = range.pairs;
+  for (std::uint32_t pair = 0; pair < pairs.size(); ++pair) {
+    pairs.tally(pair).gap_bytes += initial_starts_[range.ids[pair]];
+  }
+  std::uint8_t* lists = initial_.data();
+  for (Place place = range.first_place; place < range.end_place; ++place) {
+    const PairId pair = listing_.first(place);
+    if (pair == kNoPair) continue;
+    listing_.set_first(place, range.ids[pair]);
+    RangePairCounts::Tally& tally = pairs.tally(pair);
+    tally.gap_bytes = static_cast<std::uint64_t>(place_deltas::write(lists + tally.gap_bytes, place - tally.last) - lists);
+    tally.last = place;
+  }
+}
+
+}  // namespace wrenmark
