@@ -1,0 +1,93 @@
+"""Training on corpora whose initial pairs are counted in several ranges of words at once.
+
+The default loop splits the words into ranges of at least 2**15 places (symbols), up to four, counts
+each range on its own worker and combines them in word order (pair_table_initial.cpp). The corpora
+here hold well over four such ranges, shaped so that a wrong combination shows: pairs first seen
+in a later range, pairs whose places lie far apart across ranges, runs that repeat a pair within
+a word and many ties. The whole vocabulary must be the literal model's, as for the small corpora of
+the differential test.
+"""
+
+import random
+
+import pytest
+
+from reference.literal_training import PUNCTUATION, SIMPLE, WHITESPACE
+from test_training_differential import Case, first_difference
+
+# Four ranges of the smallest size, with room to spare.
+SPLIT_PLACES = 5 * 2**15
+
+
+def words_until_split(make_word):
+    """Distinct words from `make_word(index)`, in order, until they hold SPLIT_PLACES symbols."""
+    words, seen, places = [], set(), 0
+    index = 0
+    while places < SPLIT_PLACES:
+        word = make_word(index)
+        index += 1
+        if word and word not in seen:
+            seen.add(word)
+            words.append(word)
+            places += len(word) + 1  # and the end-of-word symbol
+    return words
+
+
+def shared_pairs(rng):
+    """Every range holds nearly every pair: the combine mostly adds up counts."""
+    return words_until_split(lambda _: "".join(rng.choice("abcdef") for _ in range(rng.randint(2, 12))))
+
+
+def drifting_alphabet(rng):
+    """The letters slide along the corpus: each range brings characters and pairs that no range
+    before it has, which the combine numbers after all earlier ones."""
+    letters = "abcdefghijklmnopqrstuvwxyzαβγδεζηθικλμνξοπρστυφχψω"
+
+    def word(index):
+        window = letters[index // 1500 % (len(letters) - 5):][:6]
+        return "".join(rng.choice(window) for _ in range(rng.randint(2, 10)))
+
+    return words_until_split(word)
+
+
+def runs(rng):
+    """Runs of one letter repeat a pair within a word; a few long words cross the range bounds."""
+
+    def word(index):
+        if index % 2000 == 1999:
+            return "".join(rng.choice("ab") * rng.randint(1, 9) for _ in range(60))
+        return "".join(rng.choice("aab") * rng.randint(1, 5) for _ in range(rng.randint(1, 4)))
+
+    return words_until_split(word)
+
+
+def far_apart(rng):
+    """Frequent words at the very start and the very end of the corpus share pairs, whose lists
+    then run from the first range to the last with gaps of several bytes; the rest is common."""
+    return ["xyz"] * 300 + shared_pairs(rng) + ["zyx", "xyzzy"] * 300
+
+
+SHAPES = {"shared_pairs": shared_pairs, "drifting_alphabet": drifting_alphabet, "runs": runs,
+          "far_apart": far_apart}
+
+
+def corpus(words, rng):
+    """The words in order (a word given again is a repeat), some of them repeated a little later,
+    between blanks and line feeds."""
+    pieces = []
+    for index, word in enumerate(words):
+        pieces.append(word)
+        if rng.random() < 0.3:
+            pieces.append(words[rng.randrange(max(index - 50, 0), index + 1)])
+    return "".join(piece + rng.choice(" \n ") for piece in pieces)
+
+
+@pytest.mark.parametrize("shape", sorted(SHAPES))
+@pytest.mark.parametrize("pre_tokenization, target", [(WHITESPACE, 450), (PUNCTUATION, 250)])
+def test_split_counting_trains_as_the_literal_model(tmp_path, shape, pre_tokenization, target):
+    rng = random.Random(shape)
+    words = SHAPES[shape](rng)
+    assert sum(len(word) + 1 for word in set(words)) >= SPLIT_PLACES
+    text = corpus(words, rng)
+    difference = first_difference(tmp_path, Case(text, target, pre_tokenization, [], SIMPLE))
+    assert difference is None, difference[1]
