@@ -134,12 +134,9 @@ class MergeStep {
 
 Status DefaultMergeLoop::count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor) {
   switch (pairs_.count_initial(words_, monitor)) {
-    case PairTable::InitialCount::kStopped:
-      return {};
-    case PairTable::InitialCount::kTooManyPairs:
-      return too_many_pairs_error();
-    case PairTable::InitialCount::kDone:
-      break;
+    case PairTable::InitialCount::kStopped: return {};
+    case PairTable::InitialCount::kTooManyPairs: return too_many_pairs_error();
+    case PairTable::InitialCount::kDone: break;
   }
   pairs_.seed(candidates);
   return {};

@@ -16,65 +16,37 @@
 #include "bpe_tokenizer/training/merging/pair_table.hpp"
 #include "bpe_tokenizer/training/merging/place_deltas.hpp"
 #include "bpe_tokenizer/training/merging/range_pair_counts.hpp"
+#include "bpe_tokenizer/training/merging/word_ranges.hpp"
 
 namespace wrenmark {
 
 // Consecutive words that one worker counts and, once the ranges are combined, lists.
 struct PairTable::InitialRange {
-  std::size_t first_word = 0;
-  std::size_t end_word = 0;
-  Place first_place = 0;
-  Place end_place = 0;
-  // Counting leaves in each pair's tally its places and gaps in the range; numbering and listing
-  // turn `gap_bytes` into where the pair's next gap goes, and `last` into the place it counts from.
-  RangePairCounts pairs;
+  // What counting a place of a pair reads and writes, two tallies to a cache line: the count,
+  // the last place so far and the bytes of the gaps between the places so far. Numbering and
+  // listing turn `gap_bytes` into where the pair's next gap goes and `last` into the place it is
+  // counted from.
+  struct alignas(32) Tally {
+    PairKey key;
+    std::uint64_t count;
+    Place last;
+    std::uint64_t gap_bytes;
+  };
+
+  WordRange words;
+  RangePairCounts<Tally> pairs;
+  std::vector<Place> first_places;
   // The table's number of each of the range's pairs.
   std::vector<PairId> ids;
 };
-
-namespace {
-
-// A few more ranges than the pool's threads (two on the machines training is tuned for) even out
-// one that takes longer; each more range costs the combine its share of the pairs.
-constexpr std::size_t kMaxRanges = 4;
-// A range of fewer places is not worth a worker.
-constexpr std::uint64_t kMinPlacesPerRange = std::uint64_t{1} << 15;
-
-// The first word at or after `from` that starts at `place` or later.
-std::size_t first_word_from(const WordTable& words, std::size_t from, Place place) {
-  std::size_t low = from;
-  std::size_t high = words.size();
-  while (low < high) {
-    const std::size_t middle = low + (high - low) / 2;
-    if (words.place(middle, 0) < place) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return low;
-}
-
-}  // namespace
 
 PairTable::InitialCount PairTable::count_initial(const WordTable& words, TrainingMonitor& monitor) {
   const std::uint64_t places = words.place_count();
   // Words lie back to back, so the ranges' words set every entry.
   listing_.allocate(places);
 
-  // Ranges of about equal numbers of places.
-  std::vector<InitialRange> ranges(std::clamp<std::uint64_t>(places / kMinPlacesPerRange, 1, kMaxRanges));
-  const auto start_of = [&](std::size_t word) { return word < words.size() ? words.place(word, 0) : places; };
-  std::size_t word = 0;
-  for (std::size_t index = 0; index < ranges.size(); ++index) {
-    InitialRange& range = ranges[index];
-    range.first_word = word;
-    word = index + 1 == ranges.size() ? words.size()
-                                      : first_word_from(words, word, places / ranges.size() * (index + 1));
-    range.end_word = word;
-    range.first_place = start_of(range.first_word);
-    range.end_place = start_of(range.end_word);
-  }
+  std::vector<InitialRange> ranges;
+  for (const WordRange& words_of_range : split_into_word_ranges(words)) ranges.emplace_back().words = words_of_range;
 
   std::atomic<bool> stopped{false};
   std::atomic<bool> too_many{false};
@@ -95,9 +67,9 @@ PairTable::InitialCount PairTable::count_initial(const WordTable& words, Trainin
 
 bool PairTable::count_range(const WordTable& words, InitialRange& range, TrainingMonitor& monitor,
                             std::atomic<bool>& stopped) {
-  RangePairCounts& pairs = range.pairs;
-  for (std::size_t word = range.first_word; word < range.end_word; ++word) {
-    if ((word - range.first_word) % kWordsPerCheck == 0 &&
+  RangePairCounts<InitialRange::Tally>& pairs = range.pairs;
+  for (std::size_t word = range.words.first_word; word < range.words.end_word; ++word) {
+    if ((word - range.words.first_word) % kWordsPerCheck == 0 &&
         (stopped.load(std::memory_order_relaxed) || monitor.advance(0, true))) {
       stopped.store(true, std::memory_order_relaxed);
       return true;
@@ -108,8 +80,18 @@ bool PairTable::count_range(const WordTable& words, InitialRange& range, Trainin
     const std::uint64_t count = words.count(word);
     const auto word_number = static_cast<std::uint32_t>(word);
     for (std::uint32_t position = 0; position + 1 < length; ++position) {
-      const std::uint32_t pair = pairs.add(pair_key(symbols[position], symbols[position + 1]), count, start + position);
-      listing_.set(start + position, pair, word_number);
+      const Place place = start + position;
+      bool fresh = false;
+      const std::uint32_t pair = pairs.find_or_add(pair_key(symbols[position], symbols[position + 1]), fresh);
+      InitialRange::Tally& tally = pairs.tally(pair);
+      tally.count += count;
+      if (fresh) {
+        range.first_places.push_back(place);
+      } else {
+        tally.gap_bytes += place_deltas::bytes(place - tally.last);
+      }
+      tally.last = place;
+      listing_.set(place, pair, word_number);
     }
     if (length > 0) listing_.set(start + length - 1, kNoPair, word_number);
     // The range's numbers go into the listing, which holds numbers below kNoPair; the table
@@ -139,7 +121,7 @@ bool PairTable::number_initial(std::vector<InitialRange>& ranges) {
     range.ids.resize(range.pairs.size());
     for (std::uint32_t pair = 0; pair < range.pairs.size(); ++pair) {
       if (size() >= kMaxPairs) return false;
-      RangePairCounts::Tally& tally = range.pairs.tally(pair);
+      InitialRange::Tally& tally = range.pairs.tally(pair);
       const PairId id = id_of(tally.key);
       flags_[id] |= kCounted | kHasOccurrences;
       counts_[id] += tally.count;
@@ -151,7 +133,7 @@ bool PairTable::number_initial(std::vector<InitialRange>& ranges) {
       // The range's first place is counted from the pair's last place in the ranges before.
       const Place previous = initial_ends_[id];
       const std::uint64_t before = initial_starts_[id];
-      initial_starts_[id] += tally.gap_bytes + place_deltas::bytes(range.pairs.first_place(pair) - previous);
+      initial_starts_[id] += tally.gap_bytes + place_deltas::bytes(range.first_places[pair] - previous);
       initial_ends_[id] = tally.last;
       // Listing reads where the range's part of the list starts and the place its first gap
       // is counted from.
@@ -160,6 +142,7 @@ bool PairTable::number_initial(std::vector<InitialRange>& ranges) {
       range.ids[pair] = id;
     }
     range.pairs.drop_lookup();
+    std::vector<Place>().swap(range.first_places);
   }
   return size() < kMaxPairs;
 }
@@ -177,17 +160,18 @@ std::uint64_t PairTable::lay_out_initial() {
 }
 
 void PairTable::list_range(InitialRange& range) {
-  RangePairCounts& pairs = range.pairs;
+  RangePairCounts<InitialRange::Tally>& pairs = range.pairs;
   for (std::uint32_t pair = 0; pair < pairs.size(); ++pair) {
     pairs.tally(pair).gap_bytes += initial_starts_[range.ids[pair]];
   }
   std::uint8_t* lists = initial_.data();
-  for (Place place = range.first_place; place < range.end_place; ++place) {
+  for (Place place = range.words.first_place; place < range.words.end_place; ++place) {
     const PairId pair = listing_.first(place);
     if (pair == kNoPair) continue;
     listing_.set_first(place, range.ids[pair]);
-    RangePairCounts::Tally& tally = pairs.tally(pair);
-    tally.gap_bytes = static_cast<std::uint64_t>(place_deltas::write(lists + tally.gap_bytes, place - tally.last) - lists);
+    InitialRange::Tally& tally = pairs.tally(pair);
+    tally.gap_bytes =
+        static_cast<std::uint64_t>(place_deltas::write(lists + tally.gap_bytes, place - tally.last) - lists);
     tally.last = place;
   }
 }
