@@ -6,7 +6,9 @@
 // single pass over all words would give it, and the range's places of a pair follow those of the
 // ranges before it. Last, each range renumbers its listing entries and fills its share of every
 // pair's list, in place order. The table ends up exactly as one pass would leave it, however the
-// words are split.
+// words are split. The parallel rounds touch only the ranges' own tallies and their own places of
+// the listing and of the lists; the map and the pair arrays are used by the one thread that
+// combines.
 
 #include <algorithm>
 #include <atomic>
