@@ -7,6 +7,11 @@
 // parallel; and one thread lists the occurrences in long words, which are rare. Entries and lists
 // are those that one pass over the words would make.
 
+#include <atomic>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
 #include "bpe_tokenizer/system/worker_pool.hpp"
 #include "bpe_tokenizer/training/merging/classic_merge_loop.hpp"
 #include "bpe_tokenizer/training/merging/merge_driver.hpp"
@@ -86,14 +91,7 @@ void ClassicMergeLoop::count_range(InitialRange& range, TrainingMonitor& monitor
 }
 
 void ClassicMergeLoop::make_entries(std::vector<InitialRange>& ranges) {
-  // With room for as many pairs as the ranges hold together, the map does not rehash while the
-  // entries are made, and the pointers to them stay good.
-  std::size_t most = 0;
-  for (const InitialRange& range : ranges) most += range.pairs.size();
-  insert_or_forget(pairs_, [&] { pairs_.reserve(most); });
-  const std::size_t capacity = pairs_.capacity();
   for (InitialRange& range : ranges) {
-    range.entries.resize(range.pairs.size());
     for (std::uint32_t pair = 0; pair < range.pairs.size(); ++pair) {
       InitialRange::Tally& tally = range.pairs.tally(pair);
       PairEntry& entry = entry_of(tally.key);
@@ -102,11 +100,13 @@ void ClassicMergeLoop::make_entries(std::vector<InitialRange>& ranges) {
       entry.short_words.resize(listed + tally.short_words);
       tally.short_words = listed;
       tally.marked_word = 0;
-      range.entries[pair] = &entry;
     }
   }
-  if (pairs_.capacity() == capacity) return;
+  // The map no longer grows, so pointers to its entries stay good. (Room reserved up front for
+  // every range's pairs would have kept them good from the start, but a pair held by several
+  // ranges would reserve its room several times.)
   for (InitialRange& range : ranges) {
+    range.entries.resize(range.pairs.size());
     for (std::uint32_t pair = 0; pair < range.pairs.size(); ++pair) {
       range.entries[pair] = &pairs_.find(range.pairs.tally(pair).key)->second;
     }

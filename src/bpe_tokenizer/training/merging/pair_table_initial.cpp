@@ -10,8 +10,9 @@
 // the listing and of the lists; the map and the pair arrays are used by the one thread that
 // combines.
 
-#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <vector>
 
 #include "bpe_tokenizer/system/worker_pool.hpp"
 #include "bpe_tokenizer/training/merging/merge_driver.hpp"
@@ -104,19 +105,6 @@ bool PairTable::count_range(const WordTable& words, InitialRange& range, Trainin
 }
 
 bool PairTable::number_initial(std::vector<InitialRange>& ranges) {
-  // Room for as many pairs as the ranges hold together, so that the arrays and the map are
-  // neither copied nor rehashed as they grow; what a pair in several ranges leaves unused is
-  // never touched.
-  std::size_t most = 0;
-  for (const InitialRange& range : ranges) most += range.pairs.size();
-  most = std::min<std::size_t>(most, kMaxPairs);
-  insert_or_forget(ids_, [&] { ids_.reserve(most); });
-  keys_.reserve(most);
-  counts_.reserve(most);
-  flags_.reserve(most);
-  added_.reserve(most);
-  initial_starts_.reserve(most);
-  initial_ends_.reserve(most);
   // While the ranges are numbered, initial_starts_ holds each pair's bytes in the ranges so far
   // and initial_ends_ its last place in them.
   for (InitialRange& range : ranges) {
