@@ -13,30 +13,6 @@ constexpr std::size_t kSymbolLookahead = 8;
 
 }  // namespace
 
-Status ClassicMergeLoop::count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor) {
-  for (std::uint32_t word = 0; word < words_.size(); ++word) {
-    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return {};
-    const std::uint64_t count = words_.count(word);
-    const bool is_long = words_.is_long(word);
-    // No merge has happened yet, so every slot is live and a pair's position is its slot.
-    words_.for_each_pair(word, [&](std::uint32_t position, TokenId first, TokenId second) {
-      const PairKey key = pair_key(first, second);
-      PairEntry& entry = entry_of(key);
-      entry.count += count;
-      if (is_long) {
-        long_occurrences_of(key).push_back(Occurrence{word, position});
-      } else if (entry.short_words.empty() || entry.short_words.back() != word) {
-        entry.short_words.push_back(word);
-      }
-    });
-  }
-  std::vector<Candidate> counted_pairs;
-  counted_pairs.reserve(pairs_.size());
-  for (const auto& [key, entry] : pairs_) counted_pairs.push_back(Candidate::of(key, entry.count));
-  candidates.assign(std::move(counted_pairs));
-  return {};
-}
-
 Status ClassicMergeLoop::merge(Pair pair, ChosenPair chosen, TokenId joined, CandidateHeap& candidates) {
   first_ = pair.first;
   second_ = pair.second;

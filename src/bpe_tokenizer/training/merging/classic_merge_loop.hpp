@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <compare>
 #include <cstdint>
 #include <optional>
@@ -56,7 +57,7 @@ class ClassicMergeLoop {
 
   explicit ClassicMergeLoop(WordTable& words) : words_(words) {}
 
-  // Reads the words before any merge.
+  // Reads the words before any merge, ranges of them in parallel.
   Status count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor);
 
   // Only pairs with a count above zero are chosen.
@@ -79,6 +80,13 @@ class ClassicMergeLoop {
     return insert_or_forget(long_word_occurrences_,
                             [&]() -> std::vector<Occurrence>& { return long_word_occurrences_[key]; });
   }
+  // The rounds of count_initial_pairs (classic_initial_pairs.cpp).
+  struct InitialRange;
+  void count_range(InitialRange& range, TrainingMonitor& monitor, std::atomic<bool>& stopped);
+  void make_entries(std::vector<InitialRange>& ranges);
+  void list_short_words(InitialRange& range);
+  void list_long_words(const InitialRange& range);
+
   void rewrite_short_word(std::uint32_t word);
   void rewrite_long_word_at(Occurrence occurrence);
   void subtract(TokenId first, TokenId second, std::uint64_t amount);

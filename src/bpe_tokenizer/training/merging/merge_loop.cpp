@@ -133,23 +133,11 @@ class MergeStep {
 }  // namespace
 
 Status DefaultMergeLoop::count_initial_pairs(CandidateHeap& candidates, TrainingMonitor& monitor) {
-  pairs_.begin_initial(words_.place_count());
-  bool too_many = false;
-  for (std::size_t word = 0; word < words_.size(); ++word) {
-    if (word % kWordsPerCheck == 0 && monitor.advance(0, true)) return {};
-    const Place start = words_.place(word, 0);
-    const std::uint32_t length = words_.length(word);
-    const TokenId* symbols = words_.unmerged_symbols(word);
-    for (std::uint32_t position = 0; position < length; ++position) {
-      pairs_.set_word(start + position, static_cast<std::uint32_t>(word));
-    }
-    for (std::uint32_t position = 0; position + 1 < length; ++position) {
-      pairs_.count_initial(pair_key(symbols[position], symbols[position + 1]), words_.count(word), start + position);
-    }
-    too_many |= pairs_.size() >= PairTable::kMaxPairs;
+  switch (pairs_.count_initial(words_, monitor)) {
+    case PairTable::InitialCount::kStopped: return {};
+    case PairTable::InitialCount::kTooManyPairs: return too_many_pairs_error();
+    case PairTable::InitialCount::kDone: break;
   }
-  if (too_many) return too_many_pairs_error();
-  pairs_.list_initial(words_.place_count());
   pairs_.seed(candidates);
   return {};
 }

@@ -8,7 +8,7 @@
 #include "absl/container/inlined_vector.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/system/broken_map.hpp"
-#include "bpe_tokenizer/system/huge_page_allocator.hpp"
+#include "bpe_tokenizer/system/uninitialized_array.hpp"
 #include "bpe_tokenizer/training/words/word_table.hpp"
 
 namespace wrenmark {
@@ -30,15 +30,17 @@ class OccurrenceListing {
  public:
   static constexpr PairId kNone = 0x7FFFFFFF;
 
-  // Every place unlisted, each knowing its word.
-  void assign(std::size_t places) { entries_.assign(places, Entry{kNone, 0}); }
-  void set_word(Place place, std::uint32_t word) { entries_[place].word = word; }
+  // Room for `places` places, whose entries are then each set once (`set`) before anything else
+  // reads or changes them.
+  void allocate(std::size_t places) { entries_ = UninitializedArray<Entry>(places); }
+  // The place's word and the pair in its own entry (kNone: unlisted), with no further pairs.
+  void set(Place place, PairId id, std::uint32_t word) { entries_[place] = Entry{id, word}; }
   std::uint32_t word(Place place) const { return entries_[place].word; }
 
   // The pair in a place's own entry, or kNone; further pairs may sit in the side table.
   PairId first(Place place) const { return entries_[place].pairs & ~kHasMore; }
   bool has_more(Place place) const { return (entries_[place].pairs & kHasMore) != 0; }
-  // For the initial listing, where every place holds at most one pair.
+  // For the initial listing, where every place holds at most one pair: renumbers its pair.
   void set_first(Place place, PairId id) { entries_[place].pairs = id; }
 
   bool contains(Place place, PairId id) const {
@@ -103,7 +105,7 @@ class OccurrenceListing {
   };
   using More = absl::InlinedVector<PairId, 2>;
 
-  HugePageVector<Entry> entries_;
+  UninitializedArray<Entry> entries_;
   absl::flat_hash_map<Place, More> extra_;
 };
 

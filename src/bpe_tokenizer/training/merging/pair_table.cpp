@@ -1,41 +1,34 @@
 #include "bpe_tokenizer/training/merging/pair_table.hpp"
 
+#include <algorithm>
+
+#include "bpe_tokenizer/training/merging/place_deltas.hpp"
+
 namespace wrenmark {
 
 void PairTable::gather_occurrences(PairId id, std::vector<Place>& out) {
   std::vector<Place>& added = added_[id];
   // Each merge step appends its places in order, so the added places are a few sorted runs.
   if (!std::is_sorted(added.begin(), added.end())) std::sort(added.begin(), added.end());
-  const Place* initial_begin = initial_.data();
-  const Place* initial_end = initial_.data();
+  out.clear();
+  auto next_added = added.begin();
   if (id < initial_ends_.size()) {
-    initial_begin += initial_starts_[id];
-    initial_end += initial_ends_[id];
+    const std::uint8_t* gaps = initial_.data() + initial_starts_[id];
+    const std::uint8_t* end = initial_.data() + initial_ends_[id];
+    Place place = 0;
+    while (gaps < end) {
+      place += place_deltas::read(gaps);
+      while (next_added != added.end() && *next_added < place) out.push_back(*next_added++);
+      out.push_back(place);
+    }
   }
-  out.resize(static_cast<std::size_t>(initial_end - initial_begin) + added.size());
-  std::merge(initial_begin, initial_end, added.begin(), added.end(), out.begin());
+  out.insert(out.end(), next_added, added.end());
 }
 
 void PairTable::forget_occurrences(PairId id) {
   flags_[id] &= static_cast<std::uint8_t>(~kHasOccurrences);
   std::vector<Place>().swap(added_[id]);
   if (id < initial_ends_.size()) initial_ends_[id] = initial_starts_[id];
-}
-
-void PairTable::list_initial(std::size_t places) {
-  // initial_starts_ holds each pair's number of places; it becomes their offsets.
-  std::uint64_t offset = 0;
-  for (std::uint64_t& start : initial_starts_) {
-    const std::uint64_t count = start;
-    start = offset;
-    offset += count;
-  }
-  initial_ends_ = initial_starts_;
-  initial_.resize(offset);
-  for (Place place = 0; place < places; ++place) {
-    const PairId id = listing_.first(place);
-    if (id != kNoPair) initial_[initial_ends_[id]++] = place;
-  }
 }
 
 void PairTable::seed(CandidateHeap& candidates) {

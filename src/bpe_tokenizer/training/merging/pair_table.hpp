@@ -1,14 +1,18 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "bpe_tokenizer/core/pair.hpp"
 #include "bpe_tokenizer/system/broken_map.hpp"
+#include "bpe_tokenizer/system/uninitialized_array.hpp"
 #include "bpe_tokenizer/training/merging/candidate_heap.hpp"
 #include "bpe_tokenizer/training/merging/occurrence_listing.hpp"
+#include "bpe_tokenizer/training/training_monitor.hpp"
+#include "bpe_tokenizer/training/words/word_table.hpp"
 
 namespace wrenmark {
 
@@ -104,20 +108,11 @@ class PairTable {
   // Drops the pair's list; its places must have been unlisted.
   void forget_occurrences(PairId id);
 
-  // The initial statistics, in three rounds: every place given its word (`begin_initial`,
-  // `set_word`), every pair of every word counted and its place listed (`count_initial`), and
-  // the lists filled in place order, which leaves them sorted (`list_initial`).
-  void begin_initial(std::size_t places) { listing_.assign(places); }
-  void set_word(Place place, std::uint32_t word) { listing_.set_word(place, word); }
-  void count_initial(PairKey key, std::uint64_t amount, Place place) {
-    const PairId id = id_of(key);
-    flags_[id] |= kCounted | kHasOccurrences;
-    counts_[id] += amount;
-    listing_.set_first(place, id);
-    if (id >= initial_starts_.size()) initial_starts_.resize(id + 1, 0);
-    ++initial_starts_[id];
-  }
-  void list_initial(std::size_t places);
+  // The initial statistics of the words, before any merge (pair_table_initial.cpp): every place
+  // given its word, every pair of every word counted and numbered, the first place of each of its
+  // occurrences listed, and its list of places filled in place order, which leaves it sorted.
+  enum class InitialCount : std::uint8_t { kDone, kStopped, kTooManyPairs };
+  InitialCount count_initial(const WordTable& words, TrainingMonitor& monitor);
 
   // Fills the heap with one candidate for every counted pair.
   void seed(CandidateHeap& candidates);
@@ -162,9 +157,20 @@ class PairTable {
   HugePageVector<std::uint8_t> flags_;
   // The places listed since the initial statistics, one sorted run per merge step that added any.
   std::vector<std::vector<Place>> added_;
-  // The initial lists back to back, pair by pair: pair i's list is [initial_starts_[i],
-  // initial_ends_[i]); pairs numbered after the initial statistics have none.
-  HugePageVector<Place> initial_;
+  // The rounds of count_initial. False: more pairs than numbers.
+  struct InitialRange;
+  bool count_range(const WordTable& words, InitialRange& range, TrainingMonitor& monitor, std::atomic<bool>& stopped);
+  bool number_initial(std::vector<InitialRange>& ranges);
+  // Offsets for the lists; how many bytes they take.
+  std::uint64_t lay_out_initial();
+  void list_range(InitialRange& range);
+
+  // The initial lists back to back, pair by pair, each as the gaps between its places
+  // (place_deltas.hpp), the first one counted from place 0: pair i's list is the bytes
+  // [initial_starts_[i], initial_ends_[i]); pairs numbered after the initial statistics have
+  // none. The gaps take about a third of what the places would, and this is the largest array
+  // the initial statistics bring into being besides the listing.
+  UninitializedArray<std::uint8_t> initial_;
   HugePageVector<std::uint64_t> initial_starts_;
   HugePageVector<std::uint64_t> initial_ends_;
   OccurrenceListing listing_;
