@@ -133,7 +133,10 @@ class TextEncoder {
       position += length;
     }
     symbols_.push_back(end_of_word_id_);
+    // What settling reads of a word seen for the first time arrives during its merging.
+    tables_.prefetch_stem_of_word(word);
     merger_.apply(symbols_, tables_.merge_index());
+    for (const TokenId id : symbols_) tables_.prefetch_token_info(id);
     const WordTokens tokens = word_tokens_.settle(tables_, symbols_, tables_.stem_of_word(word));
     word_cache_.insert(word, hash, tokens);
     append_word(tokens);

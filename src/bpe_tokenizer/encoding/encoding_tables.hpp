@@ -92,6 +92,12 @@ class EncodingTables {
 
   // The index of the stem equal to `word`, or kNoStem.
   StemIndex stem_of_word(std::string_view word) const;
+  // Start loading what stem_of_word(word) and token_info(id) read, ahead of a first encoding's
+  // reads, which miss the caches.
+  void prefetch_stem_of_word(std::string_view word) const { stem_indices_.prefetch(word); }
+  void prefetch_token_info(TokenId id) const {
+    if (id < tokens_.size()) __builtin_prefetch(&tokens_[id]);
+  }
   std::size_t stem_count() const { return stem_indices_.size(); }
 
  private:

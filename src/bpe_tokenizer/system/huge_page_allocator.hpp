@@ -28,7 +28,8 @@ struct BasicHugePageAllocator {
 
   BasicHugePageAllocator() = default;
   template <typename U>
-  BasicHugePageAllocator(const BasicHugePageAllocator<U, recycled, kThreshold>&) {}  // NOLINT(google-explicit-constructor)
+  BasicHugePageAllocator(const BasicHugePageAllocator<U, recycled, kThreshold>&) {
+  }  // NOLINT(google-explicit-constructor)
 
   T* allocate(std::size_t count) {
     if (count > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
