@@ -75,7 +75,8 @@ class PairMergeIndex {
   // Two empty slots until derived, so that a lookup finds nothing. A 32k model's slots fill one
   // huge page, so that the lookups of a first encoding, spread over all of them, do not miss the
   // address translation cache as well.
-  std::vector<Slot, EncodingArrayAllocator<Slot>> slots_ = std::vector<Slot, EncodingArrayAllocator<Slot>>(2);
+  using Slots = std::vector<Slot, EncodingArrayAllocator<Slot>>;
+  Slots slots_ = Slots(2);
   int shift_ = 63;
 };
 
