@@ -30,6 +30,7 @@ import importlib.util
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -261,6 +262,28 @@ def measure_encoding(model_label: str, repeat: int, inner: int, trained: list[st
             "baseline_commit": baseline_commit()}
 
 
+def measure_first_calls(model_label: str, rounds: int, trained: list[str], text_file: str) -> dict:
+    """The first encode of a fresh process for both merge modes and gigatoken's own model, in
+    rounds that go through the three in turn, so that a ratio can be taken within each round:
+    a first call waits on memory, and the other work on the machine shifts its time by more
+    than the differences measured."""
+    encoders = {mode: ("wrenmark", model_dir(model_label, mode)) for mode in ["wrenmark", "wrenmark-classic"]
+                if mode in trained}
+    if "gigatoken" in trained and installed("gigatoken"):
+        encoders["gigatoken (own model)"] = ("gigatoken", model_dir(model_label, "gigatoken"))
+    results: dict[str, dict[str, list[int]]] = {name: {"cold_encode_ns": [], "load_ns": []} for name in encoders}
+    for _ in range(rounds):
+        for name, (system, path) in encoders.items():
+            run = run_child("first_call", {"system": system, "model": str(path), "text_file": text_file},
+                            env=SINGLE_THREAD_ENV)
+            results[name]["cold_encode_ns"].append(run["cold_encode_ns"])
+            results[name]["load_ns"].append(run["load_ns"])
+    for name, runs in results.items():
+        log(f"first calls {name}: median {statistics.median(runs['cold_encode_ns']) / 1e6:.1f} ms "
+            f"over {rounds} processes, loading {statistics.median(runs['load_ns']) / 1e6:.1f} ms")
+    return {"model": model_label, "text_file": text_file, "rounds": rounds, "encoders": results}
+
+
 # --- loading -------------------------------------------------------------------------------------
 
 
@@ -353,6 +376,8 @@ def main(argv: list[str] | None = None) -> None:
                         help="trainings left out, e.g. sentencepiece@1GB")
     parser.add_argument("--encode-repeat", type=int, default=3, help="encoding processes per encoder")
     parser.add_argument("--encode-inner", type=int, default=5, help="encodings per process")
+    parser.add_argument("--first-call-rounds", type=int, default=9,
+                        help="rounds of fresh processes that make only a first encode call")
     parser.add_argument("--label", default="full")
     args = parser.parse_args(argv)
 
@@ -389,6 +414,9 @@ def main(argv: list[str] | None = None) -> None:
     report["textbook_count"] = list((textbook or {}).values())
     report["encoding"] = measure_encoding(model_label, args.encode_repeat, args.encode_inner,
                                           [s for s in trainers if (s, model_label) not in skip])
+    report["first_calls"] = measure_first_calls(
+        model_label, args.first_call_rounds, [s for s in trainers if (s, model_label) not in skip],
+        report["encoding"]["text"]["path"])
     report["loading"] = measure_loading(model_label, [s for s in trainers if (s, model_label) not in skip],
                                         args.encode_repeat, 10)
     report["quality"] = [

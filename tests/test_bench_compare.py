@@ -227,6 +227,23 @@ def test_encoding_target_verdicts(cold_ns, lines_ns, verdicts):
     assert [row[2] for row in report.encoding_targets(an_encoding_run(cold_ns, lines_ns))] == verdicts
 
 
+def test_first_call_rounds_decide_by_per_round_ratios():
+    # gigatoken takes 2.33, 2 and 1.83 times wrenmark's time in the three rounds, a median of 2,
+    # where the medians' ratio (110 / 60) is not; the default mode takes 1.11 to 1.2 times the
+    # classic one. The encoding section's own first calls, which would fail both, no longer decide.
+    run = an_encoding_run({"wrenmark": [100e6], "wrenmark-classic": [50e6], "gigatoken (own model)": [100e6]},
+                          {"wrenmark": [100e6], "wrenmark-classic": [100e6]})
+    run["first_calls"] = {"rounds": 3, "encoders": {
+        name: {"cold_encode_ns": times, "load_ns": [5e6] * 3}
+        for name, times in [("wrenmark", [30e6, 100e6, 60e6]), ("wrenmark-classic", [27e6, 90e6, 50e6]),
+                            ("gigatoken (own model)", [70e6, 200e6, 110e6])]}}
+    rows = report.encoding_targets(run)
+    first_call_rows = [row for row in rows if "first call" in row[1] or "first call" in row[0]]
+    assert [(row[1].split(": ")[-1], row[2]) for row in first_call_rows] == [
+        ("2.00×", "met"), ("2.22×", "met"), ("1.11×", "met")]
+    assert any("| wrenmark | " in line for line in report.first_call_section(run))
+
+
 def a_batch_run(rounds):
     """bench/batch_encoding.py's report of both modes and gigatoken; rounds: row key -> seconds."""
     labels = {"loop": "wrenmark encode loop", "batch": "wrenmark encode_batch",

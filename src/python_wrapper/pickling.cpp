@@ -35,7 +35,7 @@ PyObject* tokenizer_from_state(PyObject*, PyObject* state_argument) {
     if (!state) return nullptr;
     auto tokenizer = parse_tokenizer_state(*state);
     if (!tokenizer) return raise_error(tokenizer.error());
-    return make_tokenizer_object(std::move(tokenizer).value());
+    return make_loaded_tokenizer_object(std::move(tokenizer).value());
   });
 }
 

@@ -158,4 +158,12 @@ PyObject* make_tokenizer_object(BpeTokenizer&& tokenizer) {
   return reinterpret_cast<PyObject*>(object);
 }
 
+PyObject* make_loaded_tokenizer_object(BpeTokenizer&& tokenizer) {
+  PyRef object(make_tokenizer_object(std::move(tokenizer)));
+  if (!object) return nullptr;
+  TokenizerState& state = reinterpret_cast<TokenizerObject*>(object.get())->native;
+  if (state.tokenizer.trained()) state.encoding_cache.prepare(state.tokenizer);
+  return object.release();
+}
+
 }  // namespace wrenmark::python

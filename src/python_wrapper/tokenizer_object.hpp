@@ -32,6 +32,9 @@ struct TokenizerObject {
 PyTypeObject* tokenizer_type();
 // A new BpeTokenizer object that takes over `tokenizer`.
 PyObject* make_tokenizer_object(BpeTokenizer&& tokenizer);
+// The same for a model just read from files or a pickle, with its encoding tables already
+// derived: a loaded model is there to encode, and its first call should not pay for them.
+PyObject* make_loaded_tokenizer_object(BpeTokenizer&& tokenizer);
 
 // Runs `body(state)` with the receiver's state under a `Borrow` of it, after checking the
 // receiver's type; C++ exceptions become Python exceptions.

@@ -13,7 +13,7 @@ PyObject* tokenizer_from_pretrained(PyObject*, PyObject* args, PyObject* kwargs)
     if (!files_path) return nullptr;
     auto tokenizer = load_model_directory(*files_path);
     if (!tokenizer) return raise_error(tokenizer.error());
-    return make_tokenizer_object(std::move(tokenizer).value());
+    return make_loaded_tokenizer_object(std::move(tokenizer).value());
   });
 }
 
