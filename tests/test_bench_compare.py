@@ -227,6 +227,17 @@ def test_encoding_target_verdicts(cold_ns, lines_ns, verdicts):
     assert [row[2] for row in report.encoding_targets(an_encoding_run(cold_ns, lines_ns))] == verdicts
 
 
+def test_the_per_line_target_takes_the_ratio_within_each_round():
+    # Twice the baseline's throughput in two rounds of three and 1.92 times in the third: met,
+    # where the medians over all processes (120 against 230 ms) would not be.
+    run = an_encoding_run({"wrenmark": [10e6] * 3, "wrenmark-baseline": [10e6] * 3}, {})
+    for name, times in [("wrenmark", [100e6, 300e6, 120e6]), ("wrenmark-baseline", [200e6, 600e6, 230e6])]:
+        for process, lines_ns in zip(run["encoding"]["encoders"][name], times):
+            process["lines_encode_ns"] = [lines_ns]
+    [row] = [row for row in report.encoding_targets(run) if "per line" in row[0]]
+    assert row[1].endswith("2.00×") and row[2] == "met"
+
+
 def test_first_call_rounds_decide_by_per_round_ratios():
     # gigatoken takes 2.33, 2 and 1.83 times wrenmark's time in the three rounds, a median of 2,
     # where the medians' ratio (110 / 60) is not; the default mode takes 1.11 to 1.2 times the
