@@ -49,7 +49,7 @@ class TextEncoder {
         dropout_merger_(buffers.dropout_merger),
         word_tokens_(buffers.word_tokens),
         word_endings_(buffers.word_endings) {
-    word_endings_.start(tables.stem_count());
+    word_endings_.start(tables.stem_count(), text.size());
   }
 
   Status encode_segment(std::string_view segment) {
