@@ -159,8 +159,9 @@ def first_call_section(run: dict) -> list[str]:
     rows = []
     for name, runs in first["encoders"].items():
         cold, load = runs["cold_encode_ns"], runs["load_ns"]
+        both = [a + b for a, b in zip(cold, load)]
         rows.append([name, f"{size / median(cold) * 1e3:.1f}", f"{seconds(median(cold))} ({seconds(min(cold))}–"
-                     f"{seconds(max(cold))})", seconds(median(load)), seconds(median([a + b for a, b in zip(cold, load)]))])
+                     f"{seconds(max(cold))})", seconds(median(load)), seconds(median(both))])
     return [
         f"The first-call targets come from {first['rounds']} more rounds of fresh processes (bench/child.py "
         "`first_call`), each of which loads a model and encodes the held-out text once, going through the "
@@ -289,8 +290,8 @@ def encoding_targets(run: dict) -> list[list[str]]:
             ratio = median([theirs / mine for mine, theirs in zip(first[mode], first[GIGATOKEN])])
             rows.append([f"one encode of the whole held-out text on a freshly loaded tokenizer, {mode}, ids as a "
                          f"buffer: ≥ {COLD_OVER_GIGATOKEN} × gigatoken's (its own model, one thread)",
-                         f"{rate(first[mode]):.1f} vs {rate(first[GIGATOKEN]):.1f} MB/s (first call, {len(first[mode])} "
-                         f"rounds of fresh processes, median of the per-round ratios): {ratio:.2f}×",
+                         f"{rate(first[mode]):.1f} vs {rate(first[GIGATOKEN]):.1f} MB/s (first call, "
+                         f"{len(first[mode])} rounds of fresh processes, median of the per-round ratios): {ratio:.2f}×",
                          verdict(ratio >= COLD_OVER_GIGATOKEN)])
         elif gigatoken:
             ratio = rate(ours["cold_ns"]) / rate(gigatoken["cold_ns"])
@@ -312,8 +313,8 @@ def encoding_targets(run: dict) -> list[list[str]]:
     first = first_call_rounds(run)
     if "wrenmark" in first and CLASSIC in first:
         ratio = median([mine / theirs for mine, theirs in zip(first["wrenmark"], first[CLASSIC])])
-        rows.append([f"encoding the whole text, first call: the default-mode model's time ≤ {DEFAULT_OVER_CLASSIC_TIME} "
-                     f"× the classic-mode model's", f"{seconds(median(first['wrenmark']))} vs "
+        rows.append([f"encoding the whole text, first call: the default-mode model's time ≤ "
+                     f"{DEFAULT_OVER_CLASSIC_TIME} × the classic-mode model's", f"{seconds(median(first['wrenmark']))} vs "
                      f"{seconds(median(first[CLASSIC]))} (median of the per-round ratios): {ratio:.2f}×",
                      verdict(ratio <= DEFAULT_OVER_CLASSIC_TIME)])
     if default and classic:
