@@ -314,8 +314,9 @@ def encoding_targets(run: dict) -> list[list[str]]:
     if "wrenmark" in first and CLASSIC in first:
         ratio = median([mine / theirs for mine, theirs in zip(first["wrenmark"], first[CLASSIC])])
         rows.append([f"encoding the whole text, first call: the default-mode model's time ≤ "
-                     f"{DEFAULT_OVER_CLASSIC_TIME} × the classic-mode model's", f"{seconds(median(first['wrenmark']))} vs "
-                     f"{seconds(median(first[CLASSIC]))} (median of the per-round ratios): {ratio:.2f}×",
+                     f"{DEFAULT_OVER_CLASSIC_TIME} × the classic-mode model's",
+                     f"{seconds(median(first['wrenmark']))} vs {seconds(median(first[CLASSIC]))} (median of the "
+                     f"per-round ratios): {ratio:.2f}×",
                      verdict(ratio <= DEFAULT_OVER_CLASSIC_TIME)])
     if default and classic:
         for what, key in [("the whole text, first call", "cold_ns"), ("warm one call per line", "lines_ns")]:
