@@ -13,6 +13,7 @@
 #include "bpe_tokenizer/core/string_store.hpp"
 #include "bpe_tokenizer/core/tokenizer_error.hpp"
 #include "bpe_tokenizer/system/broken_map.hpp"
+#include "bpe_tokenizer/text/word_hash.hpp"
 
 namespace wrenmark {
 
@@ -20,6 +21,8 @@ namespace wrenmark {
 // of every token string, kept in a string store so that views into it never move.
 class TokenTable {
  public:
+  using TokenIds = absl::flat_hash_map<std::string_view, TokenId, StringViewHash>;
+
   TokenTable() = default;
   TokenTable(TokenTable&&) noexcept = default;
   TokenTable& operator=(TokenTable&&) noexcept = default;
@@ -60,12 +63,12 @@ class TokenTable {
 
   std::size_t size() const { return id_to_token_.size(); }
   std::span<const std::string_view> id_to_token() const { return id_to_token_; }
-  const absl::flat_hash_map<std::string_view, TokenId>& token_to_id() const { return token_to_id_; }
+  const TokenIds& token_to_id() const { return token_to_id_; }
 
  private:
   StringStore strings_;
   std::vector<std::string_view> id_to_token_;
-  absl::flat_hash_map<std::string_view, TokenId> token_to_id_;
+  TokenIds token_to_id_;
 };
 
 // The LimitExceeded error for adding to a full table.

@@ -32,7 +32,7 @@ EncodingTables::EncodingTables(std::shared_ptr<const Model> model, const Tokeniz
     special_token_ids_.emplace_back(token, source.token_table.id_by_token(token));
   }
 
-  absl::flat_hash_set<std::string_view> special_tokens;
+  absl::flat_hash_set<std::string_view, StringViewHash> special_tokens;
   insert_or_forget(special_tokens,
                    [&] { special_tokens.insert(settings.special_tokens.begin(), settings.special_tokens.end()); });
   // Views into the token table, which lives as long as these tables.

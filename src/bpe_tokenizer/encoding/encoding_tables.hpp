@@ -20,6 +20,7 @@
 #include "bpe_tokenizer/encoding/pair_merge_index.hpp"
 #include "bpe_tokenizer/encoding/special_token_splitter.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
+#include "bpe_tokenizer/text/word_hash.hpp"
 
 namespace wrenmark {
 
@@ -118,7 +119,7 @@ class EncodingTables {
   std::array<TokenId, 256> byte_token_ids_;
   // By id up to the last byte token; empty when the vocabulary has none.
   std::vector<std::int16_t> byte_values_;
-  absl::flat_hash_map<std::string_view, StemIndex> stem_indices_;
+  absl::flat_hash_map<std::string_view, StemIndex, StringViewHash> stem_indices_;
 };
 
 }  // namespace wrenmark

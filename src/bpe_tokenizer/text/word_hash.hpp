@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -69,6 +70,14 @@ class WordHasher {
   }
 
   std::uint64_t seed_;
+};
+
+// The hasher of the library's absl tables keyed by std::string_view. Absl's own hash of such a
+// key falls back to std::hash here (absl::string_view is a type of its own in this build), which
+// is unseeded and costs several times this hash on the short strings that tokens and words are.
+struct StringViewHash {
+  std::size_t operator()(std::string_view text) const { return hasher(text); }
+  WordHasher hasher;
 };
 
 }  // namespace wrenmark
