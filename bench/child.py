@@ -2,7 +2,7 @@
 
     python bench/child.py TASK RESULT_JSON ARGUMENTS_JSON
 
-TASK is train, encode, first_call or load. The result goes to RESULT_JSON, since training prints its timing
+TASK is train, encode, first_call, line_loop or load. The result goes to RESULT_JSON, since training prints its timing
 lines to the process's standard output. Peak memory is read by the parent from wait4.
 """
 
@@ -81,6 +81,26 @@ def first_call(system: str, model: str, text_file: str) -> dict:
     return {"load_ns": loaded - start, "cold_encode_ns": time.perf_counter_ns() - loaded}
 
 
+def line_loop(system: str, model: str, text_file: str, repeat: int) -> dict:
+    """Times `repeat` passes of the one-call-per-line loop over the text's lines after one pass
+    that warms the caches, as the per-line loop of `encode` does after its whole-text calls."""
+    lines = Path(text_file).read_text(encoding="utf-8").split("\n")
+    encode_text, _, *lines_encoder = systems.LOADERS[system](model)
+
+    def encode_each(text_lines: list[str]) -> None:
+        for line in text_lines:
+            encode_text(line)
+
+    encode_lines = lines_encoder[0] if lines_encoder else encode_each
+    encode_lines(lines)
+    lines_ns = []
+    for _ in range(repeat):
+        start = time.perf_counter_ns()
+        encode_lines(lines)
+        lines_ns.append(time.perf_counter_ns() - start)
+    return {"lines_encode_ns": lines_ns}
+
+
 def load(system: str, model: str, repeat: int) -> dict:
     """Times `repeat` loads of the same model; the first one reads the files from disk cache."""
     loader = systems.LOADERS[system]
@@ -92,7 +112,7 @@ def load(system: str, model: str, repeat: int) -> dict:
     return {"load_ns": load_ns}
 
 
-TASKS = {"train": train, "encode": encode, "first_call": first_call, "load": load}
+TASKS = {"train": train, "encode": encode, "first_call": first_call, "line_loop": line_loop, "load": load}
 
 
 def main() -> None:

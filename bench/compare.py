@@ -284,6 +284,30 @@ def measure_first_calls(model_label: str, rounds: int, trained: list[str], text_
     return {"model": model_label, "text_file": text_file, "rounds": rounds, "encoders": results}
 
 
+def measure_line_loops(model_label: str, rounds: int, trained: list[str], text_file: str, inner: int) -> dict:
+    """The warm one-call-per-line loop of wrenmark beside the baseline module with the same model,
+    for both merge modes, in rounds of fresh processes that go through them in turn: within a
+    process the passes of this loop spread by a third and more on a shared machine, so the
+    ratio to the baseline is taken within each round."""
+    if not baseline_commit():
+        return {}
+    encoders = {}
+    for mode in [mode for mode in ["wrenmark", "wrenmark-classic"] if mode in trained]:
+        encoders[mode] = ("wrenmark", model_dir(model_label, mode), SINGLE_THREAD_ENV)
+        encoders[mode.replace("wrenmark", "wrenmark-baseline", 1)] = (
+            "wrenmark-baseline", model_dir(model_label, mode), {**SINGLE_THREAD_ENV, "PYTHONPATH": str(BASELINE_SITE)})
+    results: dict[str, list[list[int]]] = {name: [] for name in encoders}
+    for _ in range(rounds):
+        for name, (system, path, env) in encoders.items():
+            run = run_child("line_loop", {"system": system, "model": str(path), "text_file": text_file,
+                                          "repeat": inner}, env=env)
+            results[name].append(run["lines_encode_ns"])
+    for name, runs in results.items():
+        log(f"line loops {name}: median {statistics.median(ns for run in runs for ns in run) / 1e6:.1f} ms "
+            f"over {rounds} processes")
+    return {"model": model_label, "rounds": rounds, "baseline_commit": baseline_commit(), "encoders": results}
+
+
 # --- loading -------------------------------------------------------------------------------------
 
 
@@ -377,7 +401,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--encode-repeat", type=int, default=3, help="encoding processes per encoder")
     parser.add_argument("--encode-inner", type=int, default=5, help="encodings per process")
     parser.add_argument("--first-call-rounds", type=int, default=9,
-                        help="rounds of fresh processes that make only a first encode call")
+                        help="rounds of fresh processes that make only a first encode call, and of the "
+                             "per-line loop beside the baseline module")
     parser.add_argument("--label", default="full")
     args = parser.parse_args(argv)
 
@@ -417,6 +442,9 @@ def main(argv: list[str] | None = None) -> None:
     report["first_calls"] = measure_first_calls(
         model_label, args.first_call_rounds, [s for s in trainers if (s, model_label) not in skip],
         report["encoding"]["text"]["path"])
+    report["line_loops"] = measure_line_loops(
+        model_label, args.first_call_rounds, [s for s in trainers if (s, model_label) not in skip],
+        report["encoding"]["text"]["path"], args.encode_inner)
     report["loading"] = measure_loading(model_label, [s for s in trainers if (s, model_label) not in skip],
                                         args.encode_repeat, 10)
     report["quality"] = [

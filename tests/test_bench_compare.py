@@ -238,6 +238,18 @@ def test_the_per_line_target_takes_the_ratio_within_each_round():
     assert row[1].endswith("2.00×") and row[2] == "met"
 
 
+def test_line_loop_rounds_decide_the_per_line_targets():
+    # The encoding section says 1.5x the baseline and the default mode at 1.5 times the classic
+    # one; the rounds of line loops, which decide, say 2.0x (2.2, 2.0, 1.9) and 1.1 times.
+    run = an_encoding_run({}, {"wrenmark": [150e6], "wrenmark-baseline": [225e6], "wrenmark-classic": [100e6],
+                               "wrenmark-baseline-classic": [150e6]})
+    run["line_loops"] = {"rounds": 3, "baseline_commit": "f05a418", "encoders": {
+        "wrenmark": [[100e6, 90e6, 110e6], [200e6], [100e6]], "wrenmark-baseline": [[220e6], [400e6], [190e6]],
+        "wrenmark-classic": [[91e6], [182e6], [90e6]], "wrenmark-baseline-classic": [[200e6], [400e6], [180e6]]}}
+    rows = [row for row in report.encoding_targets(run) if "per line" in row[0]]
+    assert [(row[1].split(": ")[-1], row[2]) for row in rows] == [("2.00×", "met"), ("2.20×", "met"), ("1.10×", "met")]
+
+
 def test_first_call_rounds_decide_by_per_round_ratios():
     # gigatoken takes 2.33, 2 and 1.83 times wrenmark's time in the three rounds, a median of 2,
     # where the medians' ratio (110 / 60) is not; the default mode takes 1.11 to 1.2 times the
