@@ -81,7 +81,7 @@ bench-setup: build ## bench/.venv with the peers and the built package
 # encode_batch with the models that compare.py left of one corpus size, both merge modes and gigatoken's.
 batch_encoding = $(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work/models/$(1)/wrenmark \
 	  --classic-model bench/data/work/models/$(1)/wrenmark-classic --gigatoken-model bench/data/work/models/$(1)/gigatoken \
-	  --text bench/data/heldout.txt --output bench/results/batch-encoding-$(1).json
+	  --text bench/data/heldout.txt --repeat 25 --output bench/results/batch-encoding-$(1).json
 
 bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (about 35 min)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
