@@ -29,7 +29,9 @@ class WordHasher {
       std::memcpy(&value, bytes, sizeof value);
       return size >= 8 ? value : value & ((std::uint64_t{1} << (8 * size)) - 1);
     } else {
-      std::memcpy(&value, bytes, size);
+      // An empty view may have no bytes at all, and memcpy from a null pointer is undefined even
+      // for no bytes.
+      if (size != 0) std::memcpy(&value, bytes, size);
       return value;
     }
   }
