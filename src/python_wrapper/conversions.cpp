@@ -23,13 +23,6 @@ void wrap_pending_type_error(const char* name) {
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
 }
 
-std::optional<std::string_view> utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
-
 // Checks the sequence protocol the way list arguments require, refusing `str` explicitly.
 bool check_list_argument(PyObject* object, const char* name) {
   if (PyUnicode_Check(object)) {
@@ -173,14 +166,6 @@ void raise_cannot_convert(PyObject* object, const char* name, const char* expect
   if (!type_name) return;
   PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", name, type_name.get(),
                expected);
-}
-
-std::optional<std::string_view> to_text(PyObject* object, const char* name) {
-  if (!PyUnicode_Check(object)) {
-    raise_cannot_convert(object, name, "PyString");
-    return std::nullopt;
-  }
-  return utf8_of(object);
 }
 
 std::optional<std::uint64_t> to_u64(PyObject* object, const char* name) {

@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -17,8 +18,22 @@ namespace wrenmark::python {
 // object does not fit. A TypeError is reworded as "argument '{name}': {reason}"; OverflowError
 // and UnicodeEncodeError pass through unchanged.
 
-// A `str`, as a view of its UTF-8 form (valid while the object lives).
-std::optional<std::string_view> to_text(PyObject* object, const char* name);
+// Raises TypeError "argument '{name}': '{type}' object cannot be converted to '{expected}'".
+void raise_cannot_convert(PyObject* object, const char* name, const char* expected);
+
+// A `str`, as a view of its UTF-8 form (valid while the object lives). Inline, so that a batch's
+// loop over its texts keeps the view in registers instead of reading back a returned optional
+// right after it was stored, a stall per text.
+inline std::optional<std::string_view> to_text(PyObject* object, const char* name) {
+  if (!PyUnicode_Check(object)) {
+    raise_cannot_convert(object, name, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
 // An integer (anything with __index__) from 0 to 2^64 - 1.
 std::optional<std::uint64_t> to_u64(PyObject* object, const char* name);
 // An integer from 0 to 2^32 - 1.
@@ -81,8 +96,5 @@ PyObject* build_list(std::size_t count, MakeItem&& make_item) {
 PyObject* to_python_text(std::string_view text);
 // A new `list` of `str`.
 PyObject* to_python_text_list(const std::vector<std::string>& texts);
-
-// Raises TypeError "argument '{name}': '{type}' object cannot be converted to '{expected}'".
-void raise_cannot_convert(PyObject* object, const char* name, const char* expected);
 
 }  // namespace wrenmark::python
