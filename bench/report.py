@@ -249,9 +249,11 @@ def classic_targets(run: dict) -> list[list[str]]:
         default = training.get(("wrenmark", size))
         if system != CLASSIC or default is None:
             continue
-        ratio = median(classic["wall"]) / median(default["wall"])
+        # The two modes train one after the other in every round: the median of the rounds' ratios.
+        ratio = median([ours / theirs for ours, theirs in zip(classic["wall"], default["wall"])])
         rows.append([f"training {size}, merge_all_occurrences: ≤ {CLASSIC_TIME_RATIO} × the default mode's time",
-                     f"{seconds(median(classic['wall']))} vs {seconds(median(default['wall']))}: {ratio:.2f}×",
+                     f"{seconds(median(classic['wall']))} vs {seconds(median(default['wall']))} (median of the "
+                     f"per-round ratios): {ratio:.2f}×",
                      "met" if ratio <= CLASSIC_TIME_RATIO else "not met"])
         peers = [(peer, median(stats["wall"])) for (peer, peer_size), stats in training.items()
                  if peer_size == size and not is_ours(peer)]
