@@ -4,6 +4,7 @@ and the objects outlive the batch and the tokenizer."""
 
 import gc
 import random
+import sys
 import threading
 
 import pytest
@@ -90,3 +91,36 @@ def test_concurrent_batches_on_one_tokenizer_outlive_it(tmp_path):
     for (first, batch) in results.values():
         for offset in range(0, len(batch), 37):
             assert fields(batch[offset]) == expected[first + offset], first + offset
+
+
+class NotedText(str):
+    deleted = 0
+
+    def __del__(self):
+        NotedText.deleted += 1
+
+
+def test_a_list_emptied_during_its_batch_leaves_the_texts_to_the_batch(tokenizer_and_lines, monkeypatch):
+    # The batch drops its references to encoded texts piece by piece: with the list cleared by
+    # another thread as soon as the batch lets the lock go, those are the texts' last ones, and a
+    # text freed before it is encoded would show as wrong ids (or under the sanitizers). A str
+    # subclass's objects are kept to the end, so that no __del__ runs in the middle of the batch.
+    tokenizer, lines = tokenizer_and_lines
+    expected = [encoder.ids for encoder in tokenizer.encode_batch(lines)]
+    texts = [NotedText(line) if index % 7 == 0 else "".join([line, "."])[:-1] for index, line in enumerate(lines)]
+    monkeypatch.setattr(NotedText, "deleted", 0)
+    # No switch of threads but where the batch lets the lock go.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(30)
+    cleared = threading.Event()
+    clearer = threading.Thread(target=lambda: (cleared.wait(), texts.clear()))
+    try:
+        clearer.start()
+        cleared.set()
+        batch = tokenizer.encode_batch(texts)
+    finally:
+        sys.setswitchinterval(previous)
+        clearer.join()
+    assert texts == []
+    assert [encoder.ids for encoder in batch] == expected
+    assert NotedText.deleted == len(range(0, LINE_COUNT, 7))

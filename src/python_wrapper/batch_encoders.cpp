@@ -14,7 +14,12 @@ bool BatchEncoderList::make(const EncodedBatch& batch, std::size_t first, std::s
     PyObject* encoder = make_encoder(*batch[index].block, batch[index].packed, origin_);
     if (encoder == nullptr) return false;
     set_new_list_item(list_, static_cast<Py_ssize_t>(index), encoder);
-    made_[index] = true;
+    made_[index] = 1;
+    // Only an exact str: dropping the last reference to a subclass's object could run its
+    // __del__ here, in the middle of the batch, so those wait for the end.
+    if (!text_references_.empty() && PyUnicode_CheckExact(text_references_[index].get())) {
+      text_references_[index] = PyRef();
+    }
   }
   return true;
 }

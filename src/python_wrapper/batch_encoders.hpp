@@ -4,13 +4,23 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "bpe_tokenizer/encoding/batch.hpp"
 #include "python_wrapper/encoder_outputs.hpp"
 #include "python_wrapper/interpreter_lock.hpp"
+#include "python_wrapper/py_ref.hpp"
 
 namespace wrenmark::python {
+
+// What keeps a batch's texts alive while their views are encoded: the whole sequence, or one
+// reference per text.
+struct BatchTextReferences {
+  PyRef whole;
+  std::vector<PyRef> per_text;
+};
 
 // The result list of encode_batch, filled with Encoder objects for pieces of the batch as soon as
 // they are encoded, on the calling thread, taking the interpreter lock for each piece while the
@@ -20,12 +30,17 @@ class BatchEncoderList final : public FinishedEncodings {
  public:
   // `list` is a new list of one empty slot per text. The cache's tables are asked for only once
   // there are encodings, so that an untrained tokenizer fails as encode_batch says.
-  BatchEncoderList(PyObject* list, PyObject* tokenizer_object, const BpeTokenizer& tokenizer, EncodingCache& cache)
+  // `text_references`, when not empty, holds one reference per text, each (of an exact str)
+  // dropped once that text's object is made: a text is not read again once encoded, and dropping
+  // them piece by piece, while the pool still encodes, leaves fewer for the end.
+  BatchEncoderList(PyObject* list, PyObject* tokenizer_object, const BpeTokenizer& tokenizer, EncodingCache& cache,
+                   std::span<PyRef> text_references)
       : list_(list),
         origin_{tokenizer_object, nullptr},
         tokenizer_(tokenizer),
         cache_(cache),
-        made_(static_cast<std::size_t>(PyList_Size(list)), false) {}
+        text_references_(text_references),
+        made_(static_cast<std::size_t>(PyList_Size(list)), 0) {}
 
   // Before the encoding starts, with the lock let go.
   void lock_released(InterpreterLockReleased* released) { released_ = released; }
@@ -44,8 +59,10 @@ class BatchEncoderList final : public FinishedEncodings {
   EncodingOrigin origin_;
   const BpeTokenizer& tokenizer_;
   EncodingCache& cache_;
+  std::span<PyRef> text_references_;
   InterpreterLockReleased* released_ = nullptr;
-  std::vector<bool> made_;
+  // Bytes, not bits: set once per text on the calling thread, read back for every text.
+  std::vector<std::uint8_t> made_;
   bool gave_up_ = false;
   // Set once taking the lock back had to wait for another thread.
   bool contended_ = false;

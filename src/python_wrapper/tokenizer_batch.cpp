@@ -41,31 +41,40 @@ std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const c
   return elements;
 }
 
-// The texts of a batch as views into the str objects, which `keep_alive` keeps until the work is
-// done. A list or tuple is read in one pass over a tuple of its items, one reference for them
-// all, since this runs under the interpreter lock for every text; any other sequence is iterated
-// as every list argument is. Failures are those of the iteration.
-std::optional<std::vector<std::string_view>> batch_texts(PyObject* texts, std::vector<PyRef>& keep_alive) {
-  if (!PyList_CheckExact(texts) && !PyTuple_CheckExact(texts)) {
+// The texts of a batch as views into the str objects, which `references` keeps until the work is
+// done. A tuple keeps its items alive itself, so one reference to it does; a list can change
+// while the lock is let go, so each of its texts gets a reference of its own, at
+// `references.per_text[index]`, which the caller may drop as soon as that text is encoded. Any
+// other sequence is iterated as every list argument is, its texts held the same way. Failures
+// are those of the iteration.
+std::optional<std::vector<std::string_view>> batch_texts(PyObject* texts, BatchTextReferences& references) {
+  const bool tuple = PyTuple_CheckExact(texts);
+  if (!tuple && !PyList_CheckExact(texts)) {
     return convert_elements<std::string_view>(texts, "texts", encode_batch_prefix, [&](PyObject* item) {
-      keep_alive.push_back(PyRef::borrowed(item));
+      references.per_text.push_back(PyRef::borrowed(item));
       return to_text(item, "text");
     });
   }
-  PyRef items(PySequence_Tuple(texts));
-  if (!items) return std::nullopt;
-  const Py_ssize_t count = PyTuple_Size(items.get());
+  // The loop runs under the lock and calls nothing that runs Python code, so the list cannot
+  // change during it.
+  const Py_ssize_t count = tuple ? PyTuple_Size(texts) : PyList_Size(texts);
   std::vector<std::string_view> views;
   views.reserve(static_cast<std::size_t>(count));
+  if (tuple) {
+    references.whole = PyRef::borrowed(texts);
+  } else {
+    references.per_text.reserve(static_cast<std::size_t>(count));
+  }
   for (Py_ssize_t index = 0; index < count; ++index) {
-    auto text = to_text(PyTuple_GetItem(items.get(), index), "text");
+    PyObject* item = tuple ? PyTuple_GetItem(texts, index) : PyList_GetItem(texts, index);
+    if (!tuple) references.per_text.push_back(PyRef::borrowed(item));
+    auto text = to_text(item, "text");
     if (!text) {
       prefix_pending_exception(encode_batch_prefix(static_cast<std::size_t>(index)));
       return std::nullopt;
     }
     views.push_back(*text);
   }
-  keep_alive.push_back(std::move(items));
   return views;
 }
 
@@ -87,12 +96,12 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
   PyObject* texts_argument = parse_one_argument(args, kwargs, "texts", "O:BpeTokenizer.encode_batch");
   if (texts_argument == nullptr) return nullptr;
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
-    std::vector<PyRef> keep_alive;
-    auto texts = batch_texts(texts_argument, keep_alive);
+    BatchTextReferences references;
+    auto texts = batch_texts(texts_argument, references);
     if (!texts) return nullptr;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
     if (!list) return nullptr;
-    BatchEncoderList encoders(list.get(), self, tokenizer, cache);
+    BatchEncoderList encoders(list.get(), self, tokenizer, cache, references.per_text);
     auto batch = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
       SignalCheckWithoutLock signals(released);
       Cancellation cancellation(&signals);
@@ -124,8 +133,8 @@ PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto options = padding_options(arguments, tokenizer);
     if (!options) return nullptr;
-    std::vector<PyRef> keep_alive;
-    auto texts = batch_texts(texts_argument, keep_alive);
+    BatchTextReferences references;
+    auto texts = batch_texts(texts_argument, references);
     if (!texts) return nullptr;
     auto padded = without_interpreter_lock([&](Cancellation& cancellation) {
       return encode_batch_padded(tokenizer, cache, *texts, *options, cancellation);
