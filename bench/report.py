@@ -397,8 +397,8 @@ def naive_targets(run: dict) -> list[list[str]]:
                 continue
             ratio = naive_ratio(run, system, LARGE_SIZE, loop)
             rows.append([f"training {LARGE_SIZE}, 32k, {system}: train() ≤ {NAIVE_RATIO} × {name}",
-                         f"{seconds(median(stats['wall']))} vs {seconds(median(naive))} (median of the per-round ratios): "
-                         f"{ratio:.2f}×",
+                         f"{seconds(median(stats['wall']))} vs {seconds(median(naive))} (median of the per-round "
+                         f"ratios): {ratio:.2f}×",
                          "met" if ratio <= NAIVE_RATIO else "not met"])
         rows.append([f"training {LARGE_SIZE}, 32k, {system}: peak memory no higher than today's "
                      f"{mib(PEAK_RSS_BEFORE_KIB)}",
