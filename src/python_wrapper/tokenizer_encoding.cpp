@@ -12,7 +12,8 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* const* args, Py_ssize_t cou
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto text = to_text(text_argument, "text");
     if (!text) return nullptr;
-    auto encoding = encode(tokenizer, cache, *text);
+    // The interpreter lock is held for the whole call, as by every single encode.
+    auto encoding = encode(tokenizer, cache, *text, WordCacheUse::LockHolders);
     if (!encoding) return raise_error(encoding.error());
     return make_encoder(*encoding.value(), EncodingOrigin{self, &cache.tables(tokenizer)});
   });

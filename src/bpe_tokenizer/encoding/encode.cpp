@@ -326,13 +326,18 @@ Result<const EncodingBuilder*> encode(const EncodingTables& tables, WordCache& w
   return &buffers.encoding;
 }
 
-Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text) {
+Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text,
+                                      WordCacheUse word_cache) {
   if (!tokenizer.trained()) {
     return TokenizerError::invalid_state("Cannot encode text without training the tokenizer");
   }
   PreparedEncoding& prepared = cache.prepare(tokenizer);
-  const WordCacheLease word_cache = prepared.lease_word_cache();
-  return encode(prepared.tables(), *word_cache, text, encode_options(tokenizer, prepared.tables()));
+  const EncodeOptions options = encode_options(tokenizer, prepared.tables());
+  if (word_cache == WordCacheUse::LockHolders) {
+    return encode(prepared.tables(), prepared.lock_holders_cache(), text, options);
+  }
+  const WordCacheLease lease = prepared.lease_word_cache();
+  return encode(prepared.tables(), *lease, text, options);
 }
 
 }  // namespace wrenmark

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -32,7 +33,11 @@ EncodeOptions encode_options(const BpeTokenizer& tokenizer, const EncodingTables
 // its characters and "</w>" and merged by the learnt merges, and every token is typed.
 // The encoding is left in buffers of the calling thread and stays valid until the thread's next
 // encode: callers pack it where it is to live.
-Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text);
+// `word_cache` says which of the prepared encoding's word caches the call uses: a leased one, or,
+// for a caller that holds the lock all such callers hold, PreparedEncoding::lock_holders_cache.
+enum class WordCacheUse : std::uint8_t { Lease, LockHolders };
+Result<const EncodingBuilder*> encode(const BpeTokenizer& tokenizer, EncodingCache& cache, std::string_view text,
+                                      WordCacheUse word_cache = WordCacheUse::Lease);
 
 // The same with tables already derived. `word_cache` is the caller's and holds words of these
 // tables only; callers that encode at the same time share the tables but not a word cache.

@@ -37,7 +37,7 @@ class WordCacheLease {
 
 // The tables derived from one model and the word caches that hold words encoded with them. The
 // tables never change; the caches are lent out one call at a time. Every member is safe to use
-// from several threads at once.
+// from several threads at once, but lock_holders_cache, which its callers' own lock guards.
 class PreparedEncoding {
  public:
   PreparedEncoding(std::shared_ptr<const Model> model, const TokenizerSettings& settings);
@@ -51,6 +51,12 @@ class PreparedEncoding {
   // pool, made when the pool is empty.
   WordCacheLease lease_word_cache();
 
+  // The word cache of callers that all hold one lock outside for the whole call (the binding's
+  // single-text encode, under the interpreter lock): that lock keeps them to one at a time, so
+  // they take it without a lease, whose atomic exchange, draining the stores of the previous
+  // encoding, costs as much as a short text's word lookups. Anyone else leases.
+  WordCache& lock_holders_cache() { return lock_holders_cache_; }
+
  private:
   friend class WordCacheLease;
   void give_back(std::unique_ptr<WordCache> cache) noexcept;
@@ -61,6 +67,7 @@ class PreparedEncoding {
   WordCache primary_;
   std::mutex pool_mutex_;
   std::vector<std::unique_ptr<WordCache>> pool_;
+  WordCache lock_holders_cache_;
 };
 
 // What encoding keeps between the calls on one tokenizer: the prepared tables, built on first
