@@ -60,6 +60,12 @@ def median(values):
     return statistics.median(values) if values else None
 
 
+def median_ratio(numerators, denominators):
+    """The median over the rounds of one figure divided by another taken in the same round; the
+    longer list's extra rounds go unpaired."""
+    return median([a / b for a, b in zip(numerators, denominators)])
+
+
 def seconds(ns) -> str:
     if ns is None:
         return "-"
@@ -120,7 +126,7 @@ def naive_ratio(run: dict, system: str, size: str, loop: str = "naive_count") ->
     stats = training_summary(run).get((system, size))
     if not naive or not stats:
         return None
-    return median([wall / loop_wall for wall, loop_wall in zip(stats["wall"], naive)])
+    return median_ratio(stats["wall"], naive)
 
 
 def encoding_summary(run: dict) -> dict[str, dict]:
@@ -250,7 +256,7 @@ def classic_targets(run: dict) -> list[list[str]]:
         if system != CLASSIC or default is None:
             continue
         # The two modes train one after the other in every round: the median of the rounds' ratios.
-        ratio = median([ours / theirs for ours, theirs in zip(classic["wall"], default["wall"])])
+        ratio = median_ratio(classic["wall"], default["wall"])
         rows.append([f"training {size}, merge_all_occurrences: ≤ {CLASSIC_TIME_RATIO} × the default mode's time",
                      f"{seconds(median(classic['wall']))} vs {seconds(median(default['wall']))} (median of the "
                      f"per-round ratios): {ratio:.2f}×",
@@ -296,7 +302,7 @@ def encoding_targets(run: dict) -> list[list[str]]:
         gigatoken = encoding.get(GIGATOKEN)
         first = first_call_rounds(run)
         if mode in first and GIGATOKEN in first:
-            ratio = median([theirs / mine for mine, theirs in zip(first[mode], first[GIGATOKEN])])
+            ratio = median_ratio(first[GIGATOKEN], first[mode])
             rows.append([f"one encode of the whole held-out text on a freshly loaded tokenizer, {mode}, ids as a "
                          f"buffer: ≥ {COLD_OVER_GIGATOKEN} × gigatoken's (its own model, one thread)",
                          f"{rate(first[mode]):.1f} vs {rate(first[GIGATOKEN]):.1f} MB/s (first call, "
@@ -357,7 +363,7 @@ def batch_targets(run: dict) -> list[list[str]]:
         return []
     rounds, modes = batch["rounds"], batch["modes"]
     rate = lambda label: batch["megabytes"] / median(rounds[label])  # noqa: E731 (MB/s)
-    per_round = lambda slower, faster: median([a / b for a, b in zip(rounds[slower], rounds[faster])])  # noqa: E731
+    per_round = lambda slower, faster: median_ratio(rounds[slower], rounds[faster])  # noqa: E731
     threads = f"{batch['threads']} threads"
     rows = []
     for mode, labels in modes.items():
