@@ -240,3 +240,28 @@ def test_special_tokens_with_nul_characters(tmp_path, special_tokens, removal_me
     case = Case("ab a\x00b \x00\x00a b\x00", 100, WHITESPACE, special_tokens, removal_method)
     difference = first_difference(tmp_path, case)
     assert difference is None, difference[1]
+
+
+def many_word_corpus(seed):
+    """Thousands of distinct words whose characters keep appearing for the first time far into
+    the word list (so that the vocabulary builder's ranges each meet some first), with long words
+    of more than 256 characters scattered among them."""
+    rng = random.Random(seed)
+    alphabet = [chr(code) for code in
+                list(range(0x61, 0x7B)) + list(range(0xE0, 0x100)) + list(range(0x3B1, 0x3CA)) +
+                list(range(0x4E00, 0x4E40)) + [0x1F600 + i for i in range(16)]]
+    words = []
+    for index in range(3000):
+        # Word i draws from the first characters of the alphabet, more of them as i grows.
+        known = alphabet[:2 + index * len(alphabet) // 3000]
+        length = rng.randint(300, 400) if rng.random() < 0.01 else rng.randint(1, 8)
+        words.append("".join(rng.choice(known[-6:] if rng.random() < 0.3 else known) for _ in range(length)))
+    return " ".join(words + rng.choices(words, k=2000))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_many_distinct_words_and_late_characters(tmp_path, seed):
+    text = many_word_corpus(seed)
+    alphabet_size = len(set(text) - {" "})
+    difference = first_difference(tmp_path, Case(text, alphabet_size + 200, WHITESPACE, [], SIMPLE))
+    assert difference is None, difference[1]

@@ -1,9 +1,13 @@
 #include "bpe_tokenizer/training/words/vocabulary_builder.hpp"
 
+#include <array>
 #include <limits>
+#include <vector>
 
+#include "absl/container/flat_hash_set.h"
 #include "bpe_tokenizer/core/character_ids.hpp"
 #include "bpe_tokenizer/core/model.hpp"
+#include "bpe_tokenizer/system/broken_map.hpp"
 #include "bpe_tokenizer/system/worker_pool.hpp"
 #include "bpe_tokenizer/text/utf8.hpp"
 
@@ -14,10 +18,48 @@ namespace {
 // The alphabet is at most all of Unicode and "</w>".
 constexpr std::size_t kMaxAlphabet = 0x110000 + 1;
 
-std::size_t character_count(std::string_view word) {
-  std::size_t count = 0;
-  for (const char byte : word) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
-  return count;
+// The words are read in this many ranges side by side; each range lists the characters it meets
+// first, so that the ranges' lists, taken in range order, give the characters in order of first
+// occurrence over all the words, as one pass would.
+constexpr std::size_t kWordRanges = 64;
+
+struct WordRange {
+  std::size_t begin;
+  std::size_t end;
+  // Each character once, as its text in the range's first word holding it.
+  std::vector<std::string_view> first_met;
+};
+
+// Notes the range's characters and every word's symbol count (characters and "</w>") and count.
+void read_range(const CountedWords& words, WordRange& range, HugePageVector<std::uint64_t>& symbol_counts,
+                HugePageVector<std::uint64_t>& counts) {
+  std::array<bool, 128> ascii_seen{};
+  absl::flat_hash_set<char32_t> others_seen;
+  for (std::size_t index = range.begin; index < range.end; ++index) {
+    const std::string_view text = words[index].text;
+    std::uint64_t characters = 0;
+    std::size_t position = 0;
+    while (position < text.size()) {
+      const auto lead = static_cast<unsigned char>(text[position]);
+      const std::size_t length = utf8::sequence_length(lead);
+      ++characters;
+      if (lead < 0x80) {
+        if (!ascii_seen[lead]) {
+          ascii_seen[lead] = true;
+          range.first_met.push_back(text.substr(position, 1));
+        }
+      } else {
+        const std::string_view character = text.substr(position, length);
+        const char32_t code_point = utf8::decode(character);
+        if (insert_or_forget(others_seen, [&] { return others_seen.insert(code_point).second; })) {
+          range.first_met.push_back(character);
+        }
+      }
+      position += length;
+    }
+    symbol_counts[index + 1] = characters + 1;
+    counts[index] = words[index].stat.count;
+  }
 }
 
 }  // namespace
@@ -29,26 +71,29 @@ Result<WordTable> build_vocabulary(const CountedWords& words, TokenTable& token_
 
   // Only a table already filled with special tokens could be too small for the alphabet.
   if (token_table.size() > TokenTable::kMaxTokens - kMaxAlphabet) return vocabulary_full_error();
+  const std::size_t word_count = words.size();
+  HugePageVector<std::uint64_t> starts(word_count + 1);
+  HugePageVector<std::uint64_t> counts(word_count);
+  std::vector<WordRange> ranges(kWordRanges);
+  for (std::size_t range = 0; range < kWordRanges; ++range) {
+    ranges[range].begin = range * word_count / kWordRanges;
+    ranges[range].end = (range + 1) * word_count / kWordRanges;
+  }
+  parallel_ranges(kWordRanges, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t range = begin; range < end; ++range) read_range(words, ranges[range], starts, counts);
+  });
+
   CharacterIds character_ids;
-  for (const CountedWord& word : words) {
-    utf8::for_each_character(word.text, [&](std::string_view character) {
+  for (const WordRange& range : ranges) {
+    for (const std::string_view character : range.first_met) {
       const char32_t code_point = utf8::decode(character);
       if (character_ids.find(code_point) == CharacterIds::kMissing) {
         character_ids.add(code_point, token_table.add_token(character));
       }
-    });
+    }
   }
   const TokenId end_of_word_id = token_table.add_token(kEndOfWord);
 
-  const std::size_t word_count = words.size();
-  HugePageVector<std::uint64_t> starts(word_count + 1);
-  HugePageVector<std::uint64_t> counts(word_count);
-  parallel_ranges(word_count, 4096, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t index = begin; index < end; ++index) {
-      starts[index + 1] = character_count(words[index].text) + 1;
-      counts[index] = words[index].stat.count;
-    }
-  });
   for (std::size_t index = 0; index < word_count; ++index) {
     if (starts[index + 1] >= std::numeric_limits<std::uint32_t>::max()) {
       return TokenizerError::limit_exceeded("a word of the corpus has more than 4294967293 characters");

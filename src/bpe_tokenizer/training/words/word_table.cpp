@@ -1,20 +1,37 @@
 #include "bpe_tokenizer/training/words/word_table.hpp"
 
 #include <algorithm>
+#include <array>
+#include <vector>
+
+#include "bpe_tokenizer/system/worker_pool.hpp"
 
 namespace wrenmark {
 
 WordTable::WordTable(HugePageVector<TokenId> symbols, const HugePageVector<std::uint64_t>& starts,
                      const HugePageVector<std::uint64_t>& counts)
     : symbols_(std::move(symbols)) {
-  words_.resize(counts.size());
-  for (std::size_t word = 0; word < counts.size(); ++word) {
-    WordRecord& record = words_[word];
-    record.start = starts[word];
-    record.count = counts[word];
-    record.length = static_cast<std::uint32_t>(starts[word + 1] - starts[word]);
-    record.long_index = -1;
-    if (record.length > kLongWordLength) {
+  const std::size_t word_count = counts.size();
+  words_.resize(word_count);
+  // The records are filled in ranges side by side; each range notes its long words, whose
+  // indexes are then numbered in word order.
+  static constexpr std::size_t kRanges = 64;
+  std::array<std::vector<std::uint32_t>, kRanges> long_words;
+  parallel_ranges(kRanges, 1, [&](std::size_t first_range, std::size_t end_range) {
+    for (std::size_t range = first_range; range < end_range; ++range) {
+      for (std::size_t word = range * word_count / kRanges; word < (range + 1) * word_count / kRanges; ++word) {
+        WordRecord& record = words_[word];
+        record.start = starts[word];
+        record.count = counts[word];
+        record.length = static_cast<std::uint32_t>(starts[word + 1] - starts[word]);
+        record.long_index = -1;
+        if (record.length > kLongWordLength) long_words[range].push_back(static_cast<std::uint32_t>(word));
+      }
+    }
+  });
+  for (const std::vector<std::uint32_t>& range_long_words : long_words) {
+    for (const std::uint32_t word : range_long_words) {
+      WordRecord& record = words_[word];
       record.long_index = static_cast<std::int32_t>(long_indexes_.size());
       long_indexes_.push_back(std::make_unique<LongWordIndex>(record.length));
     }
