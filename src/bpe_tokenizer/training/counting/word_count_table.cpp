@@ -64,9 +64,16 @@ void WordCountTable::grow() {
   Slot* new_slots = arrays.first();
   FirstOccurrence* new_firsts = arrays.second();
   const int shift = 64 - std::countr_zero(capacity);
+  const auto new_home = [&](std::size_t from) { return static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32); };
+  // The new homes lie at random: each is fetched a few words ahead of its move.
+  static constexpr std::size_t kAhead = 16;
   for (std::size_t from = 0; from < arrays_.size(); ++from) {
+    if (const std::size_t ahead = from + kAhead; ahead < arrays_.size() && !slots()[ahead].empty()) {
+      __builtin_prefetch(&new_slots[new_home(ahead)]);
+      __builtin_prefetch(&new_firsts[new_home(ahead)]);
+    }
     if (slots()[from].empty()) continue;
-    std::size_t index = static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32);
+    std::size_t index = new_home(from);
     while (!new_slots[index].empty()) index = (index + 1) & (capacity - 1);
     new_slots[index] = slots()[from];
     new_firsts[index] = firsts()[from];
@@ -121,12 +128,29 @@ bool WordCountTable::merge_from(WordCountTable&& other) {
   // No reserve for the sum of both sizes: the workers' tables of one corpus share most of their
   // words, and growing to the sum would allocate (and fault in) a table twice the size needed.
   bool overflow = false;
+  // The words' homes here lie at random: a batch of them is fetched before the batch is added.
+  static constexpr std::size_t kBatch = 32;
+  std::array<std::size_t, kBatch> batch;
+  std::size_t pending = 0;
+  const auto add_batch = [&] {
+    for (std::size_t index = 0; index < pending; ++index) {
+      const Slot& moved = other.slots()[batch[index]];
+      // Tables of one process share the hash seed, so keys move as they are, and the bytes of
+      // long words stay where they are: the chunks change hands.
+      if (!add_counted(moved.key, moved.count, other.firsts()[batch[index]], [&] { return moved.key; })) {
+        overflow = true;
+      }
+    }
+    pending = 0;
+  };
   other.for_each_slot([&](std::size_t from) {
-    const Slot& moved = other.slots()[from];
-    // Tables of one process share the hash seed, so keys move as they are, and the bytes of long
-    // words stay where they are: the chunks change hands.
-    if (!add_counted(moved.key, moved.count, other.firsts()[from], [&] { return moved.key; })) overflow = true;
+    const std::size_t home = home_of(other.slots()[from].key);
+    __builtin_prefetch(&slots()[home]);
+    __builtin_prefetch(&firsts()[home]);
+    batch[pending++] = from;
+    if (pending == kBatch) add_batch();
   });
+  add_batch();
   if (overflow) return false;
   for (auto& chunk : other.chunks_) chunks_.push_back(std::move(chunk));
   removal_ns += other.removal_ns;
