@@ -64,7 +64,9 @@ void WordCountTable::grow() {
   Slot* new_slots = arrays.first();
   FirstOccurrence* new_firsts = arrays.second();
   const int shift = 64 - std::countr_zero(capacity);
-  const auto new_home = [&](std::size_t from) { return static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32); };
+  const auto new_home = [&](std::size_t from) {
+    return static_cast<std::size_t>(slots()[from].key.tag) >> (shift - 32);
+  };
   // The new homes lie at random: each is fetched a few words ahead of its move.
   static constexpr std::size_t kAhead = 16;
   for (std::size_t from = 0; from < arrays_.size(); ++from) {
