@@ -81,6 +81,19 @@ void parallel_ranges(std::size_t count, std::size_t grain, Body&& body) {
   worker_pool_detail::run_in_chunks(count, grain, body);
 }
 
+// Runs `body(range, begin, end)` for each of `ranges` consecutive ranges of about equal size
+// covering [0, count), numbered from 0 in order, on the pool. Unlike parallel_ranges, where the
+// ranges follow the scheduling, these are fixed by `count` and `ranges` alone, so results kept per
+// range can be combined in range order afterwards.
+template <typename Body>
+void parallel_numbered_ranges(std::size_t count, std::size_t ranges, Body&& body) {
+  parallel_ranges(ranges, 1, [&](std::size_t first, std::size_t end) {
+    for (std::size_t range = first; range < end; ++range) {
+      body(range, range * count / ranges, (range + 1) * count / ranges);
+    }
+  });
+}
+
 // Sorts [begin, end) by `less`, which must not throw, on the pool, or serially where the pool
 // cannot be used or fails. With a strict total order the result is the same either way.
 template <typename Iterator, typename Less>

@@ -165,27 +165,19 @@ CountedWords WordCountTable::in_order_of_first_occurrence() const {
   // Ranges of slots side by side: each counts its words, then copies them to where the counts
   // before it say.
   static constexpr std::size_t kRanges = 64;
-  const std::size_t slot_count = arrays_.size();
-  const auto range_start = [&](std::size_t range) { return range * slot_count / kRanges; };
   std::array<std::size_t, kRanges + 1> range_words{};
-  parallel_ranges(kRanges, 1, [&](std::size_t first_range, std::size_t end_range) {
-    for (std::size_t range = first_range; range < end_range; ++range) {
-      std::size_t filled = 0;
-      for (std::size_t index = range_start(range); index < range_start(range + 1); ++index) {
-        filled += !slots()[index].empty();
-      }
-      range_words[range + 1] = filled;
-    }
+  parallel_numbered_ranges(arrays_.size(), kRanges, [&](std::size_t range, std::size_t begin, std::size_t end) {
+    std::size_t filled = 0;
+    for (std::size_t index = begin; index < end; ++index) filled += !slots()[index].empty();
+    range_words[range + 1] = filled;
   });
   for (std::size_t range = 0; range < kRanges; ++range) range_words[range + 1] += range_words[range];
   CountedWords words(range_words[kRanges]);
-  parallel_ranges(kRanges, 1, [&](std::size_t first_range, std::size_t end_range) {
-    for (std::size_t range = first_range; range < end_range; ++range) {
-      CountedWord* out = words.data() + range_words[range];
-      for (std::size_t index = range_start(range); index < range_start(range + 1); ++index) {
-        const Slot& slot = slots()[index];
-        if (!slot.empty()) *out++ = CountedWord{slot.text(), WordStat{slot.count, firsts()[index]}};
-      }
+  parallel_numbered_ranges(arrays_.size(), kRanges, [&](std::size_t range, std::size_t begin, std::size_t end) {
+    CountedWord* out = words.data() + range_words[range];
+    for (std::size_t index = begin; index < end; ++index) {
+      const Slot& slot = slots()[index];
+      if (!slot.empty()) *out++ = CountedWord{slot.text(), WordStat{slot.count, firsts()[index]}};
     }
   });
   parallel_sort(words.begin(), words.end(), [](const CountedWord& left, const CountedWord& right) {

@@ -23,19 +23,13 @@ constexpr std::size_t kMaxAlphabet = 0x110000 + 1;
 // occurrence over all the words, as one pass would.
 constexpr std::size_t kWordRanges = 64;
 
-struct WordRange {
-  std::size_t begin;
-  std::size_t end;
-  // Each character once, as its text in the range's first word holding it.
-  std::vector<std::string_view> first_met;
-};
-
-// Notes the range's characters and every word's symbol count (characters and "</w>") and count.
-void read_range(const CountedWords& words, WordRange& range, HugePageVector<std::uint64_t>& symbol_counts,
-                HugePageVector<std::uint64_t>& counts) {
+// Notes the characters that words [begin, end) meet first, each once as its text in the first word
+// holding it, and every word's symbol count (characters and "</w>") and count.
+void read_range(const CountedWords& words, std::size_t begin, std::size_t end, std::vector<std::string_view>& first_met,
+                HugePageVector<std::uint64_t>& symbol_counts, HugePageVector<std::uint64_t>& counts) {
   std::array<bool, 128> ascii_seen{};
   absl::flat_hash_set<char32_t> others_seen;
-  for (std::size_t index = range.begin; index < range.end; ++index) {
+  for (std::size_t index = begin; index < end; ++index) {
     const std::string_view text = words[index].text;
     std::uint64_t characters = 0;
     std::size_t position = 0;
@@ -46,13 +40,13 @@ void read_range(const CountedWords& words, WordRange& range, HugePageVector<std:
       if (lead < 0x80) {
         if (!ascii_seen[lead]) {
           ascii_seen[lead] = true;
-          range.first_met.push_back(text.substr(position, 1));
+          first_met.push_back(text.substr(position, 1));
         }
       } else {
         const std::string_view character = text.substr(position, length);
         const char32_t code_point = utf8::decode(character);
         if (insert_or_forget(others_seen, [&] { return others_seen.insert(code_point).second; })) {
-          range.first_met.push_back(character);
+          first_met.push_back(character);
         }
       }
       position += length;
@@ -74,18 +68,14 @@ Result<WordTable> build_vocabulary(const CountedWords& words, TokenTable& token_
   const std::size_t word_count = words.size();
   HugePageVector<std::uint64_t> starts(word_count + 1);
   HugePageVector<std::uint64_t> counts(word_count);
-  std::vector<WordRange> ranges(kWordRanges);
-  for (std::size_t range = 0; range < kWordRanges; ++range) {
-    ranges[range].begin = range * word_count / kWordRanges;
-    ranges[range].end = (range + 1) * word_count / kWordRanges;
-  }
-  parallel_ranges(kWordRanges, 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t range = begin; range < end; ++range) read_range(words, ranges[range], starts, counts);
+  std::array<std::vector<std::string_view>, kWordRanges> first_met;
+  parallel_numbered_ranges(word_count, kWordRanges, [&](std::size_t range, std::size_t begin, std::size_t end) {
+    read_range(words, begin, end, first_met[range], starts, counts);
   });
 
   CharacterIds character_ids;
-  for (const WordRange& range : ranges) {
-    for (const std::string_view character : range.first_met) {
+  for (const std::vector<std::string_view>& range_first_met : first_met) {
+    for (const std::string_view character : range_first_met) {
       const char32_t code_point = utf8::decode(character);
       if (character_ids.find(code_point) == CharacterIds::kMissing) {
         character_ids.add(code_point, token_table.add_token(character));

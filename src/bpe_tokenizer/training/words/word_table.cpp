@@ -17,16 +17,14 @@ WordTable::WordTable(HugePageVector<TokenId> symbols, const HugePageVector<std::
   // indexes are then numbered in word order.
   static constexpr std::size_t kRanges = 64;
   std::array<std::vector<std::uint32_t>, kRanges> long_words;
-  parallel_ranges(kRanges, 1, [&](std::size_t first_range, std::size_t end_range) {
-    for (std::size_t range = first_range; range < end_range; ++range) {
-      for (std::size_t word = range * word_count / kRanges; word < (range + 1) * word_count / kRanges; ++word) {
-        WordRecord& record = words_[word];
-        record.start = starts[word];
-        record.count = counts[word];
-        record.length = static_cast<std::uint32_t>(starts[word + 1] - starts[word]);
-        record.long_index = -1;
-        if (record.length > kLongWordLength) long_words[range].push_back(static_cast<std::uint32_t>(word));
-      }
+  parallel_numbered_ranges(word_count, kRanges, [&](std::size_t range, std::size_t begin, std::size_t end) {
+    for (std::size_t word = begin; word < end; ++word) {
+      WordRecord& record = words_[word];
+      record.start = starts[word];
+      record.count = counts[word];
+      record.length = static_cast<std::uint32_t>(starts[word + 1] - starts[word]);
+      record.long_index = -1;
+      if (record.length > kLongWordLength) long_words[range].push_back(static_cast<std::uint32_t>(word));
     }
   });
   for (const std::vector<std::uint32_t>& range_long_words : long_words) {
