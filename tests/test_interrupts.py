@@ -135,7 +135,9 @@ def test_an_interrupt_stops_a_batch(tmp_path, call):
     tokenizer = wrenmark.BpeTokenizer(str(corpus), 300, wrenmark.PreTokenization.whitespace())
     tokenizer.train()
     words = ["abc", "def", "gh", "abcdefgh", "hgf"]
-    batch = [" ".join(words * 40)] * 20000 if call == "encode_batch" else [list(range(40)) * 5] * 20000
+    # Each batch takes several times the alarm's 50 ms, however fast the machine: a decode of
+    # 20,000 such lists once finished in 49 ms and left nothing to interrupt.
+    batch = [" ".join(words * 40)] * 100_000 if call == "encode_batch" else [list(range(40)) * 5] * 200_000
     calls = []
 
     def handler(signum, frame):

@@ -17,6 +17,9 @@ LARGEST = 2**64 - 1
     # the largest rank lands on the first value that cannot stand for itself, or just below it
     ("largest at 2^31 - 1", lambda rank, top: rank + 2**31 - 1 - top),
     ("largest at 2^31 - 2", lambda rank, top: rank + 2**31 - 2 - top),
+    # places of 16 bits, one below the mark of an unranked pair, and the first that does not fit
+    ("largest at 2^16 - 2", lambda rank, top: rank + 2**16 - 2 - top),
+    ("largest at 2^16 - 1", lambda rank, top: rank + 2**16 - 1 - top),
     ("spread beyond 32 bits", lambda rank, top: 2**40 + rank * 2**33),
     ("up to the largest rank", lambda rank, top: LARGEST - (top - rank)),
 ])

@@ -45,7 +45,9 @@ PairMergeIndex::PairMergeIndex(const PairMap<std::uint64_t>& ranks, const PairMa
     while (slots_[slot].code != kUnranked) slot = (slot + 1) & (capacity - 1);
     const auto merged = pairs_to_merge.find(pair);
     const Code merge = merged == pairs_to_merge.end() ? Code{1} << 63 : Code{merged->second};
-    slots_[slot] = Slot{pair, merge | Code{places.place(rank)} << 32};
+    const std::uint32_t place = places.place(rank);
+    if (place >= 0xffff) places_fit_16_bits_ = false;
+    slots_[slot] = Slot{pair, merge | Code{place} << 32};
   }
 }
 

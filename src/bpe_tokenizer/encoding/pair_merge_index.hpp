@@ -51,13 +51,32 @@ class PairMergeIndex {
   PairMergeIndex(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& pairs_to_merge);
 
   // The code of `pair`, kUnranked when it has no rank. An empty slot holds kUnranked too, so
-  // the probe stops at the pair or at an empty slot alike.
+  // the probe stops at the pair or at an empty slot alike. Whether a pair is ranked is as good
+  // as random to the branch predictor, so the probe reads two slots and picks the answer without
+  // a branch on it; it branches only to walk on when both slots hold other pairs.
   Code code(PairKey pair) const {
     const std::size_t mask = slots_.size() - 1;
     std::size_t slot = slot_of(pair);
-    while (slots_[slot].pair != pair && slots_[slot].code != kUnranked) slot = (slot + 1) & mask;
-    return slots_[slot].code;
+    for (;;) {
+      const Slot& first = slots_[slot];
+      const Slot& second = slots_[(slot + 1) & mask];
+      const bool first_answers = (first.pair == pair) | (first.code == kUnranked);
+      const bool second_answers = (second.pair == pair) | (second.code == kUnranked);
+      // A select by mask, and one test of both flags that the compiler may not split into a
+      // branch on each (which it does otherwise, and the second one mispredicts as often).
+      const Code take_first = Code{0} - Code{first_answers};
+      const Code answer = (first.code & take_first) | (second.code & ~take_first);
+      unsigned answered = unsigned{first_answers} | unsigned{second_answers};
+      asm("" : "+r"(answered));
+      if (answered != 0) [[likely]] {
+        return answer;
+      }
+      slot = (slot + 2) & mask;
+    }
   }
+
+  // Whether every ranked pair's place is below 2^16 - 1, as in a model of up to 65,535 merges.
+  bool places_fit_16_bits() const { return places_fit_16_bits_; }
 
   MergeStep find(PairKey pair) const {
     const Code found = code(pair);
@@ -78,6 +97,7 @@ class PairMergeIndex {
   using Slots = std::vector<Slot, EncodingArrayAllocator<Slot>>;
   Slots slots_ = Slots(2);
   int shift_ = 63;
+  bool places_fit_16_bits_ = true;
 };
 
 }  // namespace wrenmark
