@@ -75,6 +75,9 @@ class PairMergeIndex {
     }
   }
 
+  // Starts loading the slot where a lookup of `pair` begins.
+  void prefetch(PairKey pair) const { __builtin_prefetch(&slots_[slot_of(pair)]); }
+
   // Whether every ranked pair's place is below 2^16 - 1, as in a model of up to 65,535 merges.
   bool places_fit_16_bits() const { return places_fit_16_bits_; }
 

@@ -118,6 +118,10 @@ template <typename Places>
     const TokenId first = symbols[chosen];
     const TokenId second = symbols[chosen + 1];
     const TokenId merged = PairMergeIndex::merged(codes[chosen]);
+    // The pairs that the leftmost merge forms are looked up after the rewrite; their slots,
+    // spread over the whole index, have its time to arrive.
+    if (chosen > 0) merges.prefetch(pair_key(symbols[chosen - 1], merged));
+    if (chosen + 2 < size) merges.prefetch(pair_key(merged, symbols[chosen + 2]));
     std::uint64_t merged_at = 0;
     std::size_t write = chosen;
     for (std::size_t read = chosen; read < size; ++write) {
