@@ -42,8 +42,8 @@ class WidePlaces {
 };
 
 #if defined(__x86_64__)
-// Places of 16 bits in an array of their own, for a model whose places all fit (a vocabulary of
-// up to 65,535 merges): one instruction finds the lowest of eight pairs and its leftmost
+// Places of 16 bits in an array of their own, for a model whose places all fit (one of
+// up to 65,535 distinct ranks): one instruction finds the lowest of eight pairs and its leftmost
 // position, where a scan of the codes takes a compare and an unpredictable branch per pair.
 // Unranked pairs and the lanes past the word hold kUnranked16.
 class NarrowPlaces {
