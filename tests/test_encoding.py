@@ -270,6 +270,32 @@ def test_cached_words_that_differ_in_one_byte_stay_apart(two_letter_model, lengt
         tokens, ids, token_types)
 
 
+# Every kind of byte the scan stops at, one or more bytes long: ASCII blanks, a control byte that
+# is no separator, punctuation, the lead byte of a multi-byte space and a letter sharing that
+# lead byte ("\xa0" and "\x85" are spaces, "é" is not), three-byte spaces.
+SEPARATOR_KINDS = [" ", "\t", "\n", "\x01", ".", ",", "\xa0", "\x85", "é", "\u3000", "\u2003", "\u2029"]
+
+
+@pytest.fixture(scope="module", params=["whitespace", "punctuation"])
+def separator_model(request, tmp_path_factory):
+    directory = tmp_path_factory.mktemp(f"separators-{request.param}")
+    corpus = " ".join(["ab", "ba", "aab", "abba"] + SEPARATOR_KINDS) * 5
+    tokenizer = train_on_text(directory, corpus, 30, request.param, save_model=True,
+                              output_dir=str(directory / "model"))
+    return tokenizer, literal.load_model_directory(directory / "model")
+
+
+@pytest.mark.parametrize("separator", SEPARATOR_KINDS)
+def test_separators_split_alike_at_every_distance_from_the_end(separator_model, separator):
+    # The scan reads sixteen bytes at a time and the last bytes of a text apart from them: a
+    # separator at each place of texts of every length up to and past two such reads.
+    tokenizer, model = separator_model
+    for length in range(1, 42):
+        for place in range(length):
+            text = "".join(separator if index == place else "ab"[index % 2] for index in range(length))
+            assert actual_encoding(tokenizer, text) == expected_encoding(model, text), repr(text)
+
+
 def test_a_word_cache_that_fills_up_starts_again_with_the_same_results(tmp_path):
     # More distinct words than the cache keeps, so it is emptied during the call and after it.
     letters = "abcdefgh"
