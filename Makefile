@@ -83,9 +83,9 @@ batch_encoding = $(BENCH_PYTHON) bench/batch_encoding.py --model bench/data/work
 	  --classic-model bench/data/work/models/$(1)/wrenmark-classic --gigatoken-model bench/data/work/models/$(1)/gigatoken \
 	  --text bench/data/heldout.txt --repeat 25 --output bench/results/batch-encoding-$(1).json
 
-bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (about 35 min)
+bench: bench-setup ## the full comparison with the peers into bench/RESULTS.md (about 40 min)
 	$(BENCH_PYTHON) bench/corpus.py --sizes 10MB 100MB 1GB
-	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 3 \
+	$(BENCH_PYTHON) bench/compare.py --label full --sizes 10MB 100MB 1GB --repeat 3 --repeat-largest 5 \
 	  --peer-repeat-largest 1 $(BENCH_SKIP)
 	$(call batch_encoding,100MB)
 	$(BENCH_PYTHON) bench/report.py bench/results/latest-full.json --batch bench/results/batch-encoding-100MB.json
