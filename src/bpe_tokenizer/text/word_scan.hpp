@@ -84,15 +84,19 @@ void scan_words(std::string_view text, PreTokenization mode, OnWord&& on_word) {
     }
   };
 
+  // Bit i of `candidates` stands for the byte at `base + i`.
+  auto handle_candidates = [&](std::size_t base, std::uint32_t candidates) {
+    while (candidates != 0) {
+      handle(base + static_cast<std::size_t>(__builtin_ctz(candidates)));
+      candidates &= candidates - 1;
+    }
+  };
+
   // The continuation bytes of a multi-byte separator are never candidates, so every candidate
   // is the first byte of a character.
   std::size_t position = 0;
   for (; position + 16 <= size; position += 16) {
-    std::uint32_t mask = detail::boundary_candidates(bytes + position, split_punctuation);
-    while (mask != 0) {
-      handle(position + static_cast<std::size_t>(__builtin_ctz(mask)));
-      mask &= mask - 1;
-    }
+    handle_candidates(position, detail::boundary_candidates(bytes + position, split_punctuation));
   }
   // The last bytes, fewer than sixteen, take one more comparison instead of a test per byte: the
   // sixteen bytes that end the text when it has that many (those before `position` masked off),
@@ -108,10 +112,7 @@ void scan_words(std::string_view text, PreTokenization mode, OnWord&& on_word) {
       std::memcpy(padded, bytes + position, rest);
       mask = detail::boundary_candidates(padded, split_punctuation) & ((std::uint32_t{1} << rest) - 1);
     }
-    while (mask != 0) {
-      handle(position + static_cast<std::size_t>(__builtin_ctz(mask)));
-      mask &= mask - 1;
-    }
+    handle_candidates(position, mask);
   }
   if (size > word_start) on_word(text.substr(word_start, size - word_start));
 }
