@@ -101,10 +101,9 @@ class NotedText(str):
 
 
 def test_a_list_emptied_during_its_batch_leaves_the_texts_to_the_batch(tokenizer_and_lines, monkeypatch):
-    # The batch drops its references to encoded texts piece by piece: with the list cleared by
-    # another thread as soon as the batch lets the lock go, those are the texts' last ones, and a
-    # text freed before it is encoded would show as wrong ids (or under the sanitizers). A str
-    # subclass's objects are kept to the end, so that no __del__ runs in the middle of the batch.
+    # With the list cleared by another thread as soon as the batch lets the lock go, its texts
+    # are freed (a str subclass's __del__ runs) while the pool still encodes them: the batch must
+    # read its own copy of them, or a freed text shows as wrong ids (or under the sanitizers).
     tokenizer, lines = tokenizer_and_lines
     expected = [encoder.ids for encoder in tokenizer.encode_batch(lines)]
     texts = [NotedText(line) if index % 7 == 0 else "".join([line, "."])[:-1] for index, line in enumerate(lines)]

@@ -15,11 +15,6 @@ bool BatchEncoderList::make(const EncodedBatch& batch, std::size_t first, std::s
     if (encoder == nullptr) return false;
     set_new_list_item(list_, static_cast<Py_ssize_t>(index), encoder);
     made_[index] = 1;
-    // Only an exact str: dropping the last reference to a subclass's object could run its
-    // __del__ here, in the middle of the batch, so those wait for the end.
-    if (!text_references_.empty() && PyUnicode_CheckExact(text_references_[index].get())) {
-      text_references_[index] = PyRef();
-    }
   }
   return true;
 }

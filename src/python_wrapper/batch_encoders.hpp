@@ -5,22 +5,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "bpe_tokenizer/encoding/batch.hpp"
 #include "python_wrapper/encoder_outputs.hpp"
 #include "python_wrapper/interpreter_lock.hpp"
-#include "python_wrapper/py_ref.hpp"
 
 namespace wrenmark::python {
-
-// What keeps a batch's texts alive while their views are encoded: the whole sequence, or one
-// reference per text.
-struct BatchTextReferences {
-  PyRef whole;
-  std::vector<PyRef> per_text;
-};
 
 // The result list of encode_batch, filled with Encoder objects for pieces of the batch as soon as
 // they are encoded, on the calling thread, taking the interpreter lock for each piece while the
@@ -30,16 +21,11 @@ class BatchEncoderList final : public FinishedEncodings {
  public:
   // `list` is a new list of one empty slot per text. The cache's tables are asked for only once
   // there are encodings, so that an untrained tokenizer fails as encode_batch says.
-  // `text_references`, when not empty, holds one reference per text, each (of an exact str)
-  // dropped once that text's object is made: a text is not read again once encoded, and dropping
-  // them piece by piece, while the pool still encodes, leaves fewer for the end.
-  BatchEncoderList(PyObject* list, PyObject* tokenizer_object, const BpeTokenizer& tokenizer, EncodingCache& cache,
-                   std::span<PyRef> text_references)
+  BatchEncoderList(PyObject* list, PyObject* tokenizer_object, const BpeTokenizer& tokenizer, EncodingCache& cache)
       : list_(list),
         origin_{tokenizer_object, nullptr},
         tokenizer_(tokenizer),
         cache_(cache),
-        text_references_(text_references),
         made_(static_cast<std::size_t>(PyList_Size(list)), 0) {}
 
   // Before the encoding starts, with the lock let go.
@@ -59,7 +45,6 @@ class BatchEncoderList final : public FinishedEncodings {
   EncodingOrigin origin_;
   const BpeTokenizer& tokenizer_;
   EncodingCache& cache_;
-  std::span<PyRef> text_references_;
   InterpreterLockReleased* released_ = nullptr;
   // Bytes, not bits: set once per text on the calling thread, read back for every text.
   std::vector<std::uint8_t> made_;

@@ -1,3 +1,5 @@
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,41 +43,67 @@ std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const c
   return elements;
 }
 
-// The texts of a batch as views into the str objects, which `references` keeps until the work is
-// done. A tuple keeps its items alive itself, so one reference to it does; a list can change
-// while the lock is let go, so each of its texts gets a reference of its own, at
-// `references.per_text[index]`, which the caller may drop as soon as that text is encoded. Any
-// other sequence is iterated as every list argument is, its texts held the same way. Failures
-// are those of the iteration.
-std::optional<std::vector<std::string_view>> batch_texts(PyObject* texts, BatchTextReferences& references) {
+// The texts of a batch, as views that stay valid while the lock is let go. A tuple keeps its
+// items alive itself, so the views point into its str objects and one reference to the tuple
+// keeps them. The texts of a list, which another thread can change meanwhile, or of any other
+// sequence are copied into one buffer of the batch's own: a reference per text would write to
+// every str object twice a call, on cache lines that the thread which encoded the text has just
+// read, which cost more than copying the bytes.
+struct BatchTexts {
+  std::vector<std::string_view> views;
+  PyRef tuple;
+  std::unique_ptr<char[]> copy;
+};
+
+// Points every view at a copy of its bytes, all in one new buffer.
+void copy_texts(BatchTexts& texts) {
+  std::size_t total = 0;
+  for (const std::string_view view : texts.views) total += view.size();
+  texts.copy = std::make_unique_for_overwrite<char[]>(total);
+  char* next = texts.copy.get();
+  for (std::string_view& view : texts.views) {
+    if (!view.empty()) std::memcpy(next, view.data(), view.size());
+    view = std::string_view(next, view.size());
+    next += view.size();
+  }
+}
+
+// Failures are those of the iteration, each text's with the batch prefix.
+std::optional<BatchTexts> batch_texts(PyObject* texts) {
+  BatchTexts batch;
   const bool tuple = PyTuple_CheckExact(texts);
   if (!tuple && !PyList_CheckExact(texts)) {
-    return convert_elements<std::string_view>(texts, "texts", encode_batch_prefix, [&](PyObject* item) {
-      references.per_text.push_back(PyRef::borrowed(item));
+    // An iterator's items may live no longer than the reference it hands over, so each is held
+    // until its bytes are copied.
+    std::vector<PyRef> items;
+    auto views = convert_elements<std::string_view>(texts, "texts", encode_batch_prefix, [&](PyObject* item) {
+      items.push_back(PyRef::borrowed(item));
       return to_text(item, "text");
     });
+    if (!views) return std::nullopt;
+    batch.views = std::move(*views);
+    copy_texts(batch);
+    return batch;
   }
-  // The loop runs under the lock and calls nothing that runs Python code, so the list cannot
-  // change during it.
+  // The loop and the copy run under the lock and call nothing that runs Python code, so the list
+  // and its texts cannot change in between.
   const Py_ssize_t count = tuple ? PyTuple_Size(texts) : PyList_Size(texts);
-  std::vector<std::string_view> views;
-  views.reserve(static_cast<std::size_t>(count));
-  if (tuple) {
-    references.whole = PyRef::borrowed(texts);
-  } else {
-    references.per_text.reserve(static_cast<std::size_t>(count));
-  }
+  batch.views.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t index = 0; index < count; ++index) {
     PyObject* item = tuple ? PyTuple_GetItem(texts, index) : PyList_GetItem(texts, index);
-    if (!tuple) references.per_text.push_back(PyRef::borrowed(item));
     auto text = to_text(item, "text");
     if (!text) {
       prefix_pending_exception(encode_batch_prefix(static_cast<std::size_t>(index)));
       return std::nullopt;
     }
-    views.push_back(*text);
+    batch.views.push_back(*text);
   }
-  return views;
+  if (tuple) {
+    batch.tuple = PyRef::borrowed(texts);
+  } else {
+    copy_texts(batch);
+  }
+  return batch;
 }
 
 // Runs `work(cancellation)` without the interpreter lock; signal handlers get their turn on the
@@ -96,17 +124,16 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
   PyObject* texts_argument = parse_one_argument(args, kwargs, "texts", "O:BpeTokenizer.encode_batch");
   if (texts_argument == nullptr) return nullptr;
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
-    BatchTextReferences references;
-    auto texts = batch_texts(texts_argument, references);
+    auto texts = batch_texts(texts_argument);
     if (!texts) return nullptr;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->views.size())));
     if (!list) return nullptr;
-    BatchEncoderList encoders(list.get(), self, tokenizer, cache, references.per_text);
+    BatchEncoderList encoders(list.get(), self, tokenizer, cache);
     auto batch = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
       SignalCheckWithoutLock signals(released);
       Cancellation cancellation(&signals);
       encoders.lock_released(&released);
-      return encode_batch(tokenizer, cache, *texts, cancellation, &encoders);
+      return encode_batch(tokenizer, cache, texts->views, cancellation, &encoders);
     });
     if (!batch) return nullptr;
     if (!*batch) return raise_error(batch->error());
@@ -133,11 +160,10 @@ PyObject* tokenizer_encode_batch_padded(PyObject* self, PyObject* args, PyObject
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
     auto options = padding_options(arguments, tokenizer);
     if (!options) return nullptr;
-    BatchTextReferences references;
-    auto texts = batch_texts(texts_argument, references);
+    auto texts = batch_texts(texts_argument);
     if (!texts) return nullptr;
     auto padded = without_interpreter_lock([&](Cancellation& cancellation) {
-      return encode_batch_padded(tokenizer, cache, *texts, *options, cancellation);
+      return encode_batch_padded(tokenizer, cache, texts->views, *options, cancellation);
     });
     if (!padded) return nullptr;
     if (!*padded) return raise_error(padded->error());
