@@ -51,6 +51,17 @@ def interleaved_medians(functions: dict, repeat: int) -> tuple[dict, dict]:
     return {label: statistics.median(row) for label, row in times.items()}, ratios
 
 
+def cpu_ticks() -> tuple[int, int] | None:
+    """The machine's steal ticks (time the hypervisor ran something else on our virtual CPUs) and
+    all its ticks so far, from /proc/stat; None where there is no such file."""
+    try:
+        fields = [int(field) for field in Path("/proc/stat").read_text().split("\n")[0].split()[1:]]
+    except (OSError, ValueError):
+        return None
+    # user nice system idle iowait irq softirq steal (guest time is counted in user already)
+    return (fields[7] if len(fields) > 7 else 0), sum(fields[:8])
+
+
 def known_lines(model: Path, text: Path) -> list[str]:
     id_to_token, _ = convert.read_model(model)
     alphabet = {token for token in id_to_token if len(token) == 1}
@@ -109,12 +120,18 @@ def main() -> None:
         gigatoken = systems.gigatoken_tokenizer(arguments.gigatoken_model)
         gigatoken_label = f"gigatoken encode_batch, own model ({arguments.threads} threads)"
         functions[gigatoken_label] = lambda: gigatoken.encode_batch(lines)
+    ticks_before = cpu_ticks()
     times = interleaved_times(functions, arguments.repeat)
+    ticks_after = cpu_ticks()
+    steal_share = None
+    if ticks_before and ticks_after and ticks_after[1] > ticks_before[1]:
+        steal_share = (ticks_after[0] - ticks_before[0]) / (ticks_after[1] - ticks_before[1])
     rows = {label: statistics.median(row) for label, row in times.items()}
     first = times[modes["wrenmark"]["loop"]]
     loop_ratios = {label: statistics.median(a / b for a, b in zip(first, row)) for label, row in times.items()}
 
-    print(f"{len(lines):,} lines, {size_mb:.1f} MB; load average {os.getloadavg()[0]:.2f}")
+    steal = "" if steal_share is None else f", steal time {steal_share:.1%} of the CPUs' time"
+    print(f"{len(lines):,} lines, {size_mb:.1f} MB; load average {os.getloadavg()[0]:.2f}{steal}")
     for label, seconds in rows.items():
         print(f"  {label:<48} {size_mb / seconds:8.1f} MB/s  {loop_ratios[label]:5.2f}x the loop")
     peer_labels = [label for label in rows if label.startswith("tokenizers")]
@@ -126,7 +143,7 @@ def main() -> None:
             "model": arguments.model, "lines": len(lines), "megabytes": size_mb, "threads": arguments.threads,
             "seconds": rows, "times_the_loop": loop_ratios, "rounds": times, "modes": modes,
             "gigatoken": gigatoken_label, "same_ids_as_tokenizers": same,
-            "load_average": os.getloadavg()}, indent=2))
+            "load_average": os.getloadavg(), "steal_share": steal_share}, indent=2))
 
 
 if __name__ == "__main__":

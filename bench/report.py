@@ -493,6 +493,16 @@ def batch_table(batch: dict) -> str:
     return table(["encoder", "MB/s (median of the rounds)", "× wrenmark's one-thread loop"], rows)
 
 
+def steal_sentence(share: float | None) -> str:
+    """The hypervisor's share of the CPUs while the batch rounds ran, when the run recorded it."""
+    if share is None:
+        return ""
+    return (f" While the rounds ran, the hypervisor took {share:.1%} of the two virtual CPUs' time (steal time, "
+            "/proc/stat): a thread of encode_batch that the host stops holds up the whole batch until it runs "
+            "again, while the one-thread loop loses only the time of its own CPU, so steal lowers the "
+            "batch-over-loop ratios.")
+
+
 def batch_section(run: dict) -> list[str]:
     batch = run.get("batch_encoding")
     if not batch:
@@ -508,7 +518,7 @@ def batch_section(run: dict) -> list[str]:
         f"{batch['threads']} threads (wrenmark's pool, one thread per core; tokenizers and gigatoken with "
         "RAYON_NUM_THREADS set to that number, gigatoken's default on this machine). `tokenizers encode_batch` has "
         "wrenmark's merges (the same-merges set-up of the encoding section), gigatoken its own model. Ratios in the "
-        "targets are medians of the per-round ratios.",
+        "targets are medians of the per-round ratios." + steal_sentence(batch.get("steal_share")),
         "",
         batch_table(batch),
         "",
