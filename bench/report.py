@@ -497,7 +497,7 @@ def steal_sentence(share: float | None) -> str:
     """The hypervisor's share of the CPUs while the batch rounds ran, when the run recorded it."""
     if share is None:
         return ""
-    return (f" While the rounds ran, the hypervisor took {share:.1%} of the two virtual CPUs' time (steal time, "
+    return (f" While the rounds ran, the hypervisor took {share:.1%} of the virtual CPUs' time (steal time, "
             "/proc/stat): a thread of encode_batch that the host stops holds up the whole batch until it runs "
             "again, while the one-thread loop loses only the time of its own CPU, so steal lowers the "
             "batch-over-loop ratios.")
