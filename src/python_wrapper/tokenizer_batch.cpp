@@ -1,6 +1,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,6 +9,7 @@
 
 #include "bpe_tokenizer/encoding/batch.hpp"
 #include "bpe_tokenizer/encoding/padded_batch.hpp"
+#include "bpe_tokenizer/encoding/streamed_batch.hpp"
 #include "python_wrapper/batch_encoders.hpp"
 #include "python_wrapper/conversions.hpp"
 #include "python_wrapper/encoder_object.hpp"
@@ -55,17 +57,18 @@ struct BatchTexts {
   std::unique_ptr<char[]> copy;
 };
 
-// Points every view at a copy of its bytes, all in one new buffer.
-void copy_texts(BatchTexts& texts) {
+// Points every view at a copy of its bytes, all in one new buffer, and gives the buffer.
+std::unique_ptr<char[]> copy_texts(std::span<std::string_view> views) {
   std::size_t total = 0;
-  for (const std::string_view view : texts.views) total += view.size();
-  texts.copy = std::make_unique_for_overwrite<char[]>(total);
-  char* next = texts.copy.get();
-  for (std::string_view& view : texts.views) {
+  for (const std::string_view view : views) total += view.size();
+  auto copy = std::make_unique_for_overwrite<char[]>(total);
+  char* next = copy.get();
+  for (std::string_view& view : views) {
     if (!view.empty()) std::memcpy(next, view.data(), view.size());
     view = std::string_view(next, view.size());
     next += view.size();
   }
+  return copy;
 }
 
 // Failures are those of the iteration, each text's with the batch prefix.
@@ -82,7 +85,7 @@ std::optional<BatchTexts> batch_texts(PyObject* texts) {
     });
     if (!views) return std::nullopt;
     batch.views = std::move(*views);
-    copy_texts(batch);
+    batch.copy = copy_texts(batch.views);
     return batch;
   }
   // The loop and the copy run under the lock and call nothing that runs Python code, so the list
@@ -101,9 +104,94 @@ std::optional<BatchTexts> batch_texts(PyObject* texts) {
   if (tuple) {
     batch.tuple = PyRef::borrowed(texts);
   } else {
-    copy_texts(batch);
+    batch.copy = copy_texts(batch.views);
   }
   return batch;
+}
+
+// The texts of a list or tuple read for a StreamedBatch, a piece at a time, holding the
+// interpreter lock from the first piece to the last, so that the list cannot change in between.
+// A list's texts are copied piece by piece, for the reasons BatchTexts gives.
+class StreamedTexts {
+ public:
+  explicit StreamedTexts(PyObject* texts)
+      : texts_(PyRef::borrowed(texts)),
+        tuple_(PyTuple_CheckExact(texts)),
+        count_(static_cast<std::size_t>(tuple_ ? PyTuple_Size(texts) : PyList_Size(texts))) {}
+
+  std::size_t count() const { return count_; }
+
+  // Reads the texts from `first` up to `end` into `views`. False with the exception set, for
+  // the lowest failing index of the whole batch, since the pieces are read from the last.
+  bool read(std::size_t first, std::size_t end, std::span<std::string_view> views) {
+    for (std::size_t index = first; index < end; ++index) {
+      auto text = to_text(item(index), "text");
+      if (!text) {
+        raise_lowest_failure(index);
+        return false;
+      }
+      views[index] = *text;
+    }
+    if (!tuple_) copies_.push_back(copy_texts(views.subspan(first, end - first)));
+    return true;
+  }
+
+ private:
+  PyObject* item(std::size_t index) const {
+    const auto position = static_cast<Py_ssize_t>(index);
+    return tuple_ ? PyTuple_GetItem(texts_.get(), position) : PyList_GetItem(texts_.get(), position);
+  }
+
+  // With the exception of `failed` set: replaces it by that of a text before, if one fails too.
+  void raise_lowest_failure(std::size_t failed) {
+    PyRef raised(PyErr_GetRaisedException());
+    for (std::size_t index = 0; index < failed; ++index) {
+      if (!to_text(item(index), "text")) {
+        prefix_pending_exception(encode_batch_prefix(index));
+        return;
+      }
+    }
+    PyErr_SetRaisedException(raised.release());
+    prefix_pending_exception(encode_batch_prefix(failed));
+  }
+
+  PyRef texts_;
+  bool tuple_;
+  std::size_t count_;
+  std::vector<std::unique_ptr<char[]>> copies_;
+};
+
+// Whether encode_batch reads `texts` while the pool already encodes: a list or tuple large
+// enough, for a trained tokenizer (an untrained one fails before any text is read).
+bool streams(PyObject* texts, const BpeTokenizer& tokenizer) {
+  if (!tokenizer.trained()) return false;
+  const bool tuple = PyTuple_CheckExact(texts);
+  if (!tuple && !PyList_CheckExact(texts)) return false;
+  const Py_ssize_t count = tuple ? PyTuple_Size(texts) : PyList_Size(texts);
+  return static_cast<std::size_t>(count) >= StreamedBatch::kMinTexts;
+}
+
+PyObject* encode_batch_streamed(PyObject* self, const BpeTokenizer& tokenizer, EncodingCache& cache,
+                                PyObject* texts_argument) {
+  StreamedTexts texts(texts_argument);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.count())));
+  if (!list) return nullptr;
+  BatchEncoderList encoders(list.get(), self, tokenizer, cache);
+  // Made after the texts, so that its threads are gone before the copies they read are.
+  StreamedBatch batch(tokenizer, cache, texts.count());
+  for (std::size_t piece = batch.pieces(); piece-- > 0;) {
+    if (!texts.read(batch.piece_begin(piece), batch.piece_end(piece), batch.texts())) return nullptr;
+    batch.publish(piece);
+  }
+  auto encoded = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
+    SignalCheckWithoutLock signals(released);
+    encoders.lock_released(&released);
+    return batch.finish(signals, &encoders);
+  });
+  if (!encoded) return nullptr;
+  if (!*encoded) return raise_error(encoded->error());
+  if (!encoders.fill_rest(encoded->value())) return nullptr;
+  return list.release();
 }
 
 // Runs `work(cancellation)` without the interpreter lock; signal handlers get their turn on the
@@ -124,6 +212,7 @@ PyObject* tokenizer_encode_batch(PyObject* self, PyObject* args, PyObject* kwarg
   PyObject* texts_argument = parse_one_argument(args, kwargs, "texts", "O:BpeTokenizer.encode_batch");
   if (texts_argument == nullptr) return nullptr;
   return with_shared_encoding(self, [&](const BpeTokenizer& tokenizer, EncodingCache& cache) -> PyObject* {
+    if (streams(texts_argument, tokenizer)) return encode_batch_streamed(self, tokenizer, cache, texts_argument);
     auto texts = batch_texts(texts_argument);
     if (!texts) return nullptr;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->views.size())));

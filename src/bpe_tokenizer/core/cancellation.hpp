@@ -55,6 +55,9 @@ class Cancellation {
   }
 
   bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+  // Stops the operation for a reason of its own (one of its threads gave up): every thread sees
+  // it at its next poll.
+  void stop() { stopped_.store(true, std::memory_order_relaxed); }
   bool on_owner_thread() const { return std::this_thread::get_id() == owner_; }
 
  private:

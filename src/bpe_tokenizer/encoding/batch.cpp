@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "bpe_tokenizer/encoding/batch_pieces.hpp"
 #include "bpe_tokenizer/encoding/decode.hpp"
 #include "bpe_tokenizer/encoding/encode.hpp"
 #include "bpe_tokenizer/encoding/piece_board.hpp"
@@ -43,29 +44,6 @@ std::vector<std::size_t> piece_boundaries(std::size_t count, SizeOf&& size_of) {
   return boundaries;
 }
 
-// The failure with the lowest index seen so far. Elements after it need not be looked at.
-class FirstFailure {
- public:
-  bool beyond(std::size_t index) const { return index > lowest_.load(std::memory_order_relaxed); }
-  bool any() const { return lowest_.load(std::memory_order_relaxed) != static_cast<std::size_t>(-1); }
-  void offer(std::size_t index, const TokenizerError& error) {
-    std::lock_guard lock(mutex_);
-    if (!failure_ || index < lowest_.load(std::memory_order_relaxed)) {
-      lowest_.store(index, std::memory_order_relaxed);
-      failure_ = error;
-    }
-  }
-  std::optional<std::pair<std::size_t, TokenizerError>> get() const {
-    if (!failure_) return std::nullopt;
-    return std::make_pair(lowest_.load(), *failure_);
-  }
-
- private:
-  std::mutex mutex_;
-  std::atomic<std::size_t> lowest_{static_cast<std::size_t>(-1)};
-  std::optional<TokenizerError> failure_;
-};
-
 // Runs `work(piece, index)` for every element of the pieces of `boundaries` over the pool and
 // fails with the error of the lowest failing index, prefixed by `prefix`. The pieces are claimed
 // by whichever thread is free (PieceBoard::claim), one task per thread rather than per piece, and
@@ -82,19 +60,8 @@ Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& canc
   // A signal that came while the arguments were converted is seen before any work starts.
   if (cancellation.check_now()) return TokenizerError::cancelled();
   const std::size_t pieces = boundaries.size() - 1;
-  FirstFailure failure;
+  batch_pieces::FirstFailure failure;
   PieceBoard board(pieces);
-  const auto run_piece = [&](auto& work, std::size_t piece) {
-    for (std::size_t index = boundaries[piece]; index < boundaries[piece + 1]; ++index) {
-      if (cancellation.poll() || failure.beyond(index)) return false;
-      Status status = work(piece, index);
-      if (!status) {
-        failure.offer(index, status.error());
-        return false;
-      }
-    }
-    return true;
-  };
   const auto hand = [&](std::size_t piece) {
     if (!failure.any() && !cancellation.stopped()) finished(piece);
   };
@@ -105,7 +72,7 @@ Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& canc
     std::optional<decltype(make_work())> work;
     while (const std::optional<std::size_t> piece = board.claim(owner)) {
       if (!work) work.emplace(make_work());
-      board.settle(*piece, run_piece(*work, *piece));
+      board.run(*piece, [&] { return batch_pieces::run_piece(boundaries, *piece, cancellation, failure, *work); });
       if (owner) board.hand_over(hand);
     }
     if (owner) board.hand_over_until_settled(hand, Cancellation::kInterval, [&] { cancellation.poll(true); });
@@ -149,9 +116,8 @@ Status encode_each(const BpeTokenizer& tokenizer, EncodingCache& cache, std::spa
         WordCacheLease& lease = word_caches.local();
         if (!lease) lease = prepared.lease_word_cache();
         return [&, word_cache = &*lease](std::size_t piece, std::size_t index) -> Status {
-          EncodeOptions text_options = options;
-          text_options.dropout.text_index = index;
-          Result<const EncodingBuilder*> encoding = encode(tables, *word_cache, texts[index], text_options);
+          Result<const EncodingBuilder*> encoding =
+              batch_pieces::encode_element(tables, *word_cache, texts[index], options, index);
           if (!encoding) return encoding.error();
           return keep(piece, index, *encoding.value());
         };
@@ -165,29 +131,17 @@ Result<EncodedBatch> encode_batch(const BpeTokenizer& tokenizer, EncodingCache& 
                                   std::span<const std::string_view> texts, Cancellation& cancellation,
                                   FinishedEncodings* finished) {
   if (texts.empty()) return EncodedBatch{};
-  EncodedBatch batch;
-  batch.entries_.resize(texts.size());
-  // Each piece fills blocks of its own, so the workers never share one.
-  std::vector<std::vector<EncodingBlockHandle>> piece_blocks;
+  batch_pieces::EncodedBatchPieces pieces;
   Status status = encode_each(
-      tokenizer, cache, texts, cancellation, [&](std::size_t pieces) { piece_blocks.resize(pieces); },
-      [&](std::size_t piece, std::size_t index, const EncodingBuilder& encoding) -> Status {
-        const std::size_t size = encoding.packed_size();
-        std::vector<EncodingBlockHandle>& blocks = piece_blocks[piece];
-        if (blocks.empty() || blocks.back()->room() < size) {
-          blocks.emplace_back(SharedEncodingBlock::create(std::max(size, SharedEncodingBlock::kBatchBytes)));
-        }
-        batch.entries_[index] = EncodedBatch::Entry{blocks.back().get(), blocks.back()->append(encoding)};
-        return {};
+      tokenizer, cache, texts, cancellation, [&](std::size_t count) { pieces.prepare(texts.size(), count); },
+      [&](std::size_t piece, std::size_t index, const EncodingBuilder& encoding) {
+        return pieces.keep(piece, index, encoding);
       },
       [&](std::size_t first, std::size_t end) {
-        if (finished != nullptr) finished->take(batch, first, end);
+        if (finished != nullptr) finished->take(pieces.batch(), first, end);
       });
-  for (std::vector<EncodingBlockHandle>& blocks : piece_blocks) {
-    for (EncodingBlockHandle& block : blocks) batch.blocks_.push_back(std::move(block));
-  }
   if (!status) return status.error();
-  return batch;
+  return pieces.take();
 }
 
 Result<BatchIds> encode_batch_ids(const BpeTokenizer& tokenizer, EncodingCache& cache,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,10 @@ namespace wrenmark {
 // of each block; whoever takes an encoding out for longer adds a user of its block.
 class EncodedBatch;
 
+namespace batch_pieces {
+class EncodedBatchPieces;
+}
+
 // What the calling thread of encode_batch does with encodings as soon as they are finished, while
 // other threads still encode the rest: `take(batch, first, end)` gets consecutive elements whose
 // entries in `batch` are final, on the calling thread, each element at most once, none of them
@@ -38,14 +43,16 @@ class EncodedBatch {
     SharedEncodingBlock* block;
     const std::byte* packed;
   };
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const { return size_; }
   const Entry& operator[](std::size_t index) const { return entries_[index]; }
 
  private:
-  friend Result<EncodedBatch> encode_batch(const BpeTokenizer&, EncodingCache&, std::span<const std::string_view>,
-                                           Cancellation&, FinishedEncodings*);
+  friend class batch_pieces::EncodedBatchPieces;
   std::vector<EncodingBlockHandle> blocks_;
-  std::vector<Entry> entries_;
+  // Left unset when made, since every element is written once: a vector would write zeros over
+  // it first, a pass over as much memory as the texts' views on the calling thread.
+  std::unique_ptr<Entry[]> entries_;
+  std::size_t size_ = 0;
 };
 
 // Encodes every text, spread over the worker pool, with results in input order and each equal to
