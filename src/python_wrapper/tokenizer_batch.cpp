@@ -143,9 +143,11 @@ class StreamedTexts {
   }
 
   // With the exception of `failed` set: replaces it by that of a text before, if one fails too.
+  // Raising made objects, so the list is checked to be as long as it was at every step.
   void raise_lowest_failure(std::size_t failed) {
     PyRef raised(PyErr_GetRaisedException());
     for (std::size_t index = 0; index < failed; ++index) {
+      if (!tuple_ && index >= static_cast<std::size_t>(PyList_Size(texts_.get()))) break;
       if (!to_text(item(index), "text")) {
         prefix_pending_exception(encode_batch_prefix(index));
         return;
@@ -174,15 +176,17 @@ bool streams(PyObject* texts, const BpeTokenizer& tokenizer) {
 PyObject* encode_batch_streamed(PyObject* self, const BpeTokenizer& tokenizer, EncodingCache& cache,
                                 PyObject* texts_argument) {
   StreamedTexts texts(texts_argument);
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.count())));
-  if (!list) return nullptr;
-  BatchEncoderList encoders(list.get(), self, tokenizer, cache);
   // Made after the texts, so that its threads are gone before the copies they read are.
   StreamedBatch batch(tokenizer, cache, texts.count());
   for (std::size_t piece = batch.pieces(); piece-- > 0;) {
     if (!texts.read(batch.piece_begin(piece), batch.piece_end(piece), batch.texts())) return nullptr;
     batch.publish(piece);
   }
+  // Only once every text is read: between the count and the last text, nothing may allocate an
+  // object that the collector tracks, since a collection can run code that changes the list.
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.count())));
+  if (!list) return nullptr;
+  BatchEncoderList encoders(list.get(), self, tokenizer, cache);
   auto encoded = run_without_interpreter_lock([&](InterpreterLockReleased& released) {
     SignalCheckWithoutLock signals(released);
     encoders.lock_released(&released);
