@@ -5,6 +5,7 @@ encoded, as for any other sequence, which is read whole first."""
 
 import collections
 import random
+import threading
 
 import pytest
 
@@ -71,3 +72,33 @@ def test_the_lowest_failing_text_is_named(tokenizer, kind, failures, named):
     # Nothing of the failed call stays in the way of the next.
     texts = sample_texts(LARGE, seed=6)
     assert outputs(tokenizer.encode_batch(kind(texts))) == outputs(map(tokenizer.encode, texts))
+
+
+def test_threads_whose_batches_fail_to_read_leave_the_others_whole(tokenizer):
+    # A batch that stops reading stops its task of the pool while other callers' tasks run.
+    texts = sample_texts(LARGE, seed=7)
+    expected = outputs(map(tokenizer.encode, texts))
+    problems = []
+
+    def run(caller):
+        rng = random.Random(caller)
+        for _ in range(4):
+            batch = list(texts)
+            failing = rng.choice([None, rng.randrange(LARGE)])
+            if failing is not None:
+                batch[failing] = NO_STR
+            try:
+                result = outputs(tokenizer.encode_batch(tuple(batch) if caller % 2 else batch))
+            except TypeError as error:
+                if failing is None or not str(error).startswith(f"text {failing}: "):
+                    problems.append(str(error))
+                continue
+            if failing is not None or result != expected:
+                problems.append(f"caller {caller}: no failure at {failing} or wrong encodings")
+
+    threads = [threading.Thread(target=run, args=(caller,)) for caller in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert problems == []
