@@ -4,8 +4,8 @@ still that of the lowest failing index, texts that are no str before texts that 
 encoded, as for any other sequence, which is read whole first."""
 
 import collections
+import concurrent.futures
 import random
-import threading
 
 import pytest
 
@@ -96,9 +96,6 @@ def test_threads_whose_batches_fail_to_read_leave_the_others_whole(tokenizer):
             if failing is not None or result != expected:
                 problems.append(f"caller {caller}: no failure at {failing} or wrong encodings")
 
-    threads = [threading.Thread(target=run, args=(caller,)) for caller in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    with concurrent.futures.ThreadPoolExecutor(4) as callers:
+        list(callers.map(run, range(4)))
     assert problems == []
