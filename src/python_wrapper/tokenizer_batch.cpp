@@ -45,18 +45,6 @@ std::optional<std::vector<Element>> convert_elements(PyObject* sequence, const c
   return elements;
 }
 
-// The texts of a batch, as views that stay valid while the lock is let go. A tuple keeps its
-// items alive itself, so the views point into its str objects and one reference to the tuple
-// keeps them. The texts of a list, which another thread can change meanwhile, or of any other
-// sequence are copied into one buffer of the batch's own: a reference per text would write to
-// every str object twice a call, on cache lines that the thread which encoded the text has just
-// read, which cost more than copying the bytes.
-struct BatchTexts {
-  std::vector<std::string_view> views;
-  PyRef tuple;
-  std::unique_ptr<char[]> copy;
-};
-
 // Points every view at a copy of its bytes, all in one new buffer, and gives the buffer.
 std::unique_ptr<char[]> copy_texts(std::span<std::string_view> views) {
   std::size_t total = 0;
@@ -71,50 +59,17 @@ std::unique_ptr<char[]> copy_texts(std::span<std::string_view> views) {
   return copy;
 }
 
-// Failures are those of the iteration, each text's with the batch prefix.
-std::optional<BatchTexts> batch_texts(PyObject* texts) {
-  BatchTexts batch;
-  const bool tuple = PyTuple_CheckExact(texts);
-  if (!tuple && !PyList_CheckExact(texts)) {
-    // An iterator's items may live no longer than the reference it hands over, so each is held
-    // until its bytes are copied.
-    std::vector<PyRef> items;
-    auto views = convert_elements<std::string_view>(texts, "texts", encode_batch_prefix, [&](PyObject* item) {
-      items.push_back(PyRef::borrowed(item));
-      return to_text(item, "text");
-    });
-    if (!views) return std::nullopt;
-    batch.views = std::move(*views);
-    batch.copy = copy_texts(batch.views);
-    return batch;
-  }
-  // The loop and the copy run under the lock and call nothing that runs Python code, so the list
-  // and its texts cannot change in between.
-  const Py_ssize_t count = tuple ? PyTuple_Size(texts) : PyList_Size(texts);
-  batch.views.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t index = 0; index < count; ++index) {
-    PyObject* item = tuple ? PyTuple_GetItem(texts, index) : PyList_GetItem(texts, index);
-    auto text = to_text(item, "text");
-    if (!text) {
-      prefix_pending_exception(encode_batch_prefix(static_cast<std::size_t>(index)));
-      return std::nullopt;
-    }
-    batch.views.push_back(*text);
-  }
-  if (tuple) {
-    batch.tuple = PyRef::borrowed(texts);
-  } else {
-    batch.copy = copy_texts(batch.views);
-  }
-  return batch;
-}
-
-// The texts of a list or tuple read for a StreamedBatch, a piece at a time, holding the
-// interpreter lock from the first piece to the last, so that the list cannot change in between.
-// A list's texts are copied piece by piece, for the reasons BatchTexts gives.
-class StreamedTexts {
+// The texts of a list or tuple, read into views that stay valid while the lock is let go, in one
+// piece or, for a StreamedBatch, piece by piece, holding the lock from the first piece to the
+// last and calling nothing that runs Python code, so that the list cannot change in between. A tuple keeps its items
+// alive itself, so the views point into its str objects and one reference to the tuple keeps
+// them. A list's texts, which another thread can change once the lock is let go, are copied into
+// buffers of the batch's own, one per piece: a reference per text would write to every str
+// object twice a call, on cache lines that the thread which encoded the text has just read,
+// which cost more than copying the bytes.
+class ListTexts {
  public:
-  explicit StreamedTexts(PyObject* texts)
+  explicit ListTexts(PyObject* texts)
       : texts_(PyRef::borrowed(texts)),
         tuple_(PyTuple_CheckExact(texts)),
         count_(static_cast<std::size_t>(tuple_ ? PyTuple_Size(texts) : PyList_Size(texts))) {}
@@ -122,7 +77,7 @@ class StreamedTexts {
   std::size_t count() const { return count_; }
 
   // Reads the texts from `first` up to `end` into `views`. False with the exception set, for
-  // the lowest failing index of the whole batch, since the pieces are read from the last.
+  // the lowest failing index of the whole batch, since the pieces may be read from the last.
   bool read(std::size_t first, std::size_t end, std::span<std::string_view> views) {
     for (std::size_t index = first; index < end; ++index) {
       auto text = to_text(item(index), "text");
@@ -163,6 +118,37 @@ class StreamedTexts {
   std::vector<std::unique_ptr<char[]>> copies_;
 };
 
+// The texts of a batch, as views that stay valid while the lock is let go: a list's or tuple's as
+// ListTexts reads them, any other sequence's copied into one buffer.
+struct BatchTexts {
+  std::vector<std::string_view> views;
+  std::optional<ListTexts> list;
+  std::unique_ptr<char[]> copy;
+};
+
+// Failures are those of the iteration, each text's with the batch prefix.
+std::optional<BatchTexts> batch_texts(PyObject* texts) {
+  BatchTexts batch;
+  if (!PyTuple_CheckExact(texts) && !PyList_CheckExact(texts)) {
+    // An iterator's items may live no longer than the reference it hands over, so each is held
+    // until its bytes are copied.
+    std::vector<PyRef> items;
+    auto views = convert_elements<std::string_view>(texts, "texts", encode_batch_prefix, [&](PyObject* item) {
+      items.push_back(PyRef::borrowed(item));
+      return to_text(item, "text");
+    });
+    if (!views) return std::nullopt;
+    batch.views = std::move(*views);
+    batch.copy = copy_texts(batch.views);
+    return batch;
+  }
+  ListTexts list(texts);
+  batch.views.resize(list.count());
+  if (!list.read(0, list.count(), batch.views)) return std::nullopt;
+  batch.list.emplace(std::move(list));
+  return batch;
+}
+
 // Whether encode_batch reads `texts` while the pool already encodes: a list or tuple large
 // enough, for a trained tokenizer (an untrained one fails before any text is read).
 bool streams(PyObject* texts, const BpeTokenizer& tokenizer) {
@@ -175,7 +161,7 @@ bool streams(PyObject* texts, const BpeTokenizer& tokenizer) {
 
 PyObject* encode_batch_streamed(PyObject* self, const BpeTokenizer& tokenizer, EncodingCache& cache,
                                 PyObject* texts_argument) {
-  StreamedTexts texts(texts_argument);
+  ListTexts texts(texts_argument);
   // Made after the texts, so that its threads are gone before the copies they read are.
   StreamedBatch batch(tokenizer, cache, texts.count());
   for (std::size_t piece = batch.pieces(); piece-- > 0;) {

@@ -1,8 +1,6 @@
 #include "bpe_tokenizer/encoding/batch.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -62,25 +60,19 @@ Status run_pieces(const std::vector<std::size_t>& boundaries, Cancellation& canc
   const std::size_t pieces = boundaries.size() - 1;
   batch_pieces::FirstFailure failure;
   PieceBoard board(pieces);
+  const batch_pieces::PieceRun run{board, boundaries, cancellation, failure};
   const auto hand = [&](std::size_t piece) {
-    if (!failure.any() && !cancellation.stopped()) finished(piece);
+    if (run.handing_over()) finished(piece);
   };
   const std::size_t tasks = std::min<std::size_t>(pieces, std::max(1, tbb::this_task_arena::max_concurrency()));
   parallel_ranges(tasks, 1, [&](std::size_t, std::size_t) {
-    const bool owner = cancellation.on_owner_thread();
-    // Made at the first piece: a task that finds none left takes nothing.
-    std::optional<decltype(make_work())> work;
-    while (const std::optional<std::size_t> piece = board.claim(owner)) {
-      if (!work) work.emplace(make_work());
-      board.run(*piece, [&] { return batch_pieces::run_piece(boundaries, *piece, cancellation, failure, *work); });
-      if (owner) board.hand_over(hand);
+    if (cancellation.on_owner_thread()) {
+      run.as_owner(make_work, hand);
+    } else {
+      run.claimed([&] { return board.claim(false); }, make_work, [] {});
     }
-    if (owner) board.hand_over_until_settled(hand, Cancellation::kInterval, [&] { cancellation.poll(true); });
   });
-  if (cancellation.stopped()) return TokenizerError::cancelled();
-  if (auto failed = failure.get()) return failed->second.prefixed(prefix(failed->first));
-  board.hand_over(hand);
-  return {};
+  return run.outcome(prefix, hand);
 }
 
 }  // namespace

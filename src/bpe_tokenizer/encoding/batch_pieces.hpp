@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "bpe_tokenizer/core/tokenizer_error.hpp"
 #include "bpe_tokenizer/encoding/batch.hpp"
 #include "bpe_tokenizer/encoding/encode.hpp"
+#include "bpe_tokenizer/encoding/piece_board.hpp"
 
 // What the ways of running a batch share: the failure that decides its error, the loop over one
 // piece's elements, and where the encodings of encode_batch are kept.
@@ -59,6 +61,47 @@ bool run_piece(const std::vector<std::size_t>& boundaries, std::size_t piece, Ca
   }
   return true;
 }
+
+// What the threads of one batch share, and how each runs its pieces.
+struct PieceRun {
+  PieceBoard& board;
+  const std::vector<std::size_t>& boundaries;
+  Cancellation& cancellation;
+  FirstFailure& failure;
+
+  // Runs the pieces that `claim()` gives until it gives none, calling `after_piece()` after each.
+  // The thread's `work` is made at its first piece, so that what it needs is looked up once, and
+  // a thread that finds nothing left makes none.
+  template <typename Claim, typename MakeWork, typename AfterPiece>
+  void claimed(Claim&& claim, MakeWork&& make_work, AfterPiece&& after_piece) const {
+    std::optional<decltype(make_work())> work;
+    while (const std::optional<std::size_t> piece = claim()) {
+      if (!work) work.emplace(make_work());
+      board.run(*piece, [&] { return run_piece(boundaries, *piece, cancellation, failure, *work); });
+      after_piece();
+    }
+  }
+
+  // The calling thread's share: pieces from the front, handing finished pieces to `hand` between
+  // its own and then as the others settle theirs.
+  template <typename MakeWork, typename Hand>
+  void as_owner(MakeWork&& make_work, Hand&& hand) const {
+    claimed([&] { return board.claim(true); }, make_work, [&] { board.hand_over(hand); });
+    board.hand_over_until_settled(hand, Cancellation::kInterval, [&] { cancellation.poll(true); });
+  }
+
+  // Whether finished pieces are still handed over: none are after a failure or a stop.
+  bool handing_over() const { return !failure.any() && !cancellation.stopped(); }
+
+  // Once every thread is done: the batch's error, or success after handing over what is left.
+  template <typename Hand>
+  Status outcome(std::string (*prefix)(std::size_t), Hand&& hand) const {
+    if (cancellation.stopped()) return TokenizerError::cancelled();
+    if (auto failed = failure.get()) return failed->second.prefixed(prefix(failed->first));
+    board.hand_over(hand);
+    return {};
+  }
+};
 
 // Encodes `text` as element `index` of a batch: dropout draws by the element's index.
 inline Result<const EncodingBuilder*> encode_element(const EncodingTables& tables, WordCache& word_cache,

@@ -79,26 +79,16 @@ class StreamedBatch::State {
   Result<EncodedBatch> finish(StopRequest& stop, FinishedEncodings* finished) {
     stop_.target = &stop;
     const auto hand = [&](std::size_t piece) {
-      if (!failure_.any() && !cancellation_.stopped() && finished != nullptr) {
+      if (run_.handing_over() && finished != nullptr) {
         finished->take(encodings_.batch(), boundaries_[piece], boundaries_[piece + 1]);
       }
     };
     // A signal that came while the texts were made ready stops the pool's threads too.
-    if (!cancellation_.check_now()) {
-      std::optional<ElementEncoder> encoder;
-      while (const std::optional<std::size_t> piece = board_.claim(true)) {
-        if (!encoder) encoder.emplace(*this);
-        board_.run(*piece,
-                   [&] { return batch_pieces::run_piece(boundaries_, *piece, cancellation_, failure_, *encoder); });
-        board_.hand_over(hand);
-      }
-      board_.hand_over_until_settled(hand, Cancellation::kInterval, [&] { cancellation_.poll(true); });
-    }
+    if (!cancellation_.check_now()) run_.as_owner([&] { return ElementEncoder(*this); }, hand);
     join_pool();
     if (pool_failure_) std::rethrow_exception(pool_failure_);
-    if (cancellation_.stopped()) return TokenizerError::cancelled();
-    if (auto failed = failure_.get()) return failed->second.prefixed(encode_batch_prefix(failed->first));
-    board_.hand_over(hand);
+    Status status = run_.outcome(encode_batch_prefix, hand);
+    if (!status) return status.error();
     return encodings_.take();
   }
 
@@ -129,12 +119,7 @@ class StreamedBatch::State {
     ready_thread_local_storage();
     const bool wait = !cancellation_.on_owner_thread();
     try {
-      std::optional<ElementEncoder> encoder;
-      while (const std::optional<std::size_t> piece = board_.claim_published(wait)) {
-        if (!encoder) encoder.emplace(*this);
-        board_.run(*piece,
-                   [&] { return batch_pieces::run_piece(boundaries_, *piece, cancellation_, failure_, *encoder); });
-      }
+      run_.claimed([&] { return board_.claim_published(wait); }, [&] { return ElementEncoder(*this); }, [] {});
     } catch (...) {
       if (!pool_failed_.test_and_set()) pool_failure_ = std::current_exception();
       cancellation_.stop();
@@ -185,6 +170,7 @@ class StreamedBatch::State {
   Cancellation cancellation_;
   batch_pieces::FirstFailure failure_;
   PieceBoard board_;
+  const batch_pieces::PieceRun run_{board_, boundaries_, cancellation_, failure_};
   // One word cache per thread for the call, leased so that it stays warm from call to call.
   tbb::enumerable_thread_specific<WordCacheLease> word_caches_;
   std::atomic_flag pool_failed_;
